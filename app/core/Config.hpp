@@ -1,0 +1,33 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+#include "common/Protocol.hpp"
+
+// The application's fixed names, paths, intervals, defaults and settings keys.
+namespace torvane::Config {
+
+inline constexpr std::string_view appName = "Torvane";
+inline constexpr std::string_view bundleID = "jp.local.torvane";
+inline constexpr std::string_view helperLabel = protocol::helperLabel;
+
+// Shared with the daemon; the platform's table is picked by the build.
+extern const std::string_view supportDir;
+extern const std::string_view requestPath;
+extern const std::string_view ackPath;
+
+inline constexpr double pollInterval = 0.25;
+inline constexpr double heartbeatInterval = protocol::heartbeatSeconds;
+inline constexpr int defaultBatteryFloor = 20;
+
+// The log file, computed on every access (the home and state directories may change).
+std::filesystem::path logURL();
+
+namespace Key {
+inline constexpr std::string_view batteryFloor = "batteryFloor";
+inline constexpr std::string_view paused = "paused";
+inline constexpr std::string_view serverToken = "serverToken";
+} // namespace Key
+
+} // namespace torvane::Config

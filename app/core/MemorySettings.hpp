@@ -1,0 +1,29 @@
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <variant>
+
+#include "app/core/Settings.hpp"
+
+namespace torvane {
+
+// Settings kept in memory only: for tests, and as the store of last resort.
+class MemorySettings final : public Settings {
+public:
+    std::optional<long long> integer(std::string_view key) const override;
+    std::optional<bool> boolean(std::string_view key) const override;
+    std::optional<std::string> string(std::string_view key) const override;
+    void setInteger(std::string_view key, long long value) override;
+    void setBoolean(std::string_view key, bool value) override;
+    void setString(std::string_view key, std::string_view value) override;
+
+private:
+    using Value = std::variant<long long, bool, std::string>;
+    template <class T> std::optional<T> get(std::string_view key) const;
+
+    mutable std::mutex mutex_;
+    std::map<std::string, Value, std::less<>> values_;
+};
+
+} // namespace torvane

@@ -1,0 +1,30 @@
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "app/core/Config.hpp"
+
+namespace torvane::Config {
+
+const std::string_view supportDir = protocol::linuxPaths.supportDir;
+const std::string_view requestPath = protocol::linuxPaths.requestPath;
+const std::string_view ackPath = protocol::linuxPaths.ackPath;
+
+namespace {
+std::filesystem::path homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
+        return pw->pw_dir;
+    return "/";
+}
+} // namespace
+
+// XDG base directories: state that should survive restarts but is not configuration.
+std::filesystem::path logURL() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
+        return std::filesystem::path(state) / "torvane" / "Torvane.log";
+    return homeDirectory() / ".local" / "state" / "torvane" / "Torvane.log";
+}
+
+} // namespace torvane::Config

@@ -1,0 +1,22 @@
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "app/core/Config.hpp"
+
+namespace torvane::Config {
+
+const std::string_view supportDir = protocol::macosPaths.supportDir;
+const std::string_view requestPath = protocol::macosPaths.requestPath;
+const std::string_view ackPath = protocol::macosPaths.ackPath;
+
+std::filesystem::path logURL() {
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+        const passwd* pw = ::getpwuid(::getuid());
+        home = (pw && pw->pw_dir) ? pw->pw_dir : "/";
+    }
+    return std::filesystem::path(home) / "Library" / "Logs" / "Torvane.log";
+}
+
+} // namespace torvane::Config

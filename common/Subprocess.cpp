@@ -1,0 +1,203 @@
+#include "common/Subprocess.hpp"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/Text.hpp"
+
+extern char** environ;
+
+namespace torvane {
+
+namespace {
+
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    void reset() {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+};
+
+bool makePipe(Fd& readEnd, Fd& writeEnd) {
+    int p[2];
+#if defined(__linux__)
+    if (::pipe2(p, O_CLOEXEC) != 0)
+        return false;
+#else
+    if (::pipe(p) != 0)
+        return false;
+    ::fcntl(p[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(p[1], F_SETFD, FD_CLOEXEC);
+#endif
+    readEnd.fd = p[0];
+    writeEnd.fd = p[1];
+    return true;
+}
+
+// Reads what is available; closes the fd at end of file. Returns false once closed.
+bool drain(Fd& fd, std::string& into) {
+    std::array<char, 65536> buf;
+    for (;;) {
+        const ssize_t n = ::read(fd.fd, buf.data(), buf.size());
+        if (n > 0) {
+            into.append(buf.data(), static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        fd.reset();
+        return false;
+    }
+}
+
+// A pidfd lets poll() wake when the child exits even if a grandchild keeps the pipes open.
+int openPidFd(pid_t pid) {
+#if defined(__linux__) && defined(SYS_pidfd_open)
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+int waitForExit(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+} // namespace
+
+SubprocessResult runSubprocess(const std::string& executable, const std::vector<std::string>& arguments,
+                               const SubprocessOptions& options) {
+    SubprocessResult result;
+
+    Fd outRead, outWrite, errRead, errWrite;
+    if (!makePipe(outRead, outWrite) || !makePipe(errRead, errWrite)) {
+        result.startError = text::errorText(errno);
+        return result;
+    }
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(executable.c_str()));
+    for (const auto& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    std::vector<char*> envp;
+    if (options.environment) {
+        for (const auto& e : *options.environment)
+            envp.push_back(const_cast<char*>(e.c_str()));
+        envp.push_back(nullptr);
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.fd, STDERR_FILENO);
+
+    // The caller may ignore or block stop signals (the daemon does); the child starts clean.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD})
+        sigaddset(&defaults, s);
+    sigset_t noneBlocked;
+    sigemptyset(&noneBlocked);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &noneBlocked);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, executable.c_str(), &actions, &attr, argv.data(),
+                                 options.environment ? envp.data() : environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        result.startError = text::errorText(rc);
+        return result;
+    }
+    result.started = true;
+    outWrite.reset();
+    errWrite.reset();
+    ::fcntl(outRead.fd, F_SETFL, ::fcntl(outRead.fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(errRead.fd, F_SETFL, ::fcntl(errRead.fd, F_GETFL) | O_NONBLOCK);
+
+    Fd pidFd(openPidFd(pid));
+    const auto start = std::chrono::steady_clock::now();
+    bool reaped = false;
+    int status = 0;
+
+    while (outRead.fd >= 0 || errRead.fd >= 0) {
+        int timeoutMs = -1;
+        if (options.timeLimit) {
+            const auto left = *options.timeLimit - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                       std::chrono::steady_clock::now() - start);
+            if (left.count() <= 0) {
+                ::kill(pid, SIGKILL);
+                result.timedOut = true;
+                break;
+            }
+            timeoutMs = static_cast<int>(left.count());
+        }
+        if (pidFd.fd < 0) // no pidfd: look at the child now and then
+            timeoutMs = timeoutMs < 0 ? 50 : std::min(timeoutMs, 50);
+
+        std::array<pollfd, 3> fds{};
+        fds[0] = {outRead.fd, POLLIN, 0};
+        fds[1] = {errRead.fd, POLLIN, 0};
+        fds[2] = {pidFd.fd, POLLIN, 0};
+        const int n = ::poll(fds.data(), fds.size(), timeoutMs);
+        if (n < 0 && errno != EINTR)
+            break;
+        if (outRead.fd >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            drain(outRead, result.out);
+        if (errRead.fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            drain(errRead, result.err);
+
+        bool childGone = pidFd.fd >= 0 && (fds[2].revents & POLLIN);
+        if (pidFd.fd < 0 && ::waitpid(pid, &status, WNOHANG) == pid) {
+            reaped = true;
+            childGone = true;
+        }
+        if (childGone) {
+            // What the child wrote is in the pipes now; a grandchild holding them open is not waited for.
+            if (outRead.fd >= 0)
+                drain(outRead, result.out);
+            if (errRead.fd >= 0)
+                drain(errRead, result.err);
+            break;
+        }
+    }
+
+    if (!reaped)
+        status = waitForExit(pid);
+    if (WIFEXITED(status)) {
+        result.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signaled = true;
+        result.exitStatus = WTERMSIG(status);
+    }
+    return result;
+}
+
+} // namespace torvane

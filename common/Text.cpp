@@ -1,0 +1,98 @@
+#include "common/Text.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace torvane::text {
+
+namespace {
+
+// Decodes one scalar at s[i]; returns its length or 0 when the bytes there are not valid UTF-8.
+std::size_t decode(std::string_view s, std::size_t i, char32_t& out) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+    const unsigned char c = b(0);
+    if (c < 0x80) {
+        out = c;
+        return 1;
+    }
+    std::size_t len;
+    char32_t cp;
+    char32_t min;
+    if ((c & 0xE0) == 0xC0) {
+        len = 2, cp = c & 0x1F, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        len = 3, cp = c & 0x0F, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        len = 4, cp = c & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size())
+        return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        if ((b(k) & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (b(k) & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    out = cp;
+    return len;
+}
+
+bool isWhitespaceOrNewline(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
+}
+
+} // namespace
+
+bool isValidUtf8(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        char32_t cp;
+        const std::size_t n = decode(bytes, i, cp);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string_view trimWhitespaceAndNewlines(std::string_view s) {
+    std::size_t begin = 0;
+    while (begin < s.size()) {
+        char32_t cp;
+        const std::size_t n = decode(s, begin, cp);
+        if (n == 0 || !isWhitespaceOrNewline(cp))
+            break;
+        begin += n;
+    }
+    std::size_t end = s.size();
+    while (end > begin) {
+        // Step back to the start of the last scalar.
+        std::size_t start = end - 1;
+        while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80)
+            --start;
+        char32_t cp;
+        const std::size_t n = decode(s, start, cp);
+        if (n == 0 || start + n != end || !isWhitespaceOrNewline(cp))
+            break;
+        end = start;
+    }
+    return s.substr(begin, end - begin);
+}
+
+std::string errorText(int errnum) {
+    char buf[256];
+    // GNU strerror_r may return a static string instead of filling buf.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+    return strerror_r(errnum, buf, sizeof buf);
+#else
+    if (strerror_r(errnum, buf, sizeof buf) != 0)
+        return "error " + std::to_string(errnum);
+    return buf;
+#endif
+}
+
+} // namespace torvane::text

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace torvane::text {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view bytes);
+
+// Removes leading and trailing Unicode white space and newlines (Zs, Zl, Zp, U+0009-U+000D, U+0085)
+// from valid UTF-8.
+std::string_view trimWhitespaceAndNewlines(std::string_view utf8);
+
+// The system's text for an errno value.
+std::string errorText(int errnum);
+
+} // namespace torvane::text

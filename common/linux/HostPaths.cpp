@@ -1,0 +1,5 @@
+#include "common/Protocol.hpp"
+
+namespace torvane::protocol {
+const SharedPaths& hostPaths() { return linuxPaths; }
+} // namespace torvane::protocol

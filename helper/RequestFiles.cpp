@@ -1,0 +1,130 @@
+#include "helper/RequestFiles.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include "common/Text.hpp"
+
+namespace torvane::helper {
+
+namespace {
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+Fd openDirectory(const std::string& path) { return Fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); }
+
+// A regular file at name in dir, without following a link; the lstat comes first so that a FIFO or
+// device is never opened at all, and the fstat afterwards catches a swap in between.
+Fd openRegularFile(int dir, const char* name, int flags) {
+    struct stat before{};
+    if (::fstatat(dir, name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(before.st_mode))
+        return Fd(-1);
+    Fd fd(::openat(dir, name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat after{};
+    if (!fd || ::fstat(fd.get(), &after) != 0 || !S_ISREG(after.st_mode) || after.st_ino != before.st_ino ||
+        after.st_dev != before.st_dev)
+        return Fd(-1);
+    return fd;
+}
+
+} // namespace
+
+RequestFiles::RequestFiles(std::string supportDir, WallClock clock, double staleSeconds)
+    : supportDir_(std::move(supportDir)), clock_(std::move(clock)), staleSeconds_(staleSeconds) {}
+
+void RequestFiles::createDirectory() const {
+    std::error_code ec;
+    std::filesystem::create_directories(supportDir_, ec);
+}
+
+std::optional<RequestFiles::Request> RequestFiles::readRequest() const {
+    const Fd dir = openDirectory(supportDir_);
+    if (!dir)
+        return std::nullopt;
+    const std::string name(protocol::requestFileName);
+    const Fd fd = openRegularFile(dir.get(), name.c_str(), O_RDONLY);
+    if (!fd)
+        return std::nullopt;
+    struct stat st{};
+    if (::fstat(fd.get(), &st) != 0)
+        return std::nullopt;
+
+    Request request{modificationTime(st), {}};
+    char buf[protocol::maxRequestBytes + 1];
+    std::size_t total = 0;
+    while (total < sizeof buf) {
+        const ssize_t n = ::read(fd.get(), buf + total, sizeof buf - total);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        total += static_cast<std::size_t>(n);
+    }
+    if (total > protocol::maxRequestBytes)
+        return std::nullopt; // no request is this large
+    request.content.assign(buf, total);
+    if (!text::isValidUtf8(request.content))
+        return std::nullopt;
+    return request;
+}
+
+bool RequestFiles::desiredState() const {
+    const auto request = readRequest();
+    if (!request)
+        return false;
+    // Exactly the limit still counts; a time in the future (clock set back) counts as fresh.
+    if (secondsBetween(request->modified, clock_()) > staleSeconds_)
+        return false;
+    return text::trimWhitespaceAndNewlines(request->content) == protocol::requestWanted;
+}
+
+bool RequestFiles::requestSaysOn() const {
+    const auto request = readRequest();
+    return request && text::trimWhitespaceAndNewlines(request->content) == protocol::requestWanted;
+}
+
+void RequestFiles::writeAck() const {
+    const Fd dir = openDirectory(supportDir_);
+    if (!dir)
+        return;
+    const std::string name(protocol::ackFileName);
+    struct stat st{};
+    if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        // Something else planted under the name (link, FIFO, device, directory) is left alone.
+        if (S_ISREG(st.st_mode))
+            ::utimensat(dir.get(), name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+        return;
+    }
+    if (errno != ENOENT)
+        return;
+    // O_EXCL with O_NOFOLLOW: a link that appears meanwhile makes this fail rather than be followed.
+    const Fd fd(::openat(dir.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd)
+        return;
+    const std::string_view content = protocol::ackContent;
+    [[maybe_unused]] const ssize_t written = ::write(fd.get(), content.data(), content.size());
+    ::fchmod(fd.get(), 0644);
+}
+
+} // namespace torvane::helper

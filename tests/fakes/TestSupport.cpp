@@ -1,0 +1,103 @@
+#include "tests/fakes/TestSupport.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+
+#include "app/core/Log.hpp"
+
+namespace torvane::test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/torvane-test-XXXXXX";
+    if (!::mkdtemp(templ.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Tests may leave directories without permissions; give them back before removing.
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, ec);
+    }
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (condition())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+void writeExecutable(const std::filesystem::path& path, std::string_view script) {
+    writeFile(path, script);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::group_exec);
+}
+
+void setModifiedAgo(const std::filesystem::path& path, double secondsAgo,
+                    std::chrono::system_clock::time_point now) {
+    using namespace std::chrono;
+    const auto when = now - duration_cast<system_clock::duration>(duration<double>(secondsAgo));
+    const auto ns = duration_cast<nanoseconds>(when.time_since_epoch()).count();
+    timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        throw std::runtime_error("utimensat failed for " + path.string());
+}
+
+LogCapture::LogCapture() {
+    tap_ = Log::shared().addTap([this](std::string_view message) {
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(message);
+    });
+}
+
+LogCapture::~LogCapture() { Log::shared().removeTap(tap_); }
+
+std::vector<std::string> LogCapture::lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+void LogCapture::clear() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+}
+
+bool LogCapture::contains(std::string_view message) const {
+    std::lock_guard lock(mutex_);
+    return std::find(lines_.begin(), lines_.end(), message) != lines_.end();
+}
+
+} // namespace torvane::test

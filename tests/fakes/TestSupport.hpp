@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace torvane::test {
+
+// A fresh directory under the test scratch area, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Polls `condition` until it holds or `limit` passes; returns whether it held.
+bool waitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, std::string_view content);
+// Writes a script (with its #! line) and makes it executable.
+void writeExecutable(const std::filesystem::path& path, std::string_view script);
+// Sets the file's modification time to `secondsAgo` before now (negative: in the future).
+void setModifiedAgo(const std::filesystem::path& path, double secondsAgo,
+                    std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+
+// Collects the messages the app logs while it exists.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<std::string> lines() const;
+    void clear();
+    bool contains(std::string_view message) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+    std::uint64_t tap_;
+};
+
+} // namespace torvane::test
