@@ -1,0 +1,228 @@
+#include "app/tmux/Tmux.hpp"
+
+#include "app/core/Log.hpp"
+#include "common/Subprocess.hpp"
+#include "common/Text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utf8proc.h>
+
+namespace torvane {
+
+namespace {
+
+constexpr char separator = '|';
+constexpr std::size_t fieldCount = 5;
+
+// Seconds since the epoch as tmux prints them. The whole field must be a number, independent of the
+// process locale (the UI toolkit sets it from the user's environment). Anything else, and a value that
+// no time point can hold, is the epoch.
+SystemTime parseTime(std::string_view field) {
+    std::string_view number = field;
+    // The C library's reading takes one leading "+"; from_chars does not. White space is never taken.
+    if (number.size() > 1 && number[0] == '+' && number[1] != '+' && number[1] != '-')
+        number.remove_prefix(1);
+    double value = 0;
+    const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (number.empty() || ec != std::errc() || end != number.data() + number.size() || !std::isfinite(value))
+        return SystemTime{};
+    // Beyond about ±285 years the clock's nanosecond count would overflow.
+    constexpr double limit = 9.0e9;
+    if (std::fabs(value) > limit)
+        return SystemTime{};
+    using namespace std::chrono;
+    return SystemTime{duration_cast<SystemTime::duration>(duration<double>(value))};
+}
+
+std::string formatSeconds(std::chrono::milliseconds limit) {
+    const auto ms = limit.count();
+    std::string text = std::to_string(ms / 1000);
+    if (const auto fraction = ms % 1000; fraction != 0) {
+        std::string digits = std::to_string(1000 + fraction).substr(1);
+        while (digits.back() == '0')
+            digits.pop_back();
+        text += "." + digits;
+    }
+    return text;
+}
+
+bool isExecutableFile(const std::string& path) {
+    struct stat st {};
+    // A directory is "executable" to access(); running it would fail on every call.
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+} // namespace
+
+Tmux& Tmux::shared() {
+    static Tmux instance;
+    return instance;
+}
+
+std::vector<std::string> Tmux::defaultSearchPaths() {
+    return {"/opt/homebrew/bin/tmux", "/usr/local/bin/tmux", "/usr/bin/tmux", "/opt/local/bin/tmux"};
+}
+
+Tmux::Tmux(std::vector<std::string> searchPaths) : searchPaths_(std::move(searchPaths)) {}
+
+std::optional<std::string> Tmux::executablePath() {
+    std::lock_guard lock(pathMutex_);
+    if (cachedPath_)
+        return cachedPath_;
+    for (const auto& path : searchPaths_) {
+        if (isExecutableFile(path)) {
+            cachedPath_ = path;
+            return cachedPath_;
+        }
+    }
+    return std::nullopt;
+}
+
+bool Tmux::isAvailable() {
+    return executablePath().has_value();
+}
+
+const std::set<std::string, std::less<>>& Tmux::shellNames() {
+    static const std::set<std::string, std::less<>> names{"bash", "zsh", "sh",   "fish", "tcsh",
+                                                          "csh",  "ksh", "dash", "login"};
+    return names;
+}
+
+void Tmux::setTimeLimit(std::chrono::milliseconds limit) {
+    timeLimitMs_.store(limit.count());
+}
+
+std::chrono::milliseconds Tmux::timeLimit() const {
+    return std::chrono::milliseconds(timeLimitMs_.load());
+}
+
+std::string Tmux::timeLimitMessage(std::chrono::milliseconds limit) {
+    return "WARN: tmux が " + formatSeconds(limit) + " 秒以内に終了しませんでした";
+}
+
+Tmux::RunResult Tmux::run(const std::vector<std::string>& arguments) {
+    const auto path = executablePath();
+    if (!path)
+        return {};
+    const auto limit = timeLimit();
+    auto result = runSubprocess(*path, arguments, {.timeLimit = limit});
+    if (!result.started) {
+        Log::write("WARN: tmux の起動に失敗しました: " + result.startError);
+        return {};
+    }
+    if (result.timedOut) {
+        Log::write(timeLimitMessage(limit));
+        return {};
+    }
+    // Standard error is dropped on purpose: tmux's own messages are not shown or logged.
+    if (!text::isValidUtf8(result.out))
+        result.out.clear();
+    return {result.ok(), std::move(result.out)};
+}
+
+std::vector<AgentSession> Tmux::sessions() {
+    static const std::string format = [] {
+        const char* fields[] = {"#{session_name}", "#{session_created}", "#{session_activity}",
+                                "#{session_attached}", "#{pane_current_command}"};
+        std::string joined;
+        for (const char* f : fields) {
+            if (!joined.empty())
+                joined += separator;
+            joined += f;
+        }
+        return joined;
+    }();
+    const auto result = run({"list-sessions", "-F", format});
+    if (!result.ok)
+        return {};
+    return parseSessionList(result.output);
+}
+
+std::vector<AgentSession> Tmux::parseSessionList(std::string_view output) {
+    std::vector<AgentSession> sessions;
+    std::string_view fields[fieldCount];
+    while (!output.empty()) {
+        const auto lineEnd = output.find('\n');
+        const std::string_view line = output.substr(0, lineEnd);
+        output.remove_prefix(lineEnd == std::string_view::npos ? output.size() : lineEnd + 1);
+        if (line.empty())
+            continue;
+
+        std::size_t found = 0;
+        std::string_view rest = line;
+        while (found < fieldCount) {
+            const auto bar = rest.find(separator);
+            fields[found++] = rest.substr(0, bar);
+            if (bar == std::string_view::npos)
+                break;
+            rest.remove_prefix(bar + 1);
+        }
+        if (found < fieldCount)
+            continue;
+        sessions.push_back(AgentSession{
+            .name = std::string(fields[0]),
+            .created = parseTime(fields[1]),
+            .lastActivity = parseTime(fields[2]),
+            .attached = fields[3] == "1",
+            .currentCommand = std::string(fields[4]),
+        });
+    }
+    return sessions;
+}
+
+std::optional<std::string> Tmux::capture(const std::string& name, int lines) {
+    auto result = run({"capture-pane", "-t", name, "-p", "-S", "-" + std::to_string(lines)});
+    if (!result.ok)
+        return std::nullopt;
+    return std::move(result.output);
+}
+
+bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
+    if (text.empty())
+        return false;
+    // "--" ends tmux's options: a text such as "-tfoo" is typed, not read as a new target.
+    if (!run({"send-keys", "-t", name, "-l", "--", text}).ok)
+        return false;
+    if (submit && !run({"send-keys", "-t", name, "Enter"}).ok)
+        return false;
+    Log::write("tmux " + name + " に " + std::to_string(graphemeCount(text)) + " 文字を送信しました");
+    return true;
+}
+
+bool Tmux::interrupt(const std::string& name) {
+    const bool ok = run({"send-keys", "-t", name, "C-c"}).ok;
+    Log::write(ok ? "tmux " + name + " に中断を送りました" : "WARN: " + name + " への中断に失敗しました");
+    return ok;
+}
+
+std::size_t graphemeCount(std::string_view utf8) {
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(utf8.data());
+    auto left = static_cast<utf8proc_ssize_t>(utf8.size());
+    std::size_t count = 0;
+    utf8proc_int32_t previous = -1;
+    utf8proc_int32_t state = 0;
+    while (left > 0) {
+        utf8proc_int32_t codepoint = 0;
+        const utf8proc_ssize_t length = utf8proc_iterate(bytes, left, &codepoint);
+        if (length <= 0) {
+            // A stray byte is one character of its own and ends the cluster before it.
+            ++count;
+            previous = -1;
+            state = 0;
+            ++bytes;
+            --left;
+            continue;
+        }
+        if (previous < 0 || utf8proc_grapheme_break_stateful(previous, codepoint, &state))
+            ++count;
+        previous = codepoint;
+        bytes += length;
+        left -= length;
+    }
+    return count;
+}
+
+} // namespace torvane

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "app/tmux/AgentSession.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace torvane {
+
+// Finds and runs the tmux executable and turns its output into sessions, screens and keystrokes.
+// Every member may be called from several threads at once; each call starts tmux processes of its own.
+// Failures come back as empty, absent or false results; the few that matter are logged.
+class Tmux {
+public:
+    static constexpr std::chrono::milliseconds defaultTimeLimit{10'000};
+
+    // The default instance the application uses.
+    static Tmux& shared();
+
+    // The places tmux is looked for, in order; the user's PATH is not consulted.
+    static std::vector<std::string> defaultSearchPaths();
+
+    explicit Tmux(std::vector<std::string> searchPaths = defaultSearchPaths());
+    Tmux(const Tmux&) = delete;
+    Tmux& operator=(const Tmux&) = delete;
+
+    // The first executable of the search paths. Once found it is kept for the life of the instance;
+    // while none is found every call searches again, so a tmux installed later is picked up.
+    std::optional<std::string> executablePath();
+    bool isAvailable();
+
+    // The sessions in tmux's order; empty on any failure (no tmux, no server, an error).
+    std::vector<AgentSession> sessions();
+
+    // The pane's visible screen plus up to `lines` lines of history; absent on failure.
+    std::optional<std::string> capture(const std::string& name, int lines = 200);
+
+    // Types `text` literally (and presses Enter when `submit`). False for an empty text or any failure.
+    bool send(const std::string& name, const std::string& text, bool submit = true);
+
+    // Sends Control-C to the session's pane.
+    bool interrupt(const std::string& name);
+
+    // The commands that mean a session is waiting at a prompt; matched exactly (case, no trimming).
+    static const std::set<std::string, std::less<>>& shellNames();
+
+    // A tmux that runs longer than this is killed and the call fails.
+    void setTimeLimit(std::chrono::milliseconds limit);
+    std::chrono::milliseconds timeLimit() const;
+
+    // "list-sessions -F" output to sessions: lines with fewer than five "|"-separated fields are
+    // skipped, further fields are ignored, a time that is not a number is 1970-01-01 00:00:00 UTC.
+    static std::vector<AgentSession> parseSessionList(std::string_view output);
+
+    // The log line of a call killed at `limit`.
+    static std::string timeLimitMessage(std::chrono::milliseconds limit);
+
+private:
+    struct RunResult {
+        bool ok = false;
+        std::string output; // "" when tmux printed bytes that are not UTF-8
+    };
+    RunResult run(const std::vector<std::string>& arguments);
+
+    const std::vector<std::string> searchPaths_;
+    std::mutex pathMutex_;
+    std::optional<std::string> cachedPath_; // guarded by pathMutex_
+    std::atomic<std::chrono::milliseconds::rep> timeLimitMs_{defaultTimeLimit.count()};
+};
+
+// Characters as a reader counts them: extended grapheme clusters. Each byte that is not part of valid
+// UTF-8 counts as one.
+std::size_t graphemeCount(std::string_view utf8);
+
+} // namespace torvane
