@@ -107,8 +107,12 @@ Tmux::RunResult Tmux::run(const std::vector<std::string>& arguments) {
     const auto path = executablePath();
     if (!path)
         return {};
+    // "-u": without a UTF-8 locale in the environment (common for GUI apps) tmux would print every
+    // non-ASCII character of a session name as "_", and the listed name would address nothing.
+    std::vector<std::string> argv{"-u"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
     const auto limit = timeLimit();
-    auto result = runSubprocess(*path, arguments, {.timeLimit = limit});
+    auto result = runSubprocess(*path, argv, {.timeLimit = limit});
     if (!result.started) {
         Log::write("WARN: tmux の起動に失敗しました: " + result.startError);
         return {};
