@@ -4,6 +4,7 @@
 #include "common/Subprocess.hpp"
 #include "common/Text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <sys/stat.h>
@@ -92,7 +93,7 @@ const std::set<std::string, std::less<>>& Tmux::shellNames() {
 }
 
 void Tmux::setTimeLimit(std::chrono::milliseconds limit) {
-    timeLimitMs_.store(limit.count());
+    timeLimitMs_.store(std::max(limit, std::chrono::milliseconds::zero()).count());
 }
 
 std::chrono::milliseconds Tmux::timeLimit() const {

@@ -222,6 +222,10 @@ TEST(TmuxStandIn, TheTimeLimitLineNamesTheLimitInSeconds) {
     EXPECT_EQ(Tmux::timeLimitMessage(1500ms), "WARN: tmux が 1.5 秒以内に終了しませんでした");
     EXPECT_EQ(Tmux::timeLimitMessage(250ms), "WARN: tmux が 0.25 秒以内に終了しませんでした");
     EXPECT_EQ(Tmux::timeLimitMessage(5ms), "WARN: tmux が 0.005 秒以内に終了しませんでした");
+
+    Tmux tmux(std::vector<std::string>{});
+    tmux.setTimeLimit(-5s);
+    EXPECT_EQ(tmux.timeLimit(), 0ms);
 }
 
 TEST(TmuxStandIn, TwoThreadsShareOneInstanceAndTheFirstSearch) {
