@@ -1,0 +1,86 @@
+#include "app/install/HelperInstallFlow.hpp"
+
+namespace torvane {
+
+std::optional<HelperInstallFlow::MenuRow> HelperInstallFlow::menuRow(bool installerAvailable,
+                                                                     HelperStatus status) {
+    if (!installerAvailable)
+        return std::nullopt;
+    if (status == HelperStatus::ok)
+        return MenuRow{"\u3000ヘルパーを取り外す…", Action::uninstallHelper};
+    return MenuRow{"\u3000ふた閉じ抑止を有効にする…", Action::installHelper};
+}
+
+HelperInstallFlow::HelperInstallFlow(HelperInstaller& installer, Present present, Evaluate evaluate)
+    : installer_(installer), present_(std::move(present)), evaluate_(std::move(evaluate)) {}
+
+HelperInstallFlow::Alert HelperInstallFlow::installConfirmation() {
+    return {Style::informational,
+            "ふた閉じ抑止を有効にしますか？",
+            "ふたを閉じてもMacを眠らせない設定は、macOS "
+            "が管理者権限で守っています。そのため、小さな補助プログラムを1つだけ入れる必要があります。\n\n"
+            "このあと macOS のパスワード入力画面が出ます。入力するのは最初の一度だけです。\n\n"
+            "補助プログラムがするのは電源設定の切り替えだけで、通信もファイルの読み書きもしません。"
+            "メニューの「ヘルパーを取り外す」で、いつでも元に戻せます。",
+            {"続ける", "やめる"}};
+}
+
+HelperInstallFlow::Alert HelperInstallFlow::installSuccess() {
+    return {
+        Style::informational,
+        "ふた閉じ抑止を有効にしました",
+        "Caps Lock を ON にすると、ふたを閉じてもMacは眠りません。\n\n"
+        "メニューバーの表示が「ふた閉じ抑止: 有効（ヘルパー経由）」に変わっていることを確認してください。",
+        {"OK"}};
+}
+
+HelperInstallFlow::Alert HelperInstallFlow::uninstallConfirmation() {
+    return {Style::warning,
+            "ヘルパーを取り外しますか？",
+            "電源設定は元に戻り、ふたを閉じるとMacは通常どおり眠るようになります。\n\n"
+            "取り外したあと、設定が本当に戻ったかを自動で確認します。",
+            {"取り外す", "やめる"}};
+}
+
+HelperInstallFlow::Alert HelperInstallFlow::uninstallSuccess() {
+    return {Style::informational,
+            "ヘルパーを取り外しました",
+            "電源設定は元に戻りました。ふたを閉じればMacは眠ります。",
+            {"OK"}};
+}
+
+HelperInstallFlow::Alert HelperInstallFlow::failureAlert(const HelperInstaller::Failure& failure) {
+    std::string text = failure.text;
+    if (failure.kind == HelperInstaller::Failure::Case::scriptMissing)
+        text = "アプリの中にあるはずのファイルが見つかりませんでした。ダウンロードし直してからもう一度お試し"
+               "ください。";
+    return {Style::critical, "うまくいきませんでした", std::move(text), {"OK"}};
+}
+
+void HelperInstallFlow::installHelper() {
+    perform(installConfirmation(), &HelperInstaller::install, installSuccess());
+}
+
+void HelperInstallFlow::uninstallHelper() {
+    perform(uninstallConfirmation(), &HelperInstaller::uninstall, uninstallSuccess());
+}
+
+void HelperInstallFlow::perform(const Alert& confirmation,
+                                HelperInstaller::Result (HelperInstaller::*operation)(),
+                                const Alert& success) {
+    if (present_(confirmation) != 0)
+        return;
+    const HelperInstaller::Result failure = (installer_.*operation)();
+    if (!failure) {
+        // The success alert already reflects the new state.
+        evaluate_(evaluationReason);
+        present_(success);
+        return;
+    }
+    if (failure->kind == HelperInstaller::Failure::Case::cancelled)
+        return;
+    present_(failureAlert(*failure));
+    evaluate_(evaluationReason);
+}
+
+} // namespace torvane

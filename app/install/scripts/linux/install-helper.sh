@@ -1,0 +1,116 @@
+#!/bin/bash
+# Installs torvane-helper as a systemd service that runs a root-owned copy of the daemon, and makes the
+# shared directory writable for the user who asked (the app writes its request there).
+# Run as root without arguments; the app does so through pkexec. On failure: status 1, reason on stderr,
+# and a first installation is taken back so that nothing is left half-done.
+set -euo pipefail
+
+# Tests point TORVANE_ROOT at a scratch root (and put stand-in tools on PATH); on a real system it is empty.
+root="${TORVANE_ROOT:-}"
+unit_name="jp.local.torvane.helper.service"
+installed_helper="/usr/local/libexec/torvane/torvane-helper"
+shared_dir="/var/lib/torvane"
+helper_log="/var/log/torvane-helper.log"
+unit_file="$root/etc/systemd/system/$unit_name"
+start_checks="${TORVANE_START_CHECKS:-40}" # how often to look for the running service, 0.25 s apart
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source_helper="${TORVANE_HELPER_SOURCE:-$here/../../libexec/torvane/torvane-helper}"
+
+fail() {
+  printf '%s\n' "$*" >&2
+  exit 1
+}
+
+[ "$#" -eq 0 ] || fail "install-helper.sh は引数を取りません"
+[ "$(id -u)" -eq 0 ] || fail "管理者（root）として実行してください"
+
+# systemd's own test for "booted with systemd".
+if [ ! -d "$root/run/systemd/system" ] || ! command -v systemctl >/dev/null 2>&1; then
+  fail "このシステムは systemd で動いていないため、ヘルパーを導入できません"
+fi
+if [ ! -f "$source_helper" ] || [ ! -x "$source_helper" ]; then
+  fail "導入するヘルパーが見つかりません: $source_helper"
+fi
+
+# The user who asked: pkexec says so in PKEXEC_UID, sudo in SUDO_UID.
+owner_uid="${PKEXEC_UID:-${SUDO_UID:-}}"
+[[ "$owner_uid" =~ ^[0-9]+$ ]] ||
+  fail "どのユーザーのために導入するのか分かりません。アプリのメニューから、または sudo で実行してください"
+passwd_entry="$(getent passwd "$owner_uid")" || fail "ユーザー ID $owner_uid が見つかりません"
+owner_gid="$(cut -d: -f4 <<<"$passwd_entry")"
+
+if [ -L "$root$shared_dir" ] || { [ -e "$root$shared_dir" ] && [ ! -d "$root$shared_dir" ]; }; then
+  fail "$shared_dir がディレクトリではありません。取り除いてからもう一度お試しください"
+fi
+
+first_install=1
+[ -e "$unit_file" ] && first_install=0
+created_shared=0
+changing=0
+
+# shellcheck disable=SC2317 # run by the EXIT trap
+take_back() {
+  local status=$?
+  if [ "$status" -ne 0 ] && [ "$changing" -eq 1 ] && [ "$first_install" -eq 1 ]; then
+    systemctl disable --now "$unit_name" >/dev/null 2>&1 || true
+    rm -f "$unit_file"
+    systemctl daemon-reload >/dev/null 2>&1 || true
+    rm -rf "$root$(dirname "$installed_helper")"
+    if [ "$created_shared" -eq 1 ]; then rm -rf "$root$shared_dir"; fi
+  fi
+  exit "$status"
+}
+trap take_back EXIT
+changing=1
+
+# A root-owned copy in a root-owned directory: the service never runs a binary a user could replace.
+install -d -o root -g root -m 0755 "$root$(dirname "$installed_helper")"
+install -o root -g root -m 0755 "$source_helper" "$root$installed_helper.new"
+mv -f "$root$installed_helper.new" "$root$installed_helper"
+
+install -d -o root -g root -m 0755 "$(dirname "$unit_file")"
+cat >"$unit_file.new" <<UNIT
+[Unit]
+Description=Torvane helper: keeps the laptop awake with the lid closed while the app asks for it
+After=systemd-logind.service
+
+[Service]
+Type=simple
+User=root
+ExecStart=$installed_helper
+Restart=always
+RestartSec=2
+StandardError=append:$helper_log
+NoNewPrivileges=yes
+PrivateTmp=yes
+ProtectHome=yes
+ProtectSystem=full
+
+[Install]
+WantedBy=multi-user.target
+UNIT
+chmod 0644 "$unit_file.new"
+mv -f "$unit_file.new" "$unit_file"
+
+if [ ! -d "$root$shared_dir" ]; then
+  mkdir -p "$root$shared_dir"
+  created_shared=1
+fi
+chown "$owner_uid:$owner_gid" "$root$shared_dir"
+chmod 0755 "$root$shared_dir"
+
+output="$(systemctl daemon-reload 2>&1)" || fail "systemd に設定を読み込ませられませんでした: $output"
+output="$(systemctl enable "$unit_name" 2>&1)" || fail "サービスを有効にできませんでした: $output"
+# restart, not start: a reinstallation must run the new copy.
+output="$(systemctl restart "$unit_name" 2>&1)" || fail "サービスを起動できませんでした: $output"
+
+for ((i = 0; i < start_checks; i++)); do
+  if systemctl is-active --quiet "$unit_name"; then
+    echo "ヘルパーを導入しました（$unit_name）"
+    exit 0
+  fi
+  sleep 0.25
+done
+state="$(systemctl is-active "$unit_name" 2>/dev/null || true)"
+fail "ヘルパーのサービスが動いていません（状態: ${state:-不明}）。$helper_log と journalctl -u $unit_name を確認してください"
