@@ -1,5 +1,6 @@
 #include "app/install/HelperInstaller.hpp"
 #include "app/install/PkexecRunner.hpp"
+#include "app/install/ResourceDirectory.hpp"
 #include "common/Subprocess.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
@@ -293,4 +294,26 @@ TEST_F(LinuxScripts, MenuInstallationFromTheBuildTreeThroughPkexecInstallsTheBui
     EXPECT_TRUE(sys.nothingInstalled());
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"install-helper.sh を実行しました", "uninstall.sh を実行しました"}));
+}
+
+TEST_F(LinuxScripts, InstalledLayoutLetsTheInstalledScriptFindTheInstalledDaemon) {
+    // `cmake --install` into a scratch prefix: the app, its scripts and the daemon land where each looks for
+    // the other, and the installed script installs the installed daemon.
+    ScratchSystem sys;
+    const fs::path prefix = sys.dir / "prefix";
+    const auto installed = runSubprocess(
+        TORVANE_CMAKE_COMMAND, {"--install", std::getenv("TORVANE_BINARY_DIR"), "--prefix", prefix.string()},
+        {.timeLimit = std::chrono::seconds(120)});
+    ASSERT_TRUE(installed.ok()) << installed.startError << installed.err;
+    for (const char* file : {"bin/torvane", "libexec/torvane/torvane-helper",
+                             "share/torvane/install-helper.sh", "share/torvane/uninstall.sh"})
+        EXPECT_TRUE(fs::is_regular_file(prefix / file)) << file;
+    ASSERT_EQ(resourceDirectoryFor(prefix / "bin/torvane", "../share/torvane"), prefix / "share/torvane");
+
+    auto env = sys.environment({"PKEXEC_UID=65534"});
+    std::erase_if(env, [](const std::string& e) { return e.rfind("TORVANE_HELPER_SOURCE=", 0) == 0; });
+    const auto r = runSubprocess("/bin/bash", {(prefix / "share/torvane/install-helper.sh").string()},
+                                 {.timeLimit = std::chrono::seconds(60), .environment = env});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(test::readFile(sys.helper()), test::readFile(prefix / "libexec/torvane/torvane-helper"));
 }

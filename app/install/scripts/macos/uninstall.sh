@@ -1,0 +1,50 @@
+#!/bin/bash
+# Removes the torvane-helper launchd daemon, its root-owned copy and the shared directory, leaving the
+# app in place, then checks that sleep is no longer disabled. The daemon's orderly stop (SIGTERM from
+# launchd) restores the sleep setting. Run as root with the single argument --keep-app.
+# On failure: status 1 and the reason on stderr.
+set -euo pipefail
+
+root="${TORVANE_ROOT:-}"
+label="jp.local.torvane.helper"
+installed_helper="/Library/PrivilegedHelperTools/torvane-helper"
+plist="/Library/LaunchDaemons/$label.plist"
+shared_dir="/Library/Application Support/Torvane"
+checks="${TORVANE_STOP_CHECKS:-20}" # how often to look again, 0.25 s apart
+
+fail() {
+  printf '%s\n' "$*" >&2
+  exit 1
+}
+
+if [ "$#" -ne 1 ] || [ "$1" != "--keep-app" ]; then
+  fail "使い方: uninstall.sh --keep-app（アプリ本体はアプリケーションフォルダからゴミ箱に入れてください）"
+fi
+[ "$(id -u)" -eq 0 ] || fail "管理者（root）として実行してください"
+
+if command -v launchctl >/dev/null 2>&1 && launchctl print "system/$label" >/dev/null 2>&1; then
+  output="$(launchctl bootout "system/$label" 2>&1)" || fail "ヘルパーを止められませんでした: $output"
+  for ((i = 0; ; i++)); do
+    launchctl print "system/$label" >/dev/null 2>&1 || break
+    [ "$i" -lt "$checks" ] || fail "ヘルパーが止まりません。Mac を再起動してからもう一度お試しください"
+    sleep 0.25
+  done
+fi
+rm -f "$root$plist" "$root$installed_helper"
+rm -rf "$root$shared_dir"
+
+sleep_disabled() { pmset -g | grep -Eq '^[[:space:]]*SleepDisabled[[:space:]]+1([[:space:]]|$)'; }
+
+if ! command -v pmset >/dev/null 2>&1; then
+  echo "ヘルパーを取り外しました（pmset がないため、スリープ設定は確認していません）"
+  exit 0
+fi
+for ((i = 0; ; i++)); do
+  if ! sleep_disabled; then
+    echo "ヘルパーを取り外しました。スリープ設定は元に戻っています"
+    exit 0
+  fi
+  [ "$i" -lt "$checks" ] || break
+  sleep 0.25
+done
+fail "ヘルパーを取り外しましたが、スリープが無効のままです（pmset -g: SleepDisabled 1）。ターミナルで sudo pmset -a disablesleep 0 を実行してください"
