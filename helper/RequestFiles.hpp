@@ -29,6 +29,7 @@ public:
     void writeAck() const;
 
     const std::string& supportDir() const { return supportDir_; }
+    double staleSeconds() const { return staleSeconds_; }
 
 private:
     struct Request {

@@ -1,11 +1,10 @@
-#include <unistd.h>
+#include "helper/Helper.hpp"
+#include "helper/SystemSleepControl.hpp"
 
-#include "common/LogLine.hpp"
-#include "helper/Constants.hpp"
-
+// Run as root by the service manager: no arguments, no environment, no configuration.
 int main() {
-    using namespace torvane;
-    const std::string line =
-        formatLogLine("=== torvane-helper 起動（ログ: " + std::string(helper::LOG_PATH) + "）===");
-    return ::write(STDERR_FILENO, line.data(), line.size()) < 0 ? 1 : 0;
+    using namespace torvane::helper;
+    const auto sleep = makeSystemSleepControl();
+    Helper helper(RequestFiles{}, *sleep);
+    return helper.run();
 }
