@@ -317,3 +317,36 @@ TEST_F(LinuxScripts, InstalledLayoutLetsTheInstalledScriptFindTheInstalledDaemon
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(test::readFile(sys.helper()), test::readFile(prefix / "libexec/torvane/torvane-helper"));
 }
+
+TEST_F(LinuxScripts, AppInstalledUnderUsrLocalKeepsItsOwnDaemonThroughRemovalAndFailedInstalls) {
+    // With PREFIX=/usr/local the app's daemon is the very file the service runs: removing the helper or
+    // taking back a failed installation must not delete the app's own binary.
+    ScratchSystem sys;
+    const fs::path share = sys.root / "usr/local/share/torvane";
+    fs::create_directories(share);
+    for (const char* name : {"install-helper.sh", "uninstall.sh"})
+        fs::copy_file(scriptDir() / name, share / name);
+    fs::create_directories(sys.helper().parent_path());
+    test::writeExecutable(sys.helper(), "#!/bin/sh\necho app daemon\n");
+    auto env = sys.environment({"PKEXEC_UID=65534"});
+    std::erase_if(env, [](const std::string& e) { return e.rfind("TORVANE_HELPER_SOURCE=", 0) == 0; });
+    const auto run = [&](std::vector<std::string> args) {
+        return runSubprocess("/bin/bash", args, {.timeLimit = std::chrono::seconds(60), .environment = env});
+    };
+
+    test::writeFile(sys.state / "fail-enable", "");
+    EXPECT_EQ(run({(share / "install-helper.sh").string()}).exitStatus, 1);
+    EXPECT_FALSE(fs::exists(sys.unit()));
+    EXPECT_EQ(test::readFile(sys.helper()), "#!/bin/sh\necho app daemon\n");
+
+    fs::remove(sys.state / "fail-enable");
+    const auto installed = run({(share / "install-helper.sh").string()});
+    ASSERT_EQ(installed.exitStatus, 0) << installed.err;
+    EXPECT_EQ(statOf(sys.helper()).st_uid, 0u);
+
+    const auto removed = run({(share / "uninstall.sh").string(), "--keep-app"});
+    ASSERT_EQ(removed.exitStatus, 0) << removed.err;
+    EXPECT_FALSE(fs::exists(sys.unit()));
+    EXPECT_FALSE(fs::exists(sys.shared()));
+    EXPECT_EQ(test::readFile(sys.helper()), "#!/bin/sh\necho app daemon\n");
+}

@@ -165,14 +165,3 @@ TEST(HelperInstallFlow, MenuRowOffersInstallOrRemovalOnlyWhileTheScriptIsThere) 
     for (auto status : {HelperStatus::ok, HelperStatus::notInstalled, HelperStatus::notResponding})
         EXPECT_EQ(Flow::menuRow(false, status), std::nullopt);
 }
-
-TEST(HelperInstallFlow, MenuRowFollowsTheSharedDirectory) {
-    // The row is derived from the status read from disk each time, so an installation shows at the next
-    // opening.
-    test::TempDir dir;
-    RequestChannel channel(dir / "torvane");
-    EXPECT_EQ(Flow::menuRow(true, channel.helperStatus())->action, Flow::Action::installHelper);
-    std::filesystem::create_directory(dir / "torvane");
-    test::writeFile(dir / "torvane" / "ack", "ok");
-    EXPECT_EQ(Flow::menuRow(true, channel.helperStatus())->action, Flow::Action::uninstallHelper);
-}

@@ -44,6 +44,12 @@ if [ -L "$root$shared_dir" ] || { [ -e "$root$shared_dir" ] && [ ! -d "$root$sha
   fail "$shared_dir がディレクトリではありません。取り除いてからもう一度お試しください"
 fi
 
+# With PREFIX=/usr/local the app's own daemon already is the copy the service runs; it stays the app's.
+app_owns_copy=0
+if [ -e "$root$installed_helper" ] && [ "$source_helper" -ef "$root$installed_helper" ]; then
+  app_owns_copy=1
+fi
+
 first_install=1
 [ -e "$unit_file" ] && first_install=0
 created_shared=0
@@ -56,7 +62,9 @@ take_back() {
     systemctl disable --now "$unit_name" >/dev/null 2>&1 || true
     rm -f "$unit_file"
     systemctl daemon-reload >/dev/null 2>&1 || true
-    rm -rf "$root$(dirname "$installed_helper")"
+    rm -f "$root$installed_helper.new"
+    if [ "$app_owns_copy" -eq 0 ]; then rm -f "$root$installed_helper"; fi
+    rmdir "$root$(dirname "$installed_helper")" 2>/dev/null || true
     if [ "$created_shared" -eq 1 ]; then rm -rf "$root$shared_dir"; fi
   fi
   exit "$status"
@@ -66,8 +74,13 @@ changing=1
 
 # A root-owned copy in a root-owned directory: the service never runs a binary a user could replace.
 install -d -o root -g root -m 0755 "$root$(dirname "$installed_helper")"
-install -o root -g root -m 0755 "$source_helper" "$root$installed_helper.new"
-mv -f "$root$installed_helper.new" "$root$installed_helper"
+if [ "$app_owns_copy" -eq 1 ]; then
+  chown root:root "$root$installed_helper"
+  chmod 0755 "$root$installed_helper"
+else
+  install -o root -g root -m 0755 "$source_helper" "$root$installed_helper.new"
+  mv -f "$root$installed_helper.new" "$root$installed_helper"
+fi
 
 install -d -o root -g root -m 0755 "$(dirname "$unit_file")"
 cat >"$unit_file.new" <<UNIT

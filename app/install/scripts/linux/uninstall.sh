@@ -12,6 +12,9 @@ shared_dir="/var/lib/torvane"
 unit_file="$root/etc/systemd/system/$unit_name"
 stop_checks="${TORVANE_STOP_CHECKS:-20}" # how often to look for a leftover inhibitor, 0.25 s apart
 
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+app_helper="${TORVANE_HELPER_SOURCE:-$here/../../libexec/torvane/torvane-helper}"
+
 fail() {
   printf '%s\n' "$*" >&2
   exit 1
@@ -33,7 +36,12 @@ if [ "$have_systemctl" -eq 1 ]; then
   systemctl daemon-reload >/dev/null 2>&1 || true
   systemctl reset-failed "$unit_name" >/dev/null 2>&1 || true
 fi
-rm -rf "$root$(dirname "$installed_helper")"
+# With PREFIX=/usr/local the service ran the app's own daemon, which goes only with the app.
+if [ ! -e "$app_helper" ] || ! [ "$app_helper" -ef "$root$installed_helper" ]; then
+  rm -f "$root$installed_helper"
+fi
+rm -f "$root$installed_helper.new"
+rmdir "$root$(dirname "$installed_helper")" 2>/dev/null || true
 rm -rf "$root$shared_dir"
 
 # The daemon's inhibitor goes with its process; logind may take a moment to notice.

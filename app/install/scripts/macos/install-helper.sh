@@ -128,7 +128,7 @@ chmod 0755 "$root$shared_dir"
 output="$(launchctl bootstrap system "$root$plist" 2>&1)" || fail "ヘルパーを launchd に登録できませんでした: $output"
 
 for ((i = 0; i < checks; i++)); do
-  if launchctl print "system/$label" 2>/dev/null | grep -q 'state = running'; then
+  if service="$(launchctl print "system/$label" 2>/dev/null)" && grep -q 'state = running' <<<"$service"; then
     echo "ヘルパーを導入しました（$label）"
     exit 0
   fi

@@ -33,14 +33,17 @@ fi
 rm -f "$root$plist" "$root$installed_helper"
 rm -rf "$root$shared_dir"
 
-sleep_disabled() { pmset -g | grep -Eq '^[[:space:]]*SleepDisabled[[:space:]]+1([[:space:]]|$)'; }
-
 if ! command -v pmset >/dev/null 2>&1; then
   echo "ヘルパーを取り外しました（pmset がないため、スリープ設定は確認していません）"
   exit 0
 fi
 for ((i = 0; ; i++)); do
-  if ! sleep_disabled; then
+  # Read it whole first: grep -q stopping early would make pmset fail under pipefail.
+  if ! settings="$(pmset -g 2>/dev/null)"; then
+    echo "ヘルパーを取り外しました（pmset が答えないため、スリープ設定は確認していません）"
+    exit 0
+  fi
+  if ! grep -Eq '^[[:space:]]*SleepDisabled[[:space:]]+1([[:space:]]|$)' <<<"$settings"; then
     echo "ヘルパーを取り外しました。スリープ設定は元に戻っています"
     exit 0
   fi
