@@ -1,0 +1,268 @@
+#include "app/phone/Http.hpp"
+
+#include "common/Text.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace torvane::http {
+
+namespace {
+
+// Splits at every occurrence of `separator`, dropping empty pieces.
+std::vector<std::string_view> splitDroppingEmpty(std::string_view text, std::string_view separator) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t at = text.find(separator, start);
+        const std::size_t end = at == std::string_view::npos ? text.size() : at;
+        if (end > start) {
+            pieces.push_back(text.substr(start, end - start));
+        }
+        if (at == std::string_view::npos) {
+            break;
+        }
+        start = at + separator.size();
+    }
+    return pieces;
+}
+
+// Splits at the first `separator` into at most two pieces, dropping empty ones.
+std::vector<std::string_view> splitFirst(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    const std::size_t at = text.find(separator);
+    const std::string_view first = text.substr(0, at);
+    if (!first.empty()) {
+        pieces.push_back(first);
+    }
+    if (at != std::string_view::npos && at + 1 < text.size()) {
+        pieces.push_back(text.substr(at + 1));
+    }
+    return pieces;
+}
+
+std::string_view trimSpacesAndTabs(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const std::size_t last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+bool equalsIgnoringAsciiCase(std::string_view text, std::string_view lowerCase) {
+    if (text.size() != lowerCase.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != lowerCase[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Decimal with an optional sign, digits only, within range; anything else is no number.
+std::optional<long long> parseDecimal(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    // Accumulate towards the negative side, which holds one more value.
+    long long value = 0;
+    constexpr long long lowest = std::numeric_limits<long long>::min();
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        const int digit = c - '0';
+        if (value < (lowest + digit) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == lowest) {
+            return std::nullopt;
+        }
+        value = -value;
+    }
+    return value;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+std::optional<std::string> percentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (i + 2 >= text.size()) {
+            return std::nullopt;
+        }
+        const int high = hexDigit(text[i + 1]);
+        const int low = hexDigit(text[i + 2]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        out.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    if (!text::isValidUtf8(out)) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::string decodeFormComponent(std::string_view piece) {
+    std::string spaced(piece);
+    for (char& c : spaced) {
+        if (c == '+') {
+            c = ' ';
+        }
+    }
+    if (auto decoded = percentDecode(spaced)) {
+        return std::move(*decoded);
+    }
+    return std::string(piece);
+}
+
+// The value of the first header line named `lowerCaseName`, untrimmed.
+std::optional<std::string_view> rawHeaderValue(std::string_view lowerCaseName, std::string_view headerText) {
+    for (const std::string_view line : splitDroppingEmpty(headerText, "\r\n")) {
+        const auto pieces = splitFirst(line, ':');
+        if (pieces.size() != 2) {
+            continue;
+        }
+        if (equalsIgnoringAsciiCase(trimSpacesAndTabs(pieces[0]), lowerCaseName)) {
+            return trimSpacesAndTabs(pieces[1]);
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+long long contentLength(std::string_view headerText) {
+    const auto value = rawHeaderValue("content-length", headerText);
+    if (!value) {
+        return 0;
+    }
+    return parseDecimal(*value).value_or(0);
+}
+
+std::optional<std::string> headerValue(std::string_view lowerCaseName, std::string_view headerText) {
+    if (auto value = rawHeaderValue(lowerCaseName, headerText)) {
+        return std::string(*value);
+    }
+    return std::nullopt;
+}
+
+std::map<std::string, std::string> parseQuery(std::string_view text) {
+    std::map<std::string, std::string> result;
+    for (const std::string_view pair : splitDroppingEmpty(text, "&")) {
+        const auto pieces = splitFirst(pair, '=');
+        if (pieces.empty()) {
+            continue;
+        }
+        std::string key = decodeFormComponent(pieces[0]);
+        std::string value = pieces.size() > 1 ? decodeFormComponent(pieces[1]) : std::string();
+        result[std::move(key)] = std::move(value);
+    }
+    return result;
+}
+
+std::string response(std::string_view status, std::string_view contentType, std::string_view body) {
+    std::string out;
+    out.reserve(160 + body.size());
+    out.append("HTTP/1.1 ").append(status);
+    out.append("\r\nContent-Type: ").append(contentType);
+    out.append("\r\nContent-Length: ").append(std::to_string(body.size()));
+    out.append("\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n");
+    out.append(body);
+    return out;
+}
+
+std::string decodeUtf8Lossy(std::string_view bytes) {
+    if (text::isValidUtf8(bytes)) {
+        return std::string(bytes);
+    }
+    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(bytes.size() + 8);
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<std::uint8_t>(bytes[i]);
+        std::size_t length = 0;
+        std::uint8_t low = 0x80;
+        std::uint8_t high = 0xBF;
+        if (lead < 0x80) {
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) {
+                low = 0xA0; // no overlong forms
+            } else if (lead == 0xED) {
+                high = 0x9F; // no surrogates
+            }
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) {
+                low = 0x90;
+            } else if (lead == 0xF4) {
+                high = 0x8F; // nothing above U+10FFFF
+            }
+        }
+        if (length == 0) {
+            out.append(replacement);
+            ++i;
+            continue;
+        }
+        // A maximal valid prefix of a sequence counts as one replacement (as the Unicode
+        // standard recommends); the byte that broke it starts the next round.
+        std::size_t taken = 1;
+        while (taken < length && i + taken < bytes.size()) {
+            const auto c = static_cast<std::uint8_t>(bytes[i + taken]);
+            const std::uint8_t lo = taken == 1 ? low : 0x80;
+            const std::uint8_t hi = taken == 1 ? high : 0xBF;
+            if (c < lo || c > hi) {
+                break;
+            }
+            ++taken;
+        }
+        if (taken == length) {
+            out.append(bytes.substr(i, length));
+        } else {
+            out.append(replacement);
+        }
+        i += taken;
+    }
+    return out;
+}
+
+} // namespace torvane::http

@@ -1,0 +1,58 @@
+#include "app/phone/RequestReader.hpp"
+
+#include "app/phone/Http.hpp"
+
+namespace torvane {
+
+namespace {
+constexpr std::string_view headerSeparator = "\r\n\r\n";
+}
+
+RequestReader::Status RequestReader::receive(std::string_view bytes, bool peerFinished) {
+    if (status_ != Status::incomplete) {
+        return status_;
+    }
+    buffer_.append(bytes);
+    status_ = evaluate(peerFinished);
+    if (status_ != Status::incomplete) {
+        // Nothing more is read from this buffer.
+        std::string().swap(buffer_);
+    }
+    return status_;
+}
+
+RequestReader::Status RequestReader::evaluate(bool peerFinished) {
+    if (!headerEnd_) {
+        // Only the new bytes (and the three before them, for a separator split across reads)
+        // need searching: a slow client sending one byte at a time costs no rescans.
+        const std::size_t found = buffer_.find(headerSeparator, scanFrom_);
+        if (found == std::string::npos) {
+            if (buffer_.size() >= limits_.maxHeaderBytes + headerSeparator.size()) {
+                return Status::tooLarge;
+            }
+            scanFrom_ = buffer_.size() >= 3 ? buffer_.size() - 3 : 0;
+            return peerFinished ? Status::closeSilently : Status::incomplete;
+        }
+        if (found > limits_.maxHeaderBytes) {
+            return Status::tooLarge;
+        }
+        headerEnd_ = found;
+        headerText_ = http::decodeUtf8Lossy(std::string_view(buffer_).substr(0, found));
+        contentLength_ = http::contentLength(headerText_);
+    }
+    if (contentLength_ < 0) {
+        return Status::badRequest;
+    }
+    const std::size_t bodyStart = *headerEnd_ + headerSeparator.size();
+    const auto length = static_cast<unsigned long long>(contentLength_);
+    if (length > limits_.maxRequestBytes || bodyStart + length > limits_.maxRequestBytes) {
+        return Status::tooLarge;
+    }
+    if (buffer_.size() - bodyStart < length) {
+        return peerFinished ? Status::closeSilently : Status::incomplete;
+    }
+    body_ = http::decodeUtf8Lossy(std::string_view(buffer_).substr(bodyStart, length));
+    return Status::complete;
+}
+
+} // namespace torvane

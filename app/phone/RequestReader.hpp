@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace torvane {
+
+struct RequestLimits {
+    std::size_t maxHeaderBytes = 64 * 1024;    // request line and header lines
+    std::size_t maxRequestBytes = 1024 * 1024; // header, blank line and body together
+};
+
+// Frames one HTTP request out of the bytes of a connection, as they arrive: the header ends at the
+// first CR LF CR LF, the body is Content-Length bytes after it, and anything beyond is ignored.
+// It owns no socket, so every case can be fed from plain strings.
+class RequestReader {
+public:
+    enum class Status {
+        incomplete,    // read more
+        complete,      // headerText() and body() hold the request
+        closeSilently, // the peer finished before the request was whole: close without answer
+        tooLarge,      // answer 413
+        badRequest,    // answer 400 (negative Content-Length)
+    };
+
+    // The most a single read asks for.
+    static constexpr std::size_t readChunk = 65536;
+
+    explicit RequestReader(RequestLimits limits = {}) : limits_(limits) {}
+
+    // Adds what one read gave (possibly nothing) and says how things stand; `peerFinished` is true
+    // once the peer has closed its sending side. After a final status, further input is ignored.
+    Status receive(std::string_view bytes, bool peerFinished);
+
+    Status status() const { return status_; }
+    // Both decoded as UTF-8, invalid sequences replaced by U+FFFD; valid once complete.
+    const std::string& headerText() const { return headerText_; }
+    const std::string& body() const { return body_; }
+
+private:
+    Status evaluate(bool peerFinished);
+
+    RequestLimits limits_;
+    Status status_ = Status::incomplete;
+    std::string buffer_;
+    std::size_t scanFrom_ = 0;
+    std::optional<std::size_t> headerEnd_;
+    long long contentLength_ = 0;
+    std::string headerText_;
+    std::string body_;
+};
+
+} // namespace torvane
