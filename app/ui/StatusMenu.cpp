@@ -1,0 +1,100 @@
+#include "app/ui/StatusMenu.hpp"
+
+#include "app/core/Config.hpp"
+
+namespace torvane::StatusMenu {
+
+namespace {
+
+constexpr std::string_view indent = "\u3000";
+
+void addSessionBlock(Menu& menu, const StatusSnapshot& state) {
+    if (!state.sessions) {
+        menu.push_back(MenuItem::info(std::string(tmuxMissingText())));
+        return;
+    }
+    if (state.sessions->empty()) {
+        menu.push_back(MenuItem::info("監視中の作業: なし"));
+        return;
+    }
+    menu.push_back(MenuItem::info("監視中の作業"));
+    for (const SessionRow& s : *state.sessions) {
+        std::string line(indent);
+        line += s.working ? "●" : "○";
+        line += " " + s.name + " — " + s.statusText + "・" + s.elapsedText;
+        menu.push_back(MenuItem::info(std::move(line)));
+    }
+}
+
+MenuItem floorRow(const StatusSnapshot& state, const StatusMenuActions& actions) {
+    MenuItem row;
+    row.title = "バッテリー下限: " + std::to_string(state.floor) + "%";
+    row.enabled = true; // no action of its own: it opens the submenu
+    for (int percent : floorChoices) {
+        MenuItem choice =
+            MenuItem::command(std::to_string(percent) + "%", [setFloor = actions.setFloor, percent] {
+                if (setFloor)
+                    setFloor(percent);
+            });
+        choice.tag = percent;
+        choice.checked = percent == state.floor;
+        row.submenu.push_back(std::move(choice));
+    }
+    return row;
+}
+
+} // namespace
+
+std::string_view stateDetail(const StatusSnapshot& state) {
+    if (state.active)
+        return "ふたを閉じても動き続けます";
+    if (state.paused)
+        return "一時停止中（Caps Lock を無視します）";
+    if (state.batteryBlocked)
+        return "バッテリー下限を割ったため自動解除中";
+    if (state.capsLockOn)
+        return "待機中";
+    return "Caps Lock をオンにすると有効になります";
+}
+
+Menu build(const StatusSnapshot& state, const StatusMenuActions& actions,
+           const StatusMenuExtensions& extensions) {
+    Menu menu;
+    menu.push_back(MenuItem::info(state.active ? "● 持ち運びモード 有効" : "○ 持ち運びモード 無効"));
+    menu.push_back(MenuItem::info(std::string(indent) + std::string(stateDetail(state))));
+    menu.push_back(MenuItem::makeSeparator());
+
+    menu.push_back(MenuItem::info(std::string("Caps Lock: ") + (state.capsLockOn ? "ON" : "OFF")));
+    menu.push_back(MenuItem::info("電源: " + state.powerDescription));
+    menu.push_back(MenuItem::info(state.lidDescription));
+    menu.push_back(MenuItem::info(state.helperDescription));
+    menu.insert(menu.end(), extensions.helperRows.begin(), extensions.helperRows.end());
+    menu.push_back(MenuItem::makeSeparator());
+
+    addSessionBlock(menu, state);
+    menu.push_back(MenuItem::makeSeparator());
+
+    MenuItem pause = MenuItem::command("一時停止", actions.togglePause);
+    pause.checked = state.paused;
+    menu.push_back(std::move(pause));
+    menu.push_back(floorRow(state, actions));
+    menu.push_back(MenuItem::makeSeparator());
+
+    // The phone-link group brings its own separator only when it has rows, so an empty place never
+    // shows as two separators in a row.
+    if (!extensions.phoneLinkRows.empty()) {
+        menu.insert(menu.end(), extensions.phoneLinkRows.begin(), extensions.phoneLinkRows.end());
+        menu.push_back(MenuItem::makeSeparator());
+    }
+
+    menu.push_back(MenuItem::command("稼働ログを開く", actions.openLog));
+    menu.push_back(MenuItem::command(std::string(Config::appName) + " について", actions.showAbout));
+    menu.push_back(MenuItem::makeSeparator());
+
+    MenuItem quit = MenuItem::command("終了", actions.quit);
+    quit.keyEquivalent = "q";
+    menu.push_back(std::move(quit));
+    return menu;
+}
+
+} // namespace torvane::StatusMenu

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "app/ui/MenuModel.hpp"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace torvane {
+
+// One watched tmux session as the menu shows it.
+struct SessionRow {
+    std::string name;
+    bool working = false;
+    std::string statusText;
+    std::string elapsedText;
+};
+
+// Everything the status menu shows, read once when it opens.
+struct StatusSnapshot {
+    bool active = false;
+    bool paused = false;
+    bool batteryBlocked = false;
+    bool capsLockOn = false;
+    int floor = 20;
+    std::string powerDescription;
+    std::string lidDescription;
+    std::string helperDescription;
+    // Absent when tmux is not installed.
+    std::optional<std::vector<SessionRow>> sessions;
+};
+
+// What the menu's rows do when chosen.
+struct StatusMenuActions {
+    std::function<void()> togglePause;
+    std::function<void(int percent)> setFloor;
+    std::function<void()> openLog;
+    std::function<void()> showAbout;
+    std::function<void()> quit;
+};
+
+// Rows that other modules add at their fixed places; empty means the place stays empty.
+struct StatusMenuExtensions {
+    std::vector<MenuItem> helperRows;    // right after the helper status line
+    std::vector<MenuItem> phoneLinkRows; // between their own separators, before the log row
+};
+
+namespace StatusMenu {
+
+// The floors offered in the submenu, in their order.
+inline constexpr int floorChoices[] = {10, 15, 20, 30, 40};
+
+// The whole menu, top to bottom.
+Menu build(const StatusSnapshot& state, const StatusMenuActions& actions,
+           const StatusMenuExtensions& extensions = {});
+
+// Row 2's text (after the indent): the first condition that applies wins.
+std::string_view stateDetail(const StatusSnapshot& state);
+
+// Shown instead of the session list when tmux is missing; worded for the platform's package manager.
+std::string_view tmuxMissingText();
+
+} // namespace StatusMenu
+
+} // namespace torvane

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+namespace torvane {
+
+// How the status (tray) icon should look.
+struct StatusAppearance {
+    bool active = false;
+    std::string symbol;                   // "capslock.fill" while active, else "capslock"
+    std::string accessibilityDescription; // what a screen reader says for the icon
+    bool tinted = false;                  // drawn in the system green
+    std::string tooltip;
+
+    static StatusAppearance forMode(bool active);
+};
+
+// The status item in the tray or menu bar.
+class StatusView {
+public:
+    virtual ~StatusView() = default;
+    virtual void show(const StatusAppearance& appearance) = 0;
+};
+
+} // namespace torvane

@@ -1,0 +1,9 @@
+#include "app/ui/StatusMenu.hpp"
+
+namespace torvane::StatusMenu {
+
+std::string_view tmuxMissingText() {
+    return "tmux 未導入（brew install tmux）";
+}
+
+} // namespace torvane::StatusMenu

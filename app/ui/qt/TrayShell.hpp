@@ -1,0 +1,43 @@
+#pragma once
+
+#include "app/ui/MenuModel.hpp"
+#include "app/ui/StatusView.hpp"
+
+#include <QIcon>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <functional>
+#include <optional>
+
+namespace torvane {
+
+// The tray icon and its menu. The menu is rebuilt from `menuSource` each time it is about to open,
+// whether by a right click (the tray's context menu) or a left click (as a menu bar item opens).
+class TrayShell final : public StatusView {
+public:
+    using MenuSource = std::function<Menu()>;
+
+    explicit TrayShell(MenuSource menuSource);
+
+    void show(const StatusAppearance& appearance) override;
+
+    // Shows the icon; when no tray is there yet the icon appears once one is.
+    void start();
+    static bool isTrayAvailable();
+
+    QMenu& menu() { return menu_; }
+    QSystemTrayIcon& trayIcon() { return tray_; }
+    const std::optional<StatusAppearance>& appearance() const { return shown_; }
+
+private:
+    void rebuild();
+
+    MenuSource menuSource_;
+    QMenu menu_;
+    QSystemTrayIcon tray_;
+    QIcon inactiveIcon_;
+    QIcon activeIcon_;
+    std::optional<StatusAppearance> shown_;
+};
+
+} // namespace torvane
