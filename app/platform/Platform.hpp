@@ -1,0 +1,19 @@
+#pragma once
+
+#include "app/platform/KeyboardState.hpp"
+#include "app/platform/LidSensor.hpp"
+#include "app/platform/PowerAssertions.hpp"
+#include "app/platform/PowerSources.hpp"
+
+#include <memory>
+
+// The host platform's implementation of each port, with its real system locations; the build picks
+// the linux/ or macos/ definitions.
+namespace torvane::platform {
+
+std::unique_ptr<KeyboardState> makeKeyboardState();
+std::unique_ptr<PowerSources> makePowerSources();
+std::unique_ptr<PowerAssertions> makePowerAssertions();
+std::unique_ptr<LidSensor> makeLidSensor();
+
+} // namespace torvane::platform

@@ -1,0 +1,22 @@
+#include "app/platform/Platform.hpp"
+#include "app/platform/linux/LinuxKeyboardState.hpp"
+#include "app/platform/linux/LinuxLidSensor.hpp"
+#include "app/platform/linux/LinuxPowerSources.hpp"
+#include "app/platform/linux/LogindPowerAssertions.hpp"
+
+namespace torvane::platform {
+
+std::unique_ptr<KeyboardState> makeKeyboardState() {
+    return std::make_unique<LinuxKeyboardState>();
+}
+std::unique_ptr<PowerSources> makePowerSources() {
+    return std::make_unique<LinuxPowerSources>();
+}
+std::unique_ptr<PowerAssertions> makePowerAssertions() {
+    return std::make_unique<LogindPowerAssertions>();
+}
+std::unique_ptr<LidSensor> makeLidSensor() {
+    return std::make_unique<LinuxLidSensor>();
+}
+
+} // namespace torvane::platform

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "app/platform/PowerSources.hpp"
+
+#include <filesystem>
+
+namespace torvane {
+
+// The supplies under the power_supply class directory, in name order, described with the keys that
+// PowerState reads: a system battery becomes "InternalBattery" with its capacities and the machine's
+// "Power Source State"; every other supply keeps its own type text.
+class LinuxPowerSources final : public PowerSources {
+public:
+    explicit LinuxPowerSources(std::filesystem::path root = "/sys/class/power_supply");
+
+    PowerSnapshot snapshot() override;
+
+private:
+    std::filesystem::path root_;
+};
+
+} // namespace torvane

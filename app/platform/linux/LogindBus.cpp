@@ -1,0 +1,94 @@
+#include "app/platform/linux/LogindBus.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sdbus-c++/sdbus-c++.h>
+#include <systemd/sd-bus.h>
+
+namespace torvane {
+
+namespace {
+
+constexpr const char* service = "org.freedesktop.login1";
+constexpr const char* objectPath = "/org/freedesktop/login1";
+constexpr const char* managerInterface = "org.freedesktop.login1.Manager";
+
+} // namespace
+
+int errnoOfDbusError(const std::string& name) {
+    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+        name == "org.freedesktop.DBus.Error.NameHasNoOwner")
+        return -ENOENT;
+    const sd_bus_error error{name.c_str(), nullptr, 0};
+    const int value = sd_bus_error_get_errno(&error);
+    return value > 0 ? -value : -EIO;
+}
+
+LogindBus::LogindBus(std::chrono::milliseconds callTimeout) : callTimeout_(callTimeout) {}
+
+LogindBus::~LogindBus() {
+    const std::lock_guard lock(mutex_);
+    dropLocked();
+}
+
+bool LogindBus::connectLocked() {
+    if (proxy_)
+        return true;
+    try {
+        connection_ = sdbus::createSystemBusConnection();
+        connection_->setMethodCallTimeout(callTimeout_);
+        proxy_ = sdbus::createProxy(*connection_, service, objectPath);
+        return true;
+    } catch (const sdbus::Error&) {
+        dropLocked();
+        return false;
+    }
+}
+
+void LogindBus::dropLocked() {
+    proxy_.reset(); // the proxy refers to the connection
+    connection_.reset();
+}
+
+std::variant<UniqueFd, int> LogindBus::inhibit(const std::string& what, const std::string& who,
+                                               const std::string& why, const std::string& mode) {
+    const std::lock_guard lock(mutex_);
+    if (!connectLocked())
+        return -ENOENT;
+    sdbus::UnixFd received;
+    try {
+        proxy_->callMethod("Inhibit")
+            .onInterface(managerInterface)
+            .withArguments(what, who, why, mode)
+            .storeResultsTo(received);
+    } catch (const sdbus::Error& error) {
+        const int code = errnoOfDbusError(error.getName());
+        // A refusal comes from logind itself; anything else may be a broken connection.
+        if (code != -EACCES && code != -EPERM)
+            dropLocked();
+        return code;
+    }
+    // The library's copy of the fd is not close-on-exec; keep one that is, so a child process never
+    // inherits the lock and keeps it alive.
+    UniqueFd fd(::fcntl(received.get(), F_DUPFD_CLOEXEC, 3));
+    if (!fd.valid())
+        return -errno;
+    return fd;
+}
+
+std::optional<bool> LogindBus::lidClosed() {
+    const std::lock_guard lock(mutex_);
+    if (!connectLocked())
+        return std::nullopt;
+    try {
+        const sdbus::Variant value = proxy_->getProperty("LidClosed").onInterface(managerInterface);
+        if (!value.containsValueOfType<bool>())
+            return std::nullopt;
+        return value.get<bool>();
+    } catch (const sdbus::Error&) {
+        dropLocked();
+        return std::nullopt;
+    }
+}
+
+} // namespace torvane

@@ -1,0 +1,127 @@
+#include "app/power/PowerManager.hpp"
+
+#include "app/core/Config.hpp"
+#include "app/core/Log.hpp"
+
+#include <string>
+
+namespace torvane {
+
+namespace {
+
+const std::string idleAssertionName = std::string(Config::appName) + ": 持ち運びモード";
+const std::string lidAssertionName = std::string(Config::appName) + ": ふたを閉じても動作を継続";
+
+} // namespace
+
+std::string_view PowerManager::description(LidMechanism mechanism) {
+    switch (mechanism) {
+    case LidMechanism::helper:
+        return "ふた閉じ抑止: 有効（ヘルパー経由）";
+    case LidMechanism::unconfirmed:
+        return "ふた閉じ抑止: ⚠️ 未確認（ヘルパー未導入）";
+    case LidMechanism::none:
+        return "ふた閉じ抑止: 無効";
+    }
+    return "ふた閉じ抑止: 無効";
+}
+
+PowerManager::PowerManager(MainLoop& loop, PowerAssertions& assertions, LidSensor& lid,
+                           RequestChannel channel)
+    : loop_(loop), assertions_(assertions), lid_(lid), channel_(std::move(channel)) {}
+
+PowerManager::~PowerManager() {
+    heartbeatTimer_.reset();
+    releaseAssertions();
+}
+
+bool PowerManager::isLidClosed() {
+    return lid_.lidClosed();
+}
+
+void PowerManager::apply(bool active) {
+    if (active == active_)
+        return;
+    active_ = active;
+
+    if (!active) {
+        heartbeatTimer_.reset();
+        channel_.writeRequest(false);
+        releaseAssertions();
+        lidMechanism_ = LidMechanism::none;
+        Log::write("持ち運びモード OFF（通常の電源設定に戻す）");
+        return;
+    }
+
+    if (!hasAssertion_) {
+        const AssertionResult result = assertions_.create(PowerAssertions::noIdleSleep, idleAssertionName);
+        if (result.ok()) {
+            assertionID_ = result.identifier;
+            hasAssertion_ = true;
+        } else {
+            Log::write("WARN: IOPMAssertion の取得に失敗しました (code " + std::to_string(result.code) + ")");
+        }
+    }
+    if (!hasLidAssertion_) {
+        const AssertionResult result = assertions_.create(PowerAssertions::preventSleep, lidAssertionName);
+        if (result.ok()) {
+            lidAssertionID_ = result.identifier;
+            hasLidAssertion_ = true;
+        } else {
+            // The lid is the daemon's job; this lock is a bonus where the platform grants it.
+            Log::write("INFO: InternalPreventSleep を取得できませんでした (code " +
+                       std::to_string(result.code) + ")");
+        }
+    }
+    if (channel_.canWriteRequest()) {
+        channel_.writeRequest(true);
+        startHeartbeat();
+        lidMechanism_ = LidMechanism::helper;
+    } else {
+        lidMechanism_ = LidMechanism::unconfirmed;
+        Log::write("WARN: ヘルパーが未導入です。ふたを閉じるとスリープします。 "
+                   "メニューの「ふた閉じ抑止を有効にする」から導入してください");
+    }
+    Log::write("持ち運びモード ON（" + std::string(description(lidMechanism_)) + "）");
+}
+
+void PowerManager::shutdown() {
+    heartbeatTimer_.reset();
+    channel_.writeRequest(false);
+    releaseAssertions();
+    lidMechanism_ = LidMechanism::none;
+    active_ = false;
+}
+
+void PowerManager::startHeartbeat() {
+    heartbeatTimer_.reset();
+    // A lid already closed at activation is not a closing.
+    lidWasClosed_ = isLidClosed();
+    // The handle lives in this object, so the loop never calls a manager that is gone.
+    heartbeatTimer_ = loop_.repeating(MainLoop::Seconds(Config::heartbeatInterval), [this] { heartbeat(); });
+}
+
+void PowerManager::heartbeat() {
+    if (!active_)
+        return;
+    channel_.writeRequest(true);
+    const bool closed = isLidClosed();
+    if (closed && !lidWasClosed_ && onLidClosedWhileActive)
+        onLidClosedWhileActive();
+    lidWasClosed_ = closed;
+}
+
+void PowerManager::releaseAssertions() {
+    if (hasLidAssertion_) {
+        assertions_.release(lidAssertionID_);
+        hasLidAssertion_ = false;
+        lidAssertionID_ = 0;
+    }
+    if (hasAssertion_) {
+        assertions_.release(assertionID_);
+        hasAssertion_ = false;
+        assertionID_ = 0;
+    }
+}
+
+} // namespace torvane

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "app/core/MainLoop.hpp"
+#include "app/platform/LidSensor.hpp"
+#include "app/platform/PowerAssertions.hpp"
+#include "app/power/RequestChannel.hpp"
+
+#include <functional>
+#include <string_view>
+
+namespace torvane {
+
+// Carries out carry mode: the app's own two power assertions, the request to the daemon and its
+// heartbeat, and the lid watch while active. Main thread only. The ports must outlive the manager.
+class PowerManager {
+public:
+    using HelperStatus = torvane::HelperStatus;
+
+    // How the lid-closed case is covered at present.
+    enum class LidMechanism { helper, unconfirmed, none };
+
+    PowerManager(MainLoop& loop, PowerAssertions& assertions, LidSensor& lid,
+                 RequestChannel channel = RequestChannel());
+    // Releases assertions still held; the request file is left as it is (shutdown() writes "0").
+    ~PowerManager();
+    PowerManager(const PowerManager&) = delete;
+    PowerManager& operator=(const PowerManager&) = delete;
+
+    // Brings the machine into the wished mode; does nothing at all when already in it.
+    void apply(bool active);
+    // Releases everything and leaves "0" in the request file, whatever the state; for orderly exits.
+    void shutdown();
+
+    bool isActive() const { return active_; }
+    LidMechanism lidMechanism() const { return lidMechanism_; }
+    bool isLidClosed();
+
+    bool canWriteRequest() const { return channel_.canWriteRequest(); }
+    HelperStatus helperStatus() const { return channel_.helperStatus(); }
+    const RequestChannel& requestChannel() const { return channel_; }
+
+    // Called when a heartbeat tick sees the lid go from open to closed while active.
+    std::function<void()> onLidClosedWhileActive;
+
+    static std::string_view description(LidMechanism mechanism);
+
+private:
+    void startHeartbeat();
+    void heartbeat();
+    void releaseAssertions();
+
+    MainLoop& loop_;
+    PowerAssertions& assertions_;
+    LidSensor& lid_;
+    RequestChannel channel_;
+
+    AssertionID assertionID_ = 0;
+    bool hasAssertion_ = false;
+    AssertionID lidAssertionID_ = 0;
+    bool hasLidAssertion_ = false;
+    TimerHandle heartbeatTimer_;
+    bool lidWasClosed_ = false;
+    bool active_ = false;
+    LidMechanism lidMechanism_ = LidMechanism::none;
+};
+
+inline std::string_view description(PowerManager::LidMechanism mechanism) {
+    return PowerManager::description(mechanism);
+}
+
+} // namespace torvane

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "app/platform/PowerSources.hpp"
+
+#include <optional>
+#include <string>
+
+namespace torvane {
+
+// The machine's power supply as one reading: the chosen battery's charge and whether external power
+// is connected. Read afresh at each use; nothing is cached.
+struct PowerState {
+    std::optional<int> percent; // absent without a battery or its capacities; not clamped
+    bool onAC = true;           // also true when there is no battery at all
+
+    // Through the process's shared PowerSources. Never fails: a missing reading gives the fallback.
+    static PowerState current();
+    static PowerState from(PowerSources& sources);
+    // The first source that is the internal battery or does not say what it is; the fallback when
+    // there is none.
+    static PowerState from(const PowerSnapshot& snapshot);
+
+    // The status menu's text, e.g. "バッテリー駆動・85%".
+    std::string description() const;
+
+    bool operator==(const PowerState&) const = default;
+};
+
+} // namespace torvane
