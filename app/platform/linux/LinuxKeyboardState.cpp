@@ -4,6 +4,7 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <set>
 #include <system_error>
 
 namespace torvane {
@@ -12,21 +13,56 @@ struct LinuxKeyboardState::XConnection {
     Display* display = nullptr;
     bool broken = false; // set by Xlib's I/O error exit handler
 
-    ~XConnection() {
-        if (display)
-            XCloseDisplay(display);
-    }
+    ~XConnection();
 };
 
 namespace {
 
-// Xlib's default reaction to a lost server is exit(); here a lost server only makes Caps Lock read
-// as off until it can be reached again. Xlib marks the display dead, so later calls return at once.
+// Xlib's reaction to a lost server is exit(), first in the process-wide handler and then in the
+// display's exit handler. For our own connections both only mark the display dead (Xlib then makes
+// every later call on it return at once) and Caps Lock reads as off until the server is back; any
+// other display in the process keeps the handler it had.
+std::mutex ownDisplaysMutex;
+std::multiset<Display*> ownDisplays; // a freed address may come back for a new display
+XIOErrorHandler previousIOErrorHandler = nullptr;
+
+int onIOError(Display* display) {
+    {
+        const std::lock_guard lock(ownDisplaysMutex);
+        if (ownDisplays.count(display))
+            return 0;
+    }
+    return previousIOErrorHandler ? previousIOErrorHandler(display) : 0;
+}
+
 void onConnectionLost(Display*, void* userData) {
-    static_cast<bool*>(userData)[0] = true;
+    *static_cast<bool*>(userData) = true;
+}
+
+void adopt(Display* display, bool* brokenFlag) {
+    static std::once_flag installed;
+    std::call_once(installed, [] { previousIOErrorHandler = XSetIOErrorHandler(onIOError); });
+    {
+        const std::lock_guard lock(ownDisplaysMutex);
+        ownDisplays.insert(display);
+    }
+    XSetIOErrorExitHandler(display, onConnectionLost, brokenFlag);
+}
+
+void forget(Display* display) {
+    const std::lock_guard lock(ownDisplaysMutex);
+    if (const auto it = ownDisplays.find(display); it != ownDisplays.end())
+        ownDisplays.erase(it);
 }
 
 } // namespace
+
+LinuxKeyboardState::XConnection::~XConnection() {
+    if (!display)
+        return;
+    XCloseDisplay(display); // still ours meanwhile: closing a dead connection reports another error
+    forget(display);
+}
 
 LinuxKeyboardState::LinuxKeyboardState(std::filesystem::path ledsRoot, std::optional<std::string> display,
                                        std::chrono::milliseconds reconnectInterval)
@@ -72,7 +108,7 @@ std::optional<bool> LinuxKeyboardState::xkbState() {
         lastFailedConnect_.reset();
         x_ = std::make_unique<XConnection>();
         x_->display = display;
-        XSetIOErrorExitHandler(display, onConnectionLost, &x_->broken);
+        adopt(display, &x_->broken);
     }
     XkbStateRec state{};
     const Status status = XkbGetState(x_->display, XkbUseCoreKbd, &state);

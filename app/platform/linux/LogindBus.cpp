@@ -53,20 +53,27 @@ void LogindBus::dropLocked() {
 std::variant<UniqueFd, int> LogindBus::inhibit(const std::string& what, const std::string& who,
                                                const std::string& why, const std::string& mode) {
     const std::lock_guard lock(mutex_);
-    if (!connectLocked())
-        return -ENOENT;
     sdbus::UnixFd received;
-    try {
-        proxy_->callMethod("Inhibit")
-            .onInterface(managerInterface)
-            .withArguments(what, who, why, mode)
-            .storeResultsTo(received);
-    } catch (const sdbus::Error& error) {
-        const int code = errnoOfDbusError(error.getName());
-        // A refusal comes from logind itself; anything else may be a broken connection.
-        if (code != -EACCES && code != -EPERM)
+    // A connection kept from earlier may have outlived its bus; such a failure gets one retry on a
+    // fresh connection.
+    for (;;) {
+        const bool fresh = !proxy_;
+        if (!connectLocked())
+            return -ENOENT;
+        try {
+            proxy_->callMethod("Inhibit")
+                .onInterface(managerInterface)
+                .withArguments(what, who, why, mode)
+                .storeResultsTo(received);
+            break;
+        } catch (const sdbus::Error& error) {
+            const int code = errnoOfDbusError(error.getName());
+            if (code == -EACCES || code == -EPERM) // logind's own refusal
+                return code;
             dropLocked();
-        return code;
+            if (fresh)
+                return code;
+        }
     }
     // The library's copy of the fd is not close-on-exec; keep one that is, so a child process never
     // inherits the lock and keeps it alive.
@@ -78,16 +85,20 @@ std::variant<UniqueFd, int> LogindBus::inhibit(const std::string& what, const st
 
 std::optional<bool> LogindBus::lidClosed() {
     const std::lock_guard lock(mutex_);
-    if (!connectLocked())
-        return std::nullopt;
-    try {
-        const sdbus::Variant value = proxy_->getProperty("LidClosed").onInterface(managerInterface);
-        if (!value.containsValueOfType<bool>())
+    for (;;) {
+        const bool fresh = !proxy_;
+        if (!connectLocked())
             return std::nullopt;
-        return value.get<bool>();
-    } catch (const sdbus::Error&) {
-        dropLocked();
-        return std::nullopt;
+        try {
+            const sdbus::Variant value = proxy_->getProperty("LidClosed").onInterface(managerInterface);
+            if (!value.containsValueOfType<bool>())
+                return std::nullopt;
+            return value.get<bool>();
+        } catch (const sdbus::Error&) {
+            dropLocked();
+            if (fresh)
+                return std::nullopt;
+        }
     }
 }
 
