@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/ui/GrayImage.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,12 +11,8 @@ namespace torvane {
 
 enum class AlertStyle { warning, informational, critical };
 
-// A black-and-white picture shown inside an alert (the pairing QR code): 8-bit grey, row by row.
-struct AlertImage {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> pixels; // width * height bytes, 0 black, 255 white
-};
+// A black-and-white picture shown inside an alert (the pairing QR code).
+using AlertImage = GrayImage;
 
 struct Alert {
     AlertStyle style = AlertStyle::informational;
