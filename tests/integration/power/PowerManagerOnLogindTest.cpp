@@ -49,15 +49,6 @@ TEST_F(PowerManagerOnLogind, CarryModeHoldsAnIdleAndASleepInhibitorUntilItEnds) 
     EXPECT_EQ(test::readFile(shared / "request"), "0");
 }
 
-TEST_F(PowerManagerOnLogind, ShutdownReleasesTheInhibitors) {
-    manager.apply(true);
-    ASSERT_EQ(logind.heldCount(), 2u);
-    manager.shutdown();
-    EXPECT_TRUE(logind.waitForRelease(0));
-    EXPECT_TRUE(logind.waitForRelease(1));
-    EXPECT_EQ(assertions.heldCount(), 0u);
-}
-
 TEST_F(PowerManagerOnLogind, AccessDeniedIsLoggedWithTheNegativeErrno) {
     logind.refuseInhibit();
     manager.apply(true);
@@ -85,21 +76,4 @@ TEST_F(PowerManagerOnLogind, HeartbeatSeesTheLidCloseThroughLogind) {
     EXPECT_TRUE(manager.isLidClosed());
     loop.advance(10s);
     EXPECT_EQ(calls, 1);
-}
-
-TEST(PowerManagerWithoutLogind, BothLocksFailWithMinusTwoAndTheDaemonIsStillAsked) {
-    test::PrivateSystemBus bus;
-    test::TempDir shared;
-    test::TempDir noAcpi;
-    VirtualMainLoop loop;
-    LogindPowerAssertions assertions;
-    LinuxLidSensor lid(noAcpi.path());
-    test::LogCapture log;
-    PowerManager manager(loop, assertions, lid, RequestChannel(shared.path()));
-    manager.apply(true);
-    EXPECT_EQ(log.lines(),
-              (Lines{"WARN: IOPMAssertion の取得に失敗しました (code -2)",
-                     "INFO: InternalPreventSleep を取得できませんでした (code -2)", onWithHelper}));
-    EXPECT_EQ(manager.lidMechanism(), PowerManager::LidMechanism::helper);
-    EXPECT_FALSE(manager.isLidClosed());
 }
