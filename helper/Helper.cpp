@@ -5,6 +5,7 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <csignal>
+#include <exception>
 #include <functional>
 #include <string>
 #include <utility>
@@ -59,7 +60,17 @@ void Helper::shutdown(std::string_view reason) {
 
 int Helper::run() {
     start();
+    try {
+        return loop();
+    } catch (const std::exception& e) {
+        // The loop itself broke down (no event queue, no memory): stop as on a signal, so that sleep is
+        // not left prevented, and let the service manager start a fresh daemon.
+        shutdown(e.what());
+        return 1;
+    }
+}
 
+int Helper::loop() {
     asio::io_context io;
     asio::signal_set signals(io);
     for (int signal : stopSignals) {

@@ -22,12 +22,14 @@ public:
     void shutdown(std::string_view reason);
 
     // start(), then a tick at once and every POLL_SECONDS until SIGTERM, SIGINT or SIGHUP, which
-    // runs shutdown(). Returns the process's exit status: 0, the only one there is.
+    // runs shutdown(). Returns the process's exit status: 0, or 1 if the event loop itself failed.
     int run();
 
     bool appliedState() const { return appliedState_; }
 
 private:
+    int loop();
+
     RequestFiles files_;
     SleepControl& sleep_;
     LogSink log_;

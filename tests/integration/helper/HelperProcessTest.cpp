@@ -203,6 +203,16 @@ TEST_F(HelperProcessTest, ARequestThatStopsBeingRefreshedIsReleasedOnTheFirstTic
     EXPECT_EQ(daemon->count(restoredLine), 1u);
     EXPECT_EQ(state(), "0");
 
+    // The start's query and the first tick's come together; after that one query every 2.0 s.
+    std::vector<double> queries;
+    for (const auto& run : pmsetRuns())
+        if (run.second == "-g")
+            queries.push_back(run.first);
+    ASSERT_GE(queries.size(), 6u);
+    EXPECT_LT(queries[1] - queries[0], 1.0) << "the first tick did not run at once";
+    const double meanPeriod = (queries.back() - queries[1]) / static_cast<double>(queries.size() - 2);
+    EXPECT_NEAR(meanPeriod, 2.0, 0.2);
+
     // Refreshed, then lost again: a second episode, a second warning.
     request("1");
     ASSERT_TRUE(daemon->waitForLine(preventedLine, 2));
