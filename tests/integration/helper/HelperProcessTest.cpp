@@ -136,8 +136,12 @@ protected:
     }
 };
 
-double nowSeconds() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+// The file's modification time, which is what the daemon compares (it can lag the write by a clock tick).
+double modifiedSeconds(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return 0;
+    return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
 }
 
 } // namespace
@@ -185,7 +189,7 @@ TEST_F(HelperProcessTest, ARequestThatStopsBeingRefreshedIsReleasedOnTheFirstTic
     auto daemon = startWithPmset("3");
     ASSERT_TRUE(daemon->waitForLine(preventedLine));
     request("1"); // the last heartbeat
-    const double lastWrite = nowSeconds();
+    const double lastWrite = modifiedSeconds(support / "request");
 
     ASSERT_TRUE(daemon->waitForLine(restoredLine, 1, 15s));
     EXPECT_EQ(daemon->count(warnLine), 1u);
