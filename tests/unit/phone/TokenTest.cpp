@@ -57,6 +57,7 @@ TEST(Token, ConstantTimeEqualsIsPlainEquality) {
 TEST(Token, ComparisonTakesAsLongWhereverTheOfferDiffers) {
     // Long values make an early exit stand out by orders of magnitude over timer noise; the
     // cases take turns and the fastest run of each counts, so that load on the machine hits all.
+    // The band is wide on purpose: an early exit is a thousand times faster, load is not.
     const std::string expected(256 << 10, 'a');
     std::string differsFirst = expected;
     differsFirst.front() = 'b';
@@ -66,7 +67,7 @@ TEST(Token, ComparisonTakesAsLongWhereverTheOfferDiffers) {
     std::chrono::nanoseconds fastest[4];
     std::fill(std::begin(fastest), std::end(fastest), std::chrono::nanoseconds::max());
     bool results[4] = {};
-    for (int round = 0; round < 25; ++round) {
+    for (int round = 0; round < 100; ++round) {
         for (int i = 0; i < 4; ++i) {
             const auto start = std::chrono::steady_clock::now();
             results[i] = token::constantTimeEquals(offers[i], expected);
@@ -79,8 +80,8 @@ TEST(Token, ComparisonTakesAsLongWhereverTheOfferDiffers) {
     const auto reference = static_cast<double>(fastest[1].count());
     for (int i : {0, 2, 3}) {
         const double ratio = static_cast<double>(fastest[i].count()) / reference;
-        EXPECT_GT(ratio, 0.5) << "case " << i << ": " << fastest[i].count() << " ns against " << reference;
-        EXPECT_LT(ratio, 2.0) << "case " << i << ": " << fastest[i].count() << " ns against " << reference;
+        EXPECT_GT(ratio, 0.2) << "case " << i << ": " << fastest[i].count() << " ns against " << reference;
+        EXPECT_LT(ratio, 5.0) << "case " << i << ": " << fastest[i].count() << " ns against " << reference;
     }
 }
 
