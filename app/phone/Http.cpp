@@ -10,38 +10,6 @@ namespace torvane::http {
 
 namespace {
 
-// Splits at every occurrence of `separator`, dropping empty pieces.
-std::vector<std::string_view> splitDroppingEmpty(std::string_view text, std::string_view separator) {
-    std::vector<std::string_view> pieces;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t at = text.find(separator, start);
-        const std::size_t end = at == std::string_view::npos ? text.size() : at;
-        if (end > start) {
-            pieces.push_back(text.substr(start, end - start));
-        }
-        if (at == std::string_view::npos) {
-            break;
-        }
-        start = at + separator.size();
-    }
-    return pieces;
-}
-
-// Splits at the first `separator` into at most two pieces, dropping empty ones.
-std::vector<std::string_view> splitFirst(std::string_view text, char separator) {
-    std::vector<std::string_view> pieces;
-    const std::size_t at = text.find(separator);
-    const std::string_view first = text.substr(0, at);
-    if (!first.empty()) {
-        pieces.push_back(first);
-    }
-    if (at != std::string_view::npos && at + 1 < text.size()) {
-        pieces.push_back(text.substr(at + 1));
-    }
-    return pieces;
-}
-
 std::string_view trimSpacesAndTabs(std::string_view text) {
     const std::size_t first = text.find_first_not_of(" \t");
     if (first == std::string_view::npos) {
@@ -165,6 +133,36 @@ std::optional<std::string_view> rawHeaderValue(std::string_view lowerCaseName, s
 }
 
 } // namespace
+
+std::vector<std::string_view> splitDroppingEmpty(std::string_view text, std::string_view separator) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t at = text.find(separator, start);
+        const std::size_t end = at == std::string_view::npos ? text.size() : at;
+        if (end > start) {
+            pieces.push_back(text.substr(start, end - start));
+        }
+        if (at == std::string_view::npos) {
+            break;
+        }
+        start = at + separator.size();
+    }
+    return pieces;
+}
+
+std::vector<std::string_view> splitFirst(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    const std::size_t at = text.find(separator);
+    const std::string_view first = text.substr(0, at);
+    if (!first.empty()) {
+        pieces.push_back(first);
+    }
+    if (at != std::string_view::npos && at + 1 < text.size()) {
+        pieces.push_back(text.substr(at + 1));
+    }
+    return pieces;
+}
 
 long long contentLength(std::string_view headerText) {
     const auto value = rawHeaderValue("content-length", headerText);

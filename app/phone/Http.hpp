@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The few pieces of HTTP/1.1 the phone link speaks, as pure functions over text.
 namespace torvane::http {
@@ -22,6 +23,11 @@ std::map<std::string, std::string> parseQuery(std::string_view text);
 
 // The complete bytes of a response that closes the connection.
 std::string response(std::string_view status, std::string_view contentType, std::string_view body);
+
+// Splits at every `separator`, dropping empty pieces.
+std::vector<std::string_view> splitDroppingEmpty(std::string_view text, std::string_view separator);
+// Splits at the first `separator` into at most two pieces, dropping empty ones.
+std::vector<std::string_view> splitFirst(std::string_view text, char separator);
 
 // Bytes as UTF-8 text, each invalid sequence replaced by U+FFFD.
 std::string decodeUtf8Lossy(std::string_view bytes);
