@@ -1,11 +1,5 @@
-#include <string>
+#include "app/ui/qt/Application.hpp"
 
-#include "app/core/Config.hpp"
-#include "app/core/Log.hpp"
-
-int main() {
-    using namespace torvane;
-    Log::write("=== " + std::string(Config::appName) + " 起動 ===");
-    Log::shared().flush();
-    return 0;
+int main(int argc, char** argv) {
+    return torvane::runApplication(argc, argv);
 }

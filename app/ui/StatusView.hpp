@@ -19,6 +19,8 @@ struct StatusAppearance {
 class StatusView {
 public:
     virtual ~StatusView() = default;
+    // Puts the item into the tray; once, at launch.
+    virtual void install() = 0;
     virtual void show(const StatusAppearance& appearance) = 0;
 };
 

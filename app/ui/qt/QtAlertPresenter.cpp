@@ -24,7 +24,7 @@ QMessageBox::Icon iconFor(AlertStyle style) {
     return QMessageBox::Information;
 }
 
-QImage toImage(const AlertImage& picture) {
+QImage toImage(const GrayImage& picture) {
     if (picture.width <= 0 || picture.height <= 0 ||
         picture.pixels.size() !=
             static_cast<std::size_t>(picture.width) * static_cast<std::size_t>(picture.height))

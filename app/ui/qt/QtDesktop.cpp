@@ -15,8 +15,10 @@ void QtDesktop::openFile(const std::filesystem::path& path) {
 }
 
 void QtDesktop::terminate() {
-    // Queued, so that the menu action that asked has returned before the event loop ends.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+    // exit() rather than quit(): it ends every running event loop, a modal alert's included, without
+    // asking windows whether they may close. Queued, so the caller returns first.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 } // namespace torvane

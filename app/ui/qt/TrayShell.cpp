@@ -1,5 +1,6 @@
 #include "app/ui/qt/TrayShell.hpp"
 
+#include "app/core/Log.hpp"
 #include "app/ui/qt/MenuRenderer.hpp"
 #include "app/ui/qt/StatusGlyph.hpp"
 
@@ -37,8 +38,10 @@ void TrayShell::show(const StatusAppearance& appearance) {
     shown_ = appearance;
 }
 
-void TrayShell::start() {
+void TrayShell::install() {
     tray_.show();
+    if (!isTrayAvailable())
+        Log::write("INFO: システムトレイが見つからないため、メニューなしで動作します");
 }
 
 bool TrayShell::isTrayAvailable() {

@@ -19,10 +19,11 @@ public:
 
     explicit TrayShell(MenuSource menuSource);
 
+    // Shows the icon. Without a tray it says so once in the log; on X11 the icon appears as soon as
+    // a tray does.
+    void install() override;
     void show(const StatusAppearance& appearance) override;
 
-    // Shows the icon; when no tray is there yet the icon appears once one is.
-    void start();
     static bool isTrayAvailable();
 
     QMenu& menu() { return menu_; }

@@ -271,7 +271,7 @@ TEST(QtAlertPresenter, BuildsAPlainTextBoxWithButtonsInOrder) {
 
     Alert pairing;
     pairing.buttons = {"OK", "URLをコピー", "合言葉を作り直す"};
-    pairing.image = AlertImage{220, 220, std::vector<std::uint8_t>(220 * 220, 255)};
+    pairing.image = GrayImage{220, 220, std::vector<std::uint8_t>(220 * 220, 255)};
     auto three = QtAlertPresenter::makeMessageBox(pairing);
     // Escape must never renew the token: it stands for "OK".
     EXPECT_EQ(three->escapeButton()->text(), QStringLiteral("OK"));

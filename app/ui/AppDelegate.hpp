@@ -1,0 +1,113 @@
+#pragma once
+
+#include "app/core/MainLoop.hpp"
+#include "app/core/Settings.hpp"
+#include "app/install/HelperInstallFlow.hpp"
+#include "app/install/HelperInstaller.hpp"
+#include "app/platform/KeyboardState.hpp"
+#include "app/platform/LidSensor.hpp"
+#include "app/platform/PowerAssertions.hpp"
+#include "app/platform/PowerSources.hpp"
+#include "app/power/CapsLockMonitor.hpp"
+#include "app/power/PowerManager.hpp"
+#include "app/power/RequestChannel.hpp"
+#include "app/tmux/Tmux.hpp"
+#include "app/ui/AlertPresenter.hpp"
+#include "app/ui/Desktop.hpp"
+#include "app/ui/MenuModel.hpp"
+#include "app/ui/StatusMenu.hpp"
+#include "app/ui/StatusView.hpp"
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace torvane {
+
+// The application's controller: launch, the one decision whether carry mode is in force, the status
+// menu's content and actions, and the orderly end. Main thread only.
+class AppDelegate {
+public:
+    // What the delegate works with; every reference must outlive it.
+    struct Ports {
+        MainLoop& loop;
+        Settings& settings;
+        KeyboardState& keyboard;
+        PowerSources& powerSources;
+        PowerAssertions& assertions;
+        LidSensor& lid;
+        RequestChannel channel;
+        Tmux& tmux;
+        StatusView& view;
+        AlertPresenter& alerts;
+        Desktop& desktop;
+        HelperInstaller* installer = nullptr; // none: the menu offers no installation
+    };
+
+    static constexpr double reviewInterval = 15.0;
+
+    explicit AppDelegate(Ports ports);
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    // Once, when the event loop is about to run.
+    void applicationDidFinishLaunching();
+    // Once, after the event loop has ended (quit or a stop signal); later calls do nothing.
+    void applicationWillTerminate();
+
+    // Reads every input afresh, decides the mode and hands it to the power manager, then refreshes
+    // the status icon. `reason` names the trigger in the log line of a change. Does nothing once the
+    // application has terminated, so a late trigger cannot take carry mode up again.
+    void evaluate(std::string_view reason);
+
+    // The menu about to open: evaluates first, so the rows show the state just decided.
+    Menu menuWillOpen();
+    // The status menu from the current state, without evaluating.
+    Menu rebuild();
+    void refreshUI();
+
+    // Menu actions.
+    void togglePause();
+    void setFloor(int percent);
+    void openLog();
+    void showAbout();
+    void quit();
+    void installHelper();
+    void uninstallHelper();
+
+    // The phone link adds its rows (between their separators, above the log row) and its stop
+    // step at termination.
+    void setPhoneLinkRows(MenuRowProvider provider) { phoneLinkRows_ = std::move(provider); }
+    void setStopPhoneLink(std::function<void()> stop) { stopPhoneLink_ = std::move(stop); }
+
+    // The stored floor; 0, absent or not a usable number gives Config::defaultBatteryFloor.
+    int batteryFloor() const;
+    bool isPaused() const;
+    bool batteryBlocked() const { return batteryBlocked_; }
+    bool hasTerminated() const { return terminated_; }
+
+    CapsLockMonitor& monitor() { return monitor_; }
+    PowerManager& power() { return power_; }
+    AlertPresenter& alerts() { return ports_.alerts; }
+    MainLoop& loop() { return ports_.loop; }
+    Settings& settings() { return ports_.settings; }
+
+    // The about box's body for a given floor.
+    static std::string aboutText(int floor);
+
+private:
+    std::vector<MenuItem> helperRows();
+    std::size_t present(const HelperInstallFlow::Alert& alert);
+
+    Ports ports_;
+    CapsLockMonitor monitor_;
+    PowerManager power_;
+    TimerHandle reviewTimer_;
+    bool batteryBlocked_ = false;
+    bool launched_ = false;
+    bool terminated_ = false;
+    MenuRowProvider phoneLinkRows_;
+    std::function<void()> stopPhoneLink_;
+};
+
+} // namespace torvane
