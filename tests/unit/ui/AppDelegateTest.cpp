@@ -380,8 +380,16 @@ TEST_F(AppDelegateTest, AboutShowsTheTextWithTheCurrentFloor) {
 }
 
 TEST_F(AppDelegateTest, OpenLogCreatesTheFileFirstWhenThereIsNone) {
+    // A log of this test's own: tests running side by side share the scratch home.
+    test::TempDir state;
+    const std::string saved = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+    ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
+    struct Restore {
+        std::string value;
+        ~Restore() { ::setenv("XDG_STATE_HOME", value.c_str(), 1); }
+    } restore{saved};
     const std::filesystem::path file = Config::logURL();
-    std::filesystem::remove(file);
+    ASSERT_EQ(file, state / "torvane/Torvane.log");
     bool existedWhenOpened = false;
     desktop.onOpen = [&](const std::filesystem::path& p) { existedWhenOpened = std::filesystem::exists(p); };
     app().openLog();
