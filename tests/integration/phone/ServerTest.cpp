@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 namespace torvane {
@@ -164,6 +165,72 @@ TEST_F(ServerTest, AClientThatKeepsMakingProgressIsNotCutOffByTheIdleLimit) {
     }
     EXPECT_GT(std::chrono::steady_clock::now() - started, 1000ms);
     EXPECT_EQ(bodyOf(trickle.readAll().bytes), "body=slow");
+}
+
+// Answers "big" with far more than the socket buffers of a loopback connection hold.
+class BigAnswerHandler final : public RequestHandler {
+public:
+    static constexpr std::size_t size = 32 << 20;
+    std::string route(std::string_view headerText, std::string_view) override {
+        if (headerText.starts_with("GET /big ")) {
+            return http::response("200 OK", http::textPlain, std::string(size, 'z'));
+        }
+        return http::response("200 OK", http::textPlain, "small");
+    }
+    std::string token() override { return "t"; }
+    void regenerateToken() override {}
+};
+
+TEST(ServerFailures, AClientThatDoesNotReadItsLargeAnswerOnlyCostsItsOwnConnection) {
+    BigAnswerHandler handler;
+    ServerOptions options;
+    options.idleLimit = 800ms;
+    Server server(handler, options);
+    server.start(0);
+    ASSERT_TRUE(server.isRunning());
+    RawClient stalled(server.port());
+    ASSERT_TRUE(stalled.send("GET /big HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(test::waitFor([&] { return stalled.readable(0ms); })); // the answer is on its way
+
+    const auto started = std::chrono::steady_clock::now();
+    RawClient other(server.port());
+    other.send("GET /small HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(bodyOf(other.readAll().bytes), "small");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+
+    // Once the write has made no progress for the limit, the connection is given up.
+    std::this_thread::sleep_for(1500ms); // the client really does not read meanwhile
+    const auto reply = stalled.readAll(5000ms);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_LT(reply.bytes.size(), BigAnswerHandler::size);
+}
+
+class ThrowingHandler final : public RequestHandler {
+public:
+    std::string route(std::string_view, std::string_view body) override {
+        if (body == "throw") {
+            throw std::runtime_error("broken route");
+        }
+        return http::response("200 OK", http::textPlain, "fine");
+    }
+    std::string token() override { return "t"; }
+    void regenerateToken() override {}
+};
+
+TEST(ServerFailures, ARouteThatThrowsIsAnswered500AndTheServerCarriesOn) {
+    test::LogCapture log;
+    ThrowingHandler handler;
+    Server server(handler);
+    server.start(0);
+    ASSERT_TRUE(server.isRunning());
+    RawClient first(server.port());
+    first.send("POST /a HTTP/1.1\r\nContent-Length: 5\r\n\r\nthrow");
+    EXPECT_EQ(first.readAll().bytes, http::response("500 Internal Server Error", http::textPlain, "failed"));
+    EXPECT_TRUE(log.contains("ERROR: リクエストを処理できませんでした: broken route"));
+    RawClient second(server.port());
+    second.send("POST /a HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(second.readAll().bytes, http::response("200 OK", http::textPlain, "fine"));
+    EXPECT_TRUE(server.isRunning());
 }
 
 TEST_F(ServerTest, TwoHundredConnectionsOpenedAtOnceAreAllAnswered) {
