@@ -76,6 +76,12 @@ std::string stateStatus(std::uint16_t port, const std::string& token) {
     return reply.size() > 9 && end != std::string::npos ? reply.substr(9, end - 9) : reply;
 }
 
+// The phone link's ports are the machine's, shared with test runs in other checkouts: wait, within
+// a bound, until the default one is free.
+bool defaultPortIsFree() {
+    return test::waitFor([] { return test::PortHolder(Server::defaultPort).holding(); }, 60s);
+}
+
 std::vector<std::string> titles(const std::vector<MenuItem>& rows) {
     std::vector<std::string> out;
     for (const MenuItem& row : rows)
@@ -118,6 +124,7 @@ protected:
 
 TEST_F(PairingFlow, StartsTheStoppedServerAndShowsItsURLAndCodeAfterTheDelay) {
     ASSERT_EQ(titles(pairing_.menuRows()), std::vector<std::string>{"スマホ連携を開始"});
+    ASSERT_TRUE(defaultPortIsFree());
     pairing_.menuRows().front().action();
 
     EXPECT_TRUE(server_.isRunning());
@@ -158,7 +165,9 @@ TEST_F(PairingFlow, ChoosingItWhileRunningKeepsServerPortAndToken) {
     ASSERT_EQ(alerts_.shown.size(), 2u);
     EXPECT_EQ(urlOf(alerts_.shown[1]), urlOf(alerts_.shown[0]));
     const auto lines = log_.lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "サーバーを開始しました (port 8787)"), 1);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.starts_with("サーバーを開始しました"); }),
+              1);
 
     // Two quick choices before the first dialog: one dialog, not two.
     pairing_.showPairing();

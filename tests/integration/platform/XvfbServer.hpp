@@ -22,7 +22,7 @@ namespace torvane::test {
 // A private X server. Without a number it lets the server pick a free display and report it.
 class Xvfb {
 public:
-    explicit Xvfb(std::optional<int> number = std::nullopt) {
+    explicit Xvfb(std::optional<int> number = std::nullopt, const std::string& screen = "320x240x24") {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe2 failed");
@@ -34,7 +34,7 @@ public:
         if (number)
             args.push_back(":" + std::to_string(*number));
         for (const char* arg :
-             {"-displayfd", "3", "-noreset", "-nolisten", "tcp", "-screen", "0", "320x240x24"})
+             {"-displayfd", "3", "-noreset", "-nolisten", "tcp", "-screen", "0", screen.c_str()})
             args.emplace_back(arg);
         std::vector<char*> argv;
         for (auto& arg : args)
