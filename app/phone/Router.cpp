@@ -4,6 +4,7 @@
 #include "app/core/Log.hpp"
 #include "app/phone/Http.hpp"
 #include "app/phone/JsonString.hpp"
+#include "app/phone/PhonePage.hpp"
 
 #include <cmath>
 
@@ -53,6 +54,11 @@ Router::Router(Tmux& tmux, PowerReader power, CapsLockReader capsLock, Settings&
 
 std::vector<Router::Route> Router::makeRoutes() {
     return {
+        // The phone page: no token, any query (the pairing URL carries t).
+        {"GET", "/", false,
+         [](const Request&) {
+             return http::response("200 OK", "text/html; charset=utf-8", PhonePage::html);
+         }},
         {"GET", "/api/state", true, [this](const Request& r) { return state(r); }},
         {"GET", "/api/capture", true, [this](const Request& r) { return capture(r); }},
         {"POST", "/api/send", true, [this](const Request& r) { return send(r); }},
