@@ -18,6 +18,11 @@ class RawClient {
 public:
     explicit RawClient(std::uint16_t port) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Like the server: connections of earlier tests lingering in TIME_WAIT must not keep the port
+        // from being held, while a live listener still does.
+        const int on = 1;
+        if (fd_ >= 0)
+            ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -97,6 +102,11 @@ class PortHolder {
 public:
     explicit PortHolder(std::uint16_t port) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Like the server: connections of earlier tests lingering in TIME_WAIT must not keep the port
+        // from being held, while a live listener still does.
+        const int on = 1;
+        if (fd_ >= 0)
+            ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
