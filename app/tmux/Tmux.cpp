@@ -178,8 +178,18 @@ std::vector<AgentSession> Tmux::parseSessionList(std::string_view output) {
     return sessions;
 }
 
+namespace {
+
+// "=name:" names exactly that session (its current pane). A bare name would let tmux fall back to a
+// prefix or pattern match, so keys meant for a session that has ended would reach another one.
+std::string exactSession(const std::string& name) {
+    return "=" + name + ":";
+}
+
+} // namespace
+
 std::optional<std::string> Tmux::capture(const std::string& name, int lines) {
-    auto result = run({"capture-pane", "-t", name, "-p", "-S", "-" + std::to_string(lines)});
+    auto result = run({"capture-pane", "-t", exactSession(name), "-p", "-S", "-" + std::to_string(lines)});
     if (!result.ok)
         return std::nullopt;
     return std::move(result.output);
@@ -189,16 +199,16 @@ bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
     if (text.empty())
         return false;
     // "--" ends tmux's options: a text such as "-tfoo" is typed, not read as a new target.
-    if (!run({"send-keys", "-t", name, "-l", "--", text}).ok)
+    if (!run({"send-keys", "-t", exactSession(name), "-l", "--", text}).ok)
         return false;
-    if (submit && !run({"send-keys", "-t", name, "Enter"}).ok)
+    if (submit && !run({"send-keys", "-t", exactSession(name), "Enter"}).ok)
         return false;
     Log::write("tmux " + name + " に " + std::to_string(graphemeCount(text)) + " 文字を送信しました");
     return true;
 }
 
 bool Tmux::interrupt(const std::string& name) {
-    const bool ok = run({"send-keys", "-t", name, "C-c"}).ok;
+    const bool ok = run({"send-keys", "-t", exactSession(name), "C-c"}).ok;
     Log::write(ok ? "tmux " + name + " に中断を送りました" : "WARN: " + name + " への中断に失敗しました");
     return ok;
 }

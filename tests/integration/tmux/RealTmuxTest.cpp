@@ -204,6 +204,17 @@ TEST_F(RealTmux, ASessionThatDoesNotExistFailsEveryCommand) {
     EXPECT_TRUE(tmux.capture("present").has_value());
 }
 
+TEST_F(RealTmux, ANameIsNeverMatchedAgainstAnotherSessionsPrefix) {
+    // Left alone, tmux would take "work" to mean "work2" once "work" has ended.
+    newSession("work2");
+    EXPECT_EQ(tmux.capture("work"), std::nullopt);
+    EXPECT_FALSE(tmux.send("work", "echo wrong-session"));
+    EXPECT_FALSE(tmux.interrupt("work"));
+    EXPECT_TRUE(tmux.send("work2", "echo right-session"));
+    ASSERT_TRUE(test::waitFor([&] { return hasLine(tmux.capture("work2"), "right-session"); }));
+    EXPECT_FALSE(hasLine(tmux.capture("work2"), "wrong-session"));
+}
+
 TEST_F(RealTmux, CaptureReachesTheRequestedNumberOfLinesAboveTheScreen) {
     newSession("history");
     ASSERT_TRUE(tmux.send("history", "seq 1 500"));

@@ -266,11 +266,11 @@ TEST_F(RouterOverStandIn, SendPressesEnterUnlessSubmitIsExactlyZero) {
     EXPECT_EQ(post("/api/send", "s=work&text=ls+-la"), plain("200 OK", "sent"));
     EXPECT_EQ(post("/api/send", "s=work&text=typed&submit=0"), plain("200 OK", "sent"));
     EXPECT_EQ(post("/api/send", "s=work&text=x&submit=false"), plain("200 OK", "sent"));
-    EXPECT_EQ(calls(), (std::vector<Args>{{"-u", "send-keys", "-t", "work", "-l", "--", "ls -la"},
-                                          {"-u", "send-keys", "-t", "work", "Enter"},
-                                          {"-u", "send-keys", "-t", "work", "-l", "--", "typed"},
-                                          {"-u", "send-keys", "-t", "work", "-l", "--", "x"},
-                                          {"-u", "send-keys", "-t", "work", "Enter"}}));
+    EXPECT_EQ(calls(), (std::vector<Args>{{"-u", "send-keys", "-t", "=work:", "-l", "--", "ls -la"},
+                                          {"-u", "send-keys", "-t", "=work:", "Enter"},
+                                          {"-u", "send-keys", "-t", "=work:", "-l", "--", "typed"},
+                                          {"-u", "send-keys", "-t", "=work:", "-l", "--", "x"},
+                                          {"-u", "send-keys", "-t", "=work:", "Enter"}}));
 }
 
 TEST_F(RouterOverStandIn, AnEmptyTextIsPassedOnAndTmuxRefusesIt) {
@@ -283,8 +283,8 @@ TEST_F(RouterOverStandIn, CaptureAndInterruptAddressTheDecodedSessionName) {
     EXPECT_EQ(router_.route("GET /api/capture?s=my%20work&t=" + router_.token() + " HTTP/1.1", ""),
               plain("200 OK", "line one\nline two\n"));
     EXPECT_EQ(post("/api/interrupt", "s=%E4%BD%9C%E6%A5%AD"), plain("200 OK", "interrupted"));
-    EXPECT_EQ(calls(), (std::vector<Args>{{"-u", "capture-pane", "-t", "my work", "-p", "-S", "-200"},
-                                          {"-u", "send-keys", "-t", "作業", "C-c"}}));
+    EXPECT_EQ(calls(), (std::vector<Args>{{"-u", "capture-pane", "-t", "=my work:", "-p", "-S", "-200"},
+                                          {"-u", "send-keys", "-t", "=作業:", "C-c"}}));
 }
 
 } // namespace

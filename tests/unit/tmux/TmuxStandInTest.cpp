@@ -149,12 +149,12 @@ TEST(TmuxStandIn, CommandsSendExactlyTheseArgumentVectors) {
         {"-u", "list-sessions", "-F",
          "#{session_name}|#{session_created}|#{session_activity}|#{session_attached}|#{pane_current_"
          "command}"},
-        {"-u", "capture-pane", "-t", "my work", "-p", "-S", "-200"},
-        {"-u", "capture-pane", "-t", "-t", "-p", "-S", "-50"},
-        {"-u", "send-keys", "-t", "a b", "-l", "--", "--help"},
-        {"-u", "send-keys", "-t", "a b", "Enter"},
-        {"-u", "send-keys", "-t", "a b", "-l", "--", "ls -la | head"},
-        {"-u", "send-keys", "-t", "日本語", "C-c"},
+        {"-u", "capture-pane", "-t", "=my work:", "-p", "-S", "-200"},
+        {"-u", "capture-pane", "-t", "=-t:", "-p", "-S", "-50"},
+        {"-u", "send-keys", "-t", "=a b:", "-l", "--", "--help"},
+        {"-u", "send-keys", "-t", "=a b:", "Enter"},
+        {"-u", "send-keys", "-t", "=a b:", "-l", "--", "ls -la | head"},
+        {"-u", "send-keys", "-t", "=日本語:", "C-c"},
     };
     EXPECT_EQ(places.calls(), expected);
 }
