@@ -243,6 +243,16 @@ TEST(TrayEndToEnd, IconMenuCapsLockAndStopSignalWorkAsAUserSeesThem) {
     keep(shot, QRect(380, 0, 420, 320), "menu-open.png");
     ASSERT_TRUE(x11(x.name(), "/usr/bin/xdotool", {"key", "Escape"}).ok());
 
+    // The right click, the tray's usual way, opens it too, rebuilt afresh.
+    std::filesystem::remove(home.probe());
+    ASSERT_TRUE(
+        x11(x.name(), "/usr/bin/xdotool",
+            {"mousemove", std::to_string(icon->centerX()), std::to_string(icon->centerY()), "click", "3"})
+            .ok());
+    ASSERT_TRUE(test::waitFor([&] { return !probeRows(home).empty(); }, 10s)) << "no menu on a right click";
+    EXPECT_EQ(probeRows(home)[0], "D. ○ 持ち運びモード 無効");
+    ASSERT_TRUE(x11(x.name(), "/usr/bin/xdotool", {"key", "Escape"}).ok());
+
     // Caps Lock on: "1" within half a second (one poll is 0.25 s), locks taken, icon green.
     x.pressCapsLock();
     EXPECT_TRUE(test::waitFor([&] { return home.requestContent() == "1"; }, 500ms))

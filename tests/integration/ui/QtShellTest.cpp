@@ -165,6 +165,19 @@ TEST(QtSettings, StoresTypedValuesInTheConfigFile) {
     EXPECT_EQ(QtSettings(file).boolean("paused"), false);
 }
 
+TEST(QtSettings, SeesAnEditOfTheFileMadeWhileTheAppRuns) {
+    qtApp();
+    test::TempDir dir;
+    QtSettings settings(dir / "t.conf");
+    settings.setInteger("batteryFloor", 10);
+    EXPECT_EQ(settings.integer("batteryFloor"), 10);
+    // Edited by hand (or another program) in between: the next read has the new value.
+    test::writeFile(dir / "t.conf", "[General]\nbatteryFloor=35\npaused=true\n");
+    test::setModifiedAgo(dir / "t.conf", -2);
+    EXPECT_EQ(settings.integer("batteryFloor"), 35);
+    EXPECT_EQ(settings.boolean("paused"), true);
+}
+
 TEST(QtSettings, ValuesOfTheWrongKindReadAsAbsent) {
     qtApp();
     test::TempDir dir;
