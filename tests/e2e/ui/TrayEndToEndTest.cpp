@@ -179,6 +179,26 @@ int darkPixels(const QImage& image, const Rect& r) {
     return n;
 }
 
+// The tray may still move its panel (and so the icon) after embedding, so the icon's place is read
+// again with every screenshot.
+struct IconShot {
+    Rect icon;
+    QImage screen;
+    int green() const { return greenPixels(screen, icon); }
+    int dark() const { return darkPixels(screen, icon); }
+    bool isGreen() const { return green() > icon.width * icon.height / 8; }
+};
+
+std::optional<IconShot> iconShot(const std::string& display, const AppHome& home) {
+    const std::optional<Rect> icon = embeddedIcon(display);
+    if (!icon)
+        return std::nullopt;
+    QImage screen = screenshot(display, home);
+    if (screen.isNull() || embeddedIcon(display).value_or(Rect{}).x != icon->x)
+        return std::nullopt; // moved while the picture was taken
+    return IconShot{*icon, std::move(screen)};
+}
+
 // Kept beside the build for people to look at (README links the copies in docs/screenshots).
 void keep(const QImage& image, const QRect& area, const std::string& name) {
     const std::filesystem::path dir = std::filesystem::path(TORVANE_BINARY_DIR) / "screenshots";
@@ -212,15 +232,13 @@ TEST(TrayEndToEnd, IconMenuCapsLockAndStopSignalWorkAsAUserSeesThem) {
     EXPECT_FALSE(home.logged(noTray));
 
     // Inactive: an outline, nothing green.
-    QImage shot;
-    ASSERT_TRUE(test::waitFor(
-        [&] {
-            shot = screenshot(x.name(), home);
-            return !shot.isNull() && darkPixels(shot, *icon) > 10;
-        },
-        10s));
-    EXPECT_EQ(greenPixels(shot, *icon), 0);
-    keep(shot, QRect(icon->x - 40, 0, 80 + icon->width, 40).intersected(shot.rect()), "tray-inactive.png");
+    std::optional<IconShot> seen;
+    ASSERT_TRUE(test::waitFor([&] { return (seen = iconShot(x.name(), home)) && seen->dark() > 10; }, 20s))
+        << "no outline drawn in the tray";
+    EXPECT_EQ(seen->green(), 0);
+    icon = seen->icon;
+    keep(seen->screen, QRect(icon->x - 40, 0, 80 + icon->width, 40).intersected(seen->screen.rect()),
+         "tray-inactive.png");
 
     // A left click opens the menu, as a menu bar item does.
     ASSERT_TRUE(
@@ -234,6 +252,7 @@ TEST(TrayEndToEnd, IconMenuCapsLockAndStopSignalWorkAsAUserSeesThem) {
     EXPECT_EQ(rows[6], "D. ヘルパー: 応答なし");
     EXPECT_EQ(rows.back(), "E. 終了");
     // The screenshot is taken once the menu has been painted on the screen.
+    QImage shot;
     test::waitFor(
         [&] {
             shot = screenshot(x.name(), home);
@@ -258,14 +277,11 @@ TEST(TrayEndToEnd, IconMenuCapsLockAndStopSignalWorkAsAUserSeesThem) {
     EXPECT_TRUE(test::waitFor([&] { return home.requestContent() == "1"; }, 500ms))
         << "request: " << home.requestContent();
     ASSERT_TRUE(test::waitFor([&] { return home.requestContent() == "1"; }, 5s));
-    EXPECT_TRUE(test::waitFor(
-        [&] {
-            shot = screenshot(x.name(), home);
-            return greenPixels(shot, *icon) > icon->width * icon->height / 8;
-        },
-        10s))
+    ASSERT_TRUE(test::waitFor([&] { return (seen = iconShot(x.name(), home)) && seen->isGreen(); }, 20s))
         << "the icon did not turn green";
-    keep(shot, QRect(icon->x - 40, 0, 80 + icon->width, 40).intersected(shot.rect()), "tray-active.png");
+    keep(seen->screen,
+         QRect(seen->icon.x - 40, 0, 80 + seen->icon.width, 40).intersected(seen->screen.rect()),
+         "tray-active.png");
     EXPECT_TRUE(test::waitFor([&] { return logind.heldCount() == 2; }));
     std::vector<std::string> whats;
     for (const auto& call : logind.inhibitCalls())
@@ -277,7 +293,8 @@ TEST(TrayEndToEnd, IconMenuCapsLockAndStopSignalWorkAsAUserSeesThem) {
     EXPECT_TRUE(test::waitFor([&] { return home.requestContent() == "0"; }, 500ms));
     EXPECT_TRUE(logind.waitForRelease(0));
     EXPECT_TRUE(logind.waitForRelease(1));
-    EXPECT_TRUE(test::waitFor([&] { return greenPixels(screenshot(x.name(), home), *icon) == 0; }, 10s));
+    EXPECT_TRUE(test::waitFor(
+        [&] { return (seen = iconShot(x.name(), home)) && seen->green() == 0 && seen->dark() > 10; }, 20s));
 
     // On again, then the stop signal: "0" stays behind, the locks go, the last line is written.
     x.pressCapsLock();
@@ -309,12 +326,9 @@ TEST(TrayEndToEnd, WithoutATrayCarryModeStillFollowsCapsLockAndTheIconAppearsWit
     EXPECT_TRUE(test::waitFor([&] { return home.requestContent() == "1"; }, 5s));
 
     auto tray = startTray(home, x.name());
-    std::optional<Rect> icon;
-    ASSERT_TRUE(test::waitFor([&] { return (icon = embeddedIcon(x.name())).has_value(); }, 30s))
-        << "the icon did not appear when the tray did";
-    EXPECT_TRUE(test::waitFor(
-        [&] { return greenPixels(screenshot(x.name(), home), *icon) > icon->width * icon->height / 8; },
-        10s));
+    std::optional<IconShot> seen;
+    ASSERT_TRUE(test::waitFor([&] { return (seen = iconShot(x.name(), home)) && seen->isGreen(); }, 30s))
+        << "no green icon appeared when the tray did";
     const auto later = home.logLines();
     EXPECT_EQ(std::count(later.begin(), later.end(), noTray), 1) << "said once, not again when the tray came";
 
