@@ -2,10 +2,14 @@
 
 #include "app/core/Log.hpp"
 #include "app/install/HelperInstaller.hpp"
+#include "app/phone/Router.hpp"
+#include "app/phone/Server.hpp"
 #include "app/platform/Platform.hpp"
 #include "app/tmux/Tmux.hpp"
 #include "app/ui/AppDelegate.hpp"
+#include "app/ui/Pairing.hpp"
 #include "app/ui/qt/QtAlertPresenter.hpp"
+#include "app/ui/qt/QtClipboard.hpp"
 #include "app/ui/qt/QtDesktop.hpp"
 #include "app/ui/qt/QtMainLoop.hpp"
 #include "app/ui/qt/QtSettings.hpp"
@@ -64,6 +68,15 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
                                                RequestChannel(options.supportDir), Tmux::shared(), shell,
                                                alerts, desktop, &HelperInstaller::shared()});
     delegate = &appDelegate;
+
+    // The phone link: started only from the menu, stopped from it or at the end.
+    QtClipboard clipboard;
+    Router router(Tmux::shared(), [] { return PowerState::current(); },
+                  [] { return CapsLockMonitor::currentState(); }, settings);
+    Server server(router);
+    Pairing pairing({loop, server, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }});
+    appDelegate.setPhoneLinkRows([&pairing] { return pairing.menuRows(); });
+    appDelegate.setStopPhoneLink([&pairing] { pairing.shutdown(); });
 
     // A stop signal ends the event loop exactly as "終了" does; the end itself runs below.
     SignalBridge signalBridge([&desktop](int) { desktop.terminate(); });
