@@ -1,15 +1,17 @@
 #include "tests/fakes/TestSupport.hpp"
 
+#include "app/core/Log.hpp"
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
-
-#include "app/core/Log.hpp"
 
 namespace torvane::test {
 
@@ -60,7 +62,8 @@ void writeFile(const std::filesystem::path& path, std::string_view content) {
 
 void writeExecutable(const std::filesystem::path& path, std::string_view script) {
     writeFile(path, script);
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all |
+                                           std::filesystem::perms::group_read |
                                            std::filesystem::perms::group_exec);
 }
 
@@ -83,7 +86,9 @@ LogCapture::LogCapture() {
     });
 }
 
-LogCapture::~LogCapture() { Log::shared().removeTap(tap_); }
+LogCapture::~LogCapture() {
+    Log::shared().removeTap(tap_);
+}
 
 std::vector<std::string> LogCapture::lines() const {
     std::lock_guard lock(mutex_);
@@ -98,6 +103,25 @@ void LogCapture::clear() {
 bool LogCapture::contains(std::string_view message) const {
     std::lock_guard lock(mutex_);
     return std::find(lines_.begin(), lines_.end(), message) != lines_.end();
+}
+
+MachineLock::MachineLock(std::string_view name) {
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("torvane-test-" + std::string(name) + ".lock");
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0)
+        throw std::runtime_error("cannot open " + path.string());
+    ::fchmod(fd_, 0666); // whoever runs tests next may be another user
+    while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            ::close(fd_);
+            throw std::runtime_error("cannot lock " + path.string());
+        }
+    }
+}
+
+MachineLock::~MachineLock() {
+    ::close(fd_); // releases the lock
 }
 
 } // namespace torvane::test

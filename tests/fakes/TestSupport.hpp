@@ -37,6 +37,20 @@ void writeExecutable(const std::filesystem::path& path, std::string_view script)
 void setModifiedAgo(const std::filesystem::path& path, double secondsAgo,
                     std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
+// An exclusive lock shared by every test run on this machine, other checkouts' included, held while
+// it lives; it waits for the lock. ctest's RESOURCE_LOCK covers one run only, but the phone link's
+// fixed ports 8787-8789 belong to the whole machine.
+class MachineLock {
+public:
+    explicit MachineLock(std::string_view name);
+    ~MachineLock();
+    MachineLock(const MachineLock&) = delete;
+    MachineLock& operator=(const MachineLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 // Collects the messages the app logs while it exists.
 class LogCapture {
 public:

@@ -84,7 +84,8 @@ TEST(PairingEndToEnd, StartingThePhoneLinkFromTheTrayShowsACodeThatReadsBackFrom
     if (!address)
         GTEST_SKIP() << "no IPv4 address a phone could reach here: the app would show the failure dialog";
 
-    FakeLogind logind; // the app's power locks go to this bus, not the machine's
+    const MachineLock ports("phone_ports"); // the app will listen on 8787 if it can
+    FakeLogind logind;                      // the app's power locks go to this bus, not the machine's
     Xvfb x(std::nullopt, "1024x768x24");
     AppHome home;
     auto tray = startTray(home, x.name());

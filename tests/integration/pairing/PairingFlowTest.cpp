@@ -117,6 +117,8 @@ protected:
         return url;
     }
 
+    // First, so it is held before the server can start and released after it has stopped.
+    test::MachineLock ports_{"phone_ports"};
     test::TempDir dir_;
     test::LogCapture log_;
     Tmux tmux_;
@@ -241,6 +243,7 @@ TEST_F(PairingFlow, ADialogStillWaitingIsDroppedAtTermination) {
 }
 
 TEST(PairingLifetime, AScheduledDialogNeverCallsAPairingThatIsGone) {
+    const test::MachineLock ports("phone_ports");
     test::TempDir dir;
     Tmux tmux;
     MemorySettings settings;

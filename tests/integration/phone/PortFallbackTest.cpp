@@ -26,6 +26,7 @@ std::unique_ptr<PortHolder> holdWhenFree(std::uint16_t port) {
 }
 
 TEST(ServerPorts, StartsOn8787WhenItIsFree) {
+    const test::MachineLock ports("phone_ports"); // other checkouts' runs use them too
     test::LogCapture log;
     test::RecordingHandler handler;
     Server server(handler);
@@ -45,6 +46,7 @@ TEST(ServerPorts, StartsOn8787WhenItIsFree) {
 }
 
 TEST(ServerPorts, MovesOnToTheNextPortWhileTheEarlierOnesAreTaken) {
+    const test::MachineLock ports("phone_ports"); // other checkouts' runs use them too
     test::RecordingHandler handler;
     const auto first = holdWhenFree(8787);
     ASSERT_TRUE(first->holding()) << "port 8787 stayed in use by something else on this machine";
@@ -82,6 +84,7 @@ TEST(ServerPorts, MovesOnToTheNextPortWhileTheEarlierOnesAreTaken) {
 }
 
 TEST(ServerPorts, TwoServersDoNotShareAPort) {
+    const test::MachineLock ports("phone_ports"); // other checkouts' runs use them too
     test::RecordingHandler handler;
     Server one(handler);
     Server two(handler);
