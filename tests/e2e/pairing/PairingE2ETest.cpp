@@ -60,12 +60,15 @@ bool isDialog(const std::optional<AppWindow>& w) {
 
 // Opens the menu with a click on the icon and chooses the row titled `title` from the keyboard:
 // Up from nothing selects the last enabled row, and each further Up the enabled row above.
-void choose(const std::string& display, const AppHome& home, const Rect& icon, const std::string& title,
+void choose(const std::string& display, const AppHome& home, const std::string& title,
             std::vector<std::string>& rowsSeen) {
     std::filesystem::remove(home.probe());
+    // Read afresh: the tray may move its panel after embedding the icon.
+    const std::optional<Rect> icon = embeddedIcon(display);
+    ASSERT_TRUE(icon);
     ASSERT_TRUE(
         x11(display, "/usr/bin/xdotool",
-            {"mousemove", std::to_string(icon.centerX()), std::to_string(icon.centerY()), "click", "1"})
+            {"mousemove", std::to_string(icon->centerX()), std::to_string(icon->centerY()), "click", "1"})
             .ok());
     ASSERT_TRUE(test::waitFor([&] { return !probeRows(home).empty(); }, 10s)) << "no menu was shown";
     rowsSeen = probeRows(home);
@@ -90,13 +93,12 @@ TEST(PairingEndToEnd, StartingThePhoneLinkFromTheTrayShowsACodeThatReadsBackFrom
     AppHome home;
     auto tray = startTray(home, x.name());
     auto app = startApp(home, x.name());
-    std::optional<Rect> icon;
-    ASSERT_TRUE(test::waitFor([&] { return (icon = embeddedIcon(x.name())).has_value(); }, 30s))
+    ASSERT_TRUE(test::waitFor([&] { return embeddedIcon(x.name()).has_value(); }, 30s))
         << "the tray never showed the icon\n"
         << readFile(home.output());
 
     std::vector<std::string> rows;
-    choose(x.name(), home, *icon, "スマホ連携を開始", rows);
+    choose(x.name(), home, "スマホ連携を開始", rows);
     EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
                             [](const auto& r) { return r.ends_with("スマホ連携を停止"); }),
               0);
@@ -133,7 +135,7 @@ TEST(PairingEndToEnd, StartingThePhoneLinkFromTheTrayShowsACodeThatReadsBackFrom
     ASSERT_TRUE(test::waitFor([&] { return !isDialog(largestAppWindow(x.name())); }, 20s));
     EXPECT_EQ(statusOf(port, token), "200 OK");
 
-    choose(x.name(), home, *icon, "スマホ連携を停止", rows);
+    choose(x.name(), home, "スマホ連携を停止", rows);
     const auto pairingRow = std::find(rows.begin(), rows.end(), "E. スマホから接続…");
     ASSERT_NE(pairingRow, rows.end());
     ASSERT_LT(pairingRow + 2, rows.end());

@@ -46,14 +46,6 @@ TEST(PairingDialog, ShowsTheTextAndACodeThatReadsBackFromTheScreen) {
               box->iconPixmap().toImage().convertToFormat(QImage::Format_Grayscale8));
 }
 
-TEST(PairingDialog, FailureDialogHasNoPicture) {
-    test::qtApp();
-    std::unique_ptr<QMessageBox> box = QtAlertPresenter::makeMessageBox(Pairing::failureAlert());
-    EXPECT_EQ(box->text(), QStringLiteral("スマホ連携を開始できませんでした"));
-    EXPECT_TRUE(box->iconPixmap().isNull() || box->iconPixmap().size() != QSize(220, 220));
-    EXPECT_EQ(box->buttons().size(), 1);
-}
-
 TEST(QtClipboard, ReplacesTheClipboardWithThePlainURL) {
     test::qtApp();
     auto* older = new QMimeData;

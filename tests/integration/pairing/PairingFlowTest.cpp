@@ -234,32 +234,20 @@ TEST_F(PairingFlow, StopRowStopsTheServerAndRefreshesTheIcon) {
     EXPECT_EQ(titles(pairing_.menuRows()), std::vector<std::string>{"スマホ連携を開始"});
 }
 
-TEST_F(PairingFlow, ADialogStillWaitingIsDroppedAtTermination) {
+TEST_F(PairingFlow, AWaitingDialogIsDroppedWhenItsOwnerGoesOrTheAppEnds) {
+    {
+        Pairing gone({loop_, server_, alerts_, clipboard_, nullptr});
+        gone.showPairing();
+    }
+    loop_.advance(1s);
+    EXPECT_TRUE(alerts_.shown.empty());
+    EXPECT_TRUE(server_.isRunning()) << "only the stop row and the end stop the server";
+
     pairing_.showPairing();
     pairing_.shutdown();
     loop_.advance(1s);
     EXPECT_TRUE(alerts_.shown.empty());
     EXPECT_FALSE(server_.isRunning());
-}
-
-TEST(PairingLifetime, AScheduledDialogNeverCallsAPairingThatIsGone) {
-    const test::MachineLock ports("phone_ports");
-    test::TempDir dir;
-    Tmux tmux;
-    MemorySettings settings;
-    Router router{tmux, [] { return PowerState{}; }, [] { return false; }, settings};
-    Server server(router, withInterfaces(wirelessOnly));
-    VirtualMainLoop loop;
-    ScriptedPresenter alerts;
-    FakeClipboard clipboard;
-    {
-        Pairing pairing({loop, server, alerts, clipboard, nullptr});
-        pairing.showPairing();
-    }
-    loop.advance(1s);
-    EXPECT_TRUE(alerts.shown.empty());
-    EXPECT_TRUE(server.isRunning()) << "closing the window side does not stop the server";
-    server.stop();
 }
 
 class PairingWithoutNetwork : public PairingFlow {
