@@ -4,12 +4,12 @@
 #include "app/phone/Router.hpp"
 #include "app/phone/Server.hpp"
 #include "app/ui/Pairing.hpp"
+#include "tests/fakes/FakeAlertPresenter.hpp"
 #include "tests/fakes/FakeClipboard.hpp"
 #include "tests/fakes/TestSupport.hpp"
 #include "tests/integration/phone/RawClient.hpp"
 
 #include <algorithm>
-#include <deque>
 #include <gtest/gtest.h>
 
 namespace torvane {
@@ -17,26 +17,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Answers each dialog with the next scripted button (the first button once the
-// script runs out) and keeps every dialog it was shown.
-class ScriptedPresenter final : public AlertPresenter {
-public:
-    std::size_t run(const Alert& alert) override {
-        shown.push_back(alert);
-        if (answers.empty())
-            return 0;
-        const std::size_t answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
-
-    std::deque<std::size_t> answers;
-    std::vector<Alert> shown;
-};
-
-// A documentation address stands in for the LAN one, so nothing can reach a
-// real network; every request of these tests goes to 127.0.0.1 on the URL's
-// port with the URL's token.
+// A documentation address stands in for the LAN one, so nothing can reach a real network; every
+// request of these tests goes to 127.0.0.1 on the URL's port with the URL's token.
 constexpr const char* lanAddress = "192.0.2.10";
 
 std::vector<InterfaceAddress> wirelessOnly() {
@@ -126,7 +108,7 @@ protected:
     Router router_{tmux_, [] { return PowerState{}; }, [] { return false; }, settings_};
     Server server_;
     VirtualMainLoop loop_;
-    ScriptedPresenter alerts_;
+    test::FakeAlertPresenter alerts_;
     FakeClipboard clipboard_;
     int refreshes_ = 0;
     Pairing pairing_{{loop_, server_, alerts_, clipboard_, [this] { ++refreshes_; }}};
@@ -158,8 +140,7 @@ TEST_F(PairingFlow, StartsTheStoppedServerAndShowsItsURLAndCodeAfterTheDelay) {
     EXPECT_EQ(dialog.buttons, (std::vector<std::string>{"OK", "URLをコピー", "合言葉を作り直す"}));
     EXPECT_EQ(clipboard_.writes(), 0) << "OK does nothing more";
 
-    // What the phone will do with it, sent to the loopback address instead of the
-    // LAN one.
+    // What the phone will do with it, sent to the loopback address instead of the LAN one.
     EXPECT_EQ(stateStatus(server_.port(), token), "200 OK");
     EXPECT_EQ(titles(pairing_.menuRows()), (std::vector<std::string>{"スマホから接続…", "スマホ連携を停止"}));
     EXPECT_EQ(loop_.pendingCount(), 0u);
