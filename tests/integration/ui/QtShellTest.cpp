@@ -1,4 +1,5 @@
 #include "app/ui/StatusMenu.hpp"
+#include "app/ui/qt/Application.hpp"
 #include "app/ui/qt/MenuRenderer.hpp"
 #include "app/ui/qt/QtAlertPresenter.hpp"
 #include "app/ui/qt/QtMainLoop.hpp"
@@ -18,6 +19,7 @@
 #include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <map>
 #include <thread>
 
 namespace torvane {
@@ -334,6 +336,31 @@ TEST(SignalBridge, DeliversEachStopSignalOnTheEventLoop) {
         ::sigaction(sig, nullptr, &now);
         EXPECT_EQ(now.sa_handler, SIG_DFL) << "the default action is back once the bridge is gone";
     }
+}
+
+TEST(Application, FallsBackToOffscreenWhenThereIsNoDisplay) {
+    // Only the environment is looked at; no application object is made.
+    const std::vector<std::string> names{"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"};
+    std::map<std::string, std::optional<std::string>> saved;
+    for (const auto& n : names)
+        saved[n] = std::getenv(n.c_str()) ? std::optional<std::string>(std::getenv(n.c_str())) : std::nullopt;
+    auto chosen = [&](std::optional<std::string> display, std::optional<std::string> wayland) {
+        ::unsetenv("QT_QPA_PLATFORM");
+        display ? (void)::setenv("DISPLAY", display->c_str(), 1) : (void)::unsetenv("DISPLAY");
+        wayland ? (void)::setenv("WAYLAND_DISPLAY", wayland->c_str(), 1)
+                : (void)::unsetenv("WAYLAND_DISPLAY");
+        choosePlatform();
+        return std::string(std::getenv("QT_QPA_PLATFORM"));
+    };
+    EXPECT_EQ(chosen(std::nullopt, std::nullopt), "offscreen");
+    EXPECT_EQ(chosen(std::string(), std::string()), "offscreen") << "empty means unset";
+    EXPECT_EQ(chosen(":0", std::nullopt), "xcb;offscreen");
+    EXPECT_EQ(chosen(":0", "wayland-0"), "wayland;xcb;offscreen");
+    ::setenv("QT_QPA_PLATFORM", "minimal", 1);
+    choosePlatform();
+    EXPECT_STREQ(std::getenv("QT_QPA_PLATFORM"), "minimal") << "the user's choice stands";
+    for (const auto& [n, v] : saved)
+        v ? (void)::setenv(n.c_str(), v->c_str(), 1) : (void)::unsetenv(n.c_str());
 }
 
 TEST(TrayShell, RebuildsTheMenuFromItsSourceEachTimeItOpens) {

@@ -85,17 +85,6 @@ TEST(StatusMenu, InformationLinesAreDisabledAndCommandsEnabled) {
     }
 }
 
-TEST(StatusMenu, RowsRunTheirActions) {
-    Recorder r;
-    const Menu menu = StatusMenu::build(idleState(), r.actions());
-    row(menu, "一時停止").action();
-    row(menu, "稼働ログを開く").action();
-    row(menu, "Torvane について").action();
-    row(menu, "終了").action();
-    row(menu, "バッテリー下限: 20%").submenu.at(3).action();
-    EXPECT_EQ(r.calls, (std::vector<std::string>{"pause", "log", "about", "quit", "floor 30"}));
-}
-
 TEST(StatusMenu, ActiveModeShowsFilledHeadlineAndWinsOverEveryOtherCondition) {
     StatusSnapshot s = idleState();
     s.active = true;
