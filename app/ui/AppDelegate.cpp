@@ -223,31 +223,29 @@ void AppDelegate::quit() {
     ports_.desktop.terminate();
 }
 
-std::size_t AppDelegate::present(const HelperInstallFlow::Alert& flowAlert) {
-    Alert alert;
-    alert.style = toStyle(flowAlert.style);
-    alert.message = flowAlert.message;
-    alert.informativeText = flowAlert.informativeText;
-    alert.buttons = flowAlert.buttons;
-    return ports_.alerts.run(alert);
+void AppDelegate::runInstallFlow(void (HelperInstallFlow::*step)()) {
+    if (!ports_.installer)
+        return;
+    HelperInstallFlow flow(
+        *ports_.installer,
+        [this](const HelperInstallFlow::Alert& a) {
+            Alert alert;
+            alert.style = toStyle(a.style);
+            alert.message = a.message;
+            alert.informativeText = a.informativeText;
+            alert.buttons = a.buttons;
+            return static_cast<int>(ports_.alerts.run(alert));
+        },
+        [this](std::string_view reason) { evaluate(reason); });
+    (flow.*step)();
 }
 
 void AppDelegate::installHelper() {
-    if (!ports_.installer)
-        return;
-    HelperInstallFlow flow(
-        *ports_.installer, [this](const HelperInstallFlow::Alert& a) { return static_cast<int>(present(a)); },
-        [this](std::string_view reason) { evaluate(reason); });
-    flow.installHelper();
+    runInstallFlow(&HelperInstallFlow::installHelper);
 }
 
 void AppDelegate::uninstallHelper() {
-    if (!ports_.installer)
-        return;
-    HelperInstallFlow flow(
-        *ports_.installer, [this](const HelperInstallFlow::Alert& a) { return static_cast<int>(present(a)); },
-        [this](std::string_view reason) { evaluate(reason); });
-    flow.uninstallHelper();
+    runInstallFlow(&HelperInstallFlow::uninstallHelper);
 }
 
 } // namespace torvane

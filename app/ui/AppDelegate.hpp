@@ -97,7 +97,7 @@ public:
 
 private:
     std::vector<MenuItem> helperRows();
-    std::size_t present(const HelperInstallFlow::Alert& alert);
+    void runInstallFlow(void (HelperInstallFlow::*step)());
 
     Ports ports_;
     CapsLockMonitor monitor_;
