@@ -1,5 +1,8 @@
 #include "common/Subprocess.hpp"
 
+#include "common/Text.hpp"
+#include "common/UniqueFd.hpp"
+
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -10,29 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "common/Text.hpp"
-
 extern char** environ;
 
 namespace torvane {
 
 namespace {
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset() {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-};
-
-bool makePipe(Fd& readEnd, Fd& writeEnd) {
+bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     int p[2];
 #if defined(__linux__)
     if (::pipe2(p, O_CLOEXEC) != 0)
@@ -43,16 +30,16 @@ bool makePipe(Fd& readEnd, Fd& writeEnd) {
     ::fcntl(p[0], F_SETFD, FD_CLOEXEC);
     ::fcntl(p[1], F_SETFD, FD_CLOEXEC);
 #endif
-    readEnd.fd = p[0];
-    writeEnd.fd = p[1];
+    readEnd.reset(p[0]);
+    writeEnd.reset(p[1]);
     return true;
 }
 
 // Reads what is available; closes the fd at end of file. Returns false once closed.
-bool drain(Fd& fd, std::string& into) {
+bool drain(UniqueFd& fd, std::string& into) {
     std::array<char, 65536> buf;
     for (;;) {
-        const ssize_t n = ::read(fd.fd, buf.data(), buf.size());
+        const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
         if (n > 0) {
             into.append(buf.data(), static_cast<std::size_t>(n));
             continue;
@@ -89,7 +76,7 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
                                const SubprocessOptions& options) {
     SubprocessResult result;
 
-    Fd outRead, outWrite, errRead, errWrite;
+    UniqueFd outRead, outWrite, errRead, errWrite;
     if (!makePipe(outRead, outWrite) || !makePipe(errRead, errWrite)) {
         result.startError = text::errorText(errno);
         return result;
@@ -111,8 +98,8 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outWrite.fd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errWrite.fd, STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
 
     // The caller may ignore or block stop signals (the daemon does); the child starts clean.
     posix_spawnattr_t attr;
@@ -139,15 +126,15 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
     result.started = true;
     outWrite.reset();
     errWrite.reset();
-    ::fcntl(outRead.fd, F_SETFL, ::fcntl(outRead.fd, F_GETFL) | O_NONBLOCK);
-    ::fcntl(errRead.fd, F_SETFL, ::fcntl(errRead.fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(outRead.get(), F_SETFL, ::fcntl(outRead.get(), F_GETFL) | O_NONBLOCK);
+    ::fcntl(errRead.get(), F_SETFL, ::fcntl(errRead.get(), F_GETFL) | O_NONBLOCK);
 
-    Fd pidFd(openPidFd(pid));
+    UniqueFd pidFd(openPidFd(pid));
     const auto start = std::chrono::steady_clock::now();
     bool reaped = false;
     int status = 0;
 
-    while (outRead.fd >= 0 || errRead.fd >= 0) {
+    while (outRead.get() >= 0 || errRead.get() >= 0) {
         int timeoutMs = -1;
         if (options.timeLimit) {
             const auto left = *options.timeLimit - std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -159,31 +146,31 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
             }
             timeoutMs = static_cast<int>(left.count());
         }
-        if (pidFd.fd < 0) // no pidfd: look at the child now and then
+        if (pidFd.get() < 0) // no pidfd: look at the child now and then
             timeoutMs = timeoutMs < 0 ? 50 : std::min(timeoutMs, 50);
 
         std::array<pollfd, 3> fds{};
-        fds[0] = {outRead.fd, POLLIN, 0};
-        fds[1] = {errRead.fd, POLLIN, 0};
-        fds[2] = {pidFd.fd, POLLIN, 0};
+        fds[0] = {outRead.get(), POLLIN, 0};
+        fds[1] = {errRead.get(), POLLIN, 0};
+        fds[2] = {pidFd.get(), POLLIN, 0};
         const int n = ::poll(fds.data(), fds.size(), timeoutMs);
         if (n < 0 && errno != EINTR)
             break;
-        if (outRead.fd >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+        if (outRead.get() >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
             drain(outRead, result.out);
-        if (errRead.fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+        if (errRead.get() >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
             drain(errRead, result.err);
 
-        bool childGone = pidFd.fd >= 0 && (fds[2].revents & POLLIN);
-        if (pidFd.fd < 0 && ::waitpid(pid, &status, WNOHANG) == pid) {
+        bool childGone = pidFd.get() >= 0 && (fds[2].revents & POLLIN);
+        if (pidFd.get() < 0 && ::waitpid(pid, &status, WNOHANG) == pid) {
             reaped = true;
             childGone = true;
         }
         if (childGone) {
             // What the child wrote is in the pipes now; a grandchild holding them open is not waited for.
-            if (outRead.fd >= 0)
+            if (outRead.get() >= 0)
                 drain(outRead, result.out);
-            if (errRead.fd >= 0)
+            if (errRead.get() >= 0)
                 drain(errRead, result.err);
             break;
         }

@@ -2,7 +2,7 @@
 
 #include "helper/LogSink.hpp"
 #include "helper/SleepControl.hpp"
-#include "helper/UniqueFd.hpp"
+#include "common/UniqueFd.hpp"
 
 #include <optional>
 #include <string>

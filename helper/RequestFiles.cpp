@@ -1,5 +1,8 @@
 #include "helper/RequestFiles.hpp"
 
+#include "common/Text.hpp"
+#include "common/UniqueFd.hpp"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
@@ -7,42 +10,25 @@
 #include <unistd.h>
 #include <utility>
 
-#include "common/Text.hpp"
-
 namespace torvane::helper {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
-
-Fd openDirectory(const std::string& path) { return Fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); }
+UniqueFd openDirectory(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
 
 // A regular file at name in dir, without following a link; the lstat comes first so that a FIFO or
 // device is never opened at all, and the fstat afterwards catches a swap in between.
-Fd openRegularFile(int dir, const char* name, int flags) {
-    struct stat before{};
+UniqueFd openRegularFile(int dir, const char* name, int flags) {
+    struct stat before {};
     if (::fstatat(dir, name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(before.st_mode))
-        return Fd(-1);
-    Fd fd(::openat(dir, name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat after{};
+        return UniqueFd(-1);
+    UniqueFd fd(::openat(dir, name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat after {};
     if (!fd || ::fstat(fd.get(), &after) != 0 || !S_ISREG(after.st_mode) || after.st_ino != before.st_ino ||
         after.st_dev != before.st_dev)
-        return Fd(-1);
+        return UniqueFd(-1);
     return fd;
 }
 
@@ -57,14 +43,14 @@ void RequestFiles::createDirectory() const {
 }
 
 std::optional<RequestFiles::Request> RequestFiles::readRequest() const {
-    const Fd dir = openDirectory(supportDir_);
+    const UniqueFd dir = openDirectory(supportDir_);
     if (!dir)
         return std::nullopt;
     const std::string name(protocol::requestFileName);
-    const Fd fd = openRegularFile(dir.get(), name.c_str(), O_RDONLY);
+    const UniqueFd fd = openRegularFile(dir.get(), name.c_str(), O_RDONLY);
     if (!fd)
         return std::nullopt;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
         return std::nullopt;
 
@@ -105,11 +91,11 @@ bool RequestFiles::requestSaysOn() const {
 }
 
 void RequestFiles::writeAck() const {
-    const Fd dir = openDirectory(supportDir_);
+    const UniqueFd dir = openDirectory(supportDir_);
     if (!dir)
         return;
     const std::string name(protocol::ackFileName);
-    struct stat st{};
+    struct stat st {};
     if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         // Something else planted under the name (link, FIFO, device, directory) is left alone.
         if (S_ISREG(st.st_mode))
@@ -119,7 +105,8 @@ void RequestFiles::writeAck() const {
     if (errno != ENOENT)
         return;
     // O_EXCL with O_NOFOLLOW: a link that appears meanwhile makes this fail rather than be followed.
-    const Fd fd(::openat(dir.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    const UniqueFd fd(
+        ::openat(dir.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd)
         return;
     const std::string_view content = protocol::ackContent;

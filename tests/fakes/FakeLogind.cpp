@@ -1,5 +1,7 @@
 #include "tests/fakes/FakeLogind.hpp"
 
+#include "common/UniqueFd.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -20,27 +22,6 @@ namespace torvane::test {
 namespace {
 
 constexpr const char* addressVariable = "DBUS_SYSTEM_BUS_ADDRESS";
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    ~UniqueFd() { reset(); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
 
 std::string findDbusDaemon() {
     for (const char* candidate : {"/usr/bin/dbus-daemon", "/bin/dbus-daemon"}) {

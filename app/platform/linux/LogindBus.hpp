@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/platform/linux/UniqueFd.hpp"
+#include "common/UniqueFd.hpp"
 
 #include <chrono>
 #include <memory>

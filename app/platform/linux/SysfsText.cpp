@@ -1,6 +1,6 @@
 #include "app/platform/linux/SysfsText.hpp"
 
-#include "app/platform/linux/UniqueFd.hpp"
+#include "common/UniqueFd.hpp"
 
 #include <cerrno>
 #include <charconv>

@@ -3,21 +3,22 @@
 #include <unistd.h>
 #include <utility>
 
-namespace torvane::helper {
+namespace torvane {
 
-// Owns one file descriptor; closing it is the only way to let go.
+// Owns one file descriptor and closes it when reset or destroyed.
 class UniqueFd {
 public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        reset(std::exchange(other.fd_, -1));
+        if (this != &other)
+            reset(std::exchange(other.fd_, -1));
         return *this;
     }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
 
     void reset(int fd = -1) {
         if (fd_ >= 0)
@@ -25,10 +26,11 @@ public:
         fd_ = fd;
     }
     int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
     explicit operator bool() const { return fd_ >= 0; }
 
 private:
     int fd_ = -1;
 };
 
-} // namespace torvane::helper
+} // namespace torvane
