@@ -1,5 +1,5 @@
 # The two commands that do everything on a fresh machine.
-.PHONY: run test build-release build-test install clean format bootstrap fuzz
+.PHONY: run test bench build-release build-test install clean format bootstrap fuzz
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -19,6 +19,11 @@ run: build-release
 
 test: build-test
 	ctest --preset test -j $(JOBS)
+
+# Measurement programs (release flags); how to run each and what it measured is in docs/performance.md.
+bench: bootstrap
+	cmake --preset bench
+	cmake --build --preset bench -j $(JOBS)
 
 # libFuzzer over request framing and routing, under ASan + UBSan. New inputs go to build/fuzz/corpus;
 # the seeds (and inputs worth keeping) live in tests/fuzz/corpus.
