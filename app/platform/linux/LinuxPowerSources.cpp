@@ -3,6 +3,8 @@
 #include "app/platform/linux/SysfsText.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 #include <system_error>
 
 namespace torvane {
@@ -48,6 +50,51 @@ bool usable(const std::optional<std::int64_t>& now, const std::optional<std::int
     return now && full && *full > 0;
 }
 
+enum class Unit { energy, charge, percent, none };
+
+Unit unitOf(const Supply& s) {
+    if (usable(s.energyNow, s.energyFull))
+        return Unit::energy;
+    if (usable(s.chargeNow, s.chargeFull))
+        return Unit::charge;
+    return s.capacity ? Unit::percent : Unit::none;
+}
+
+// Current and full capacity of the batteries taken together. Energy and charge add up only when every
+// battery reports the same one; otherwise each battery's percent counts alike. Batteries without any
+// reading are left out; none with one gives nothing.
+std::optional<std::pair<std::int64_t, std::int64_t>> combinedCapacity(const std::vector<const Supply*>& batteries) {
+    std::vector<std::pair<const Supply*, Unit>> read;
+    for (const Supply* b : batteries)
+        if (const Unit unit = unitOf(*b); unit != Unit::none)
+            read.emplace_back(b, unit);
+    if (read.empty())
+        return std::nullopt;
+    const Unit common = std::all_of(read.begin(), read.end(), [&](const auto& r) { return r.second == read[0].second; })
+                            ? read[0].second
+                            : Unit::percent;
+    std::int64_t now = 0, full = 0;
+    for (const auto& [b, unit] : read) {
+        std::pair<std::int64_t, std::int64_t> part{0, 100};
+        if (common == Unit::energy)
+            part = {*b->energyNow, *b->energyFull};
+        else if (common == Unit::charge)
+            part = {*b->chargeNow, *b->chargeFull};
+        else if (unit == Unit::percent)
+            part.first = *b->capacity;
+        else { // energy or charge among batteries without it: its own percent
+            const auto [n, f] = unit == Unit::energy ? std::pair{*b->energyNow, *b->energyFull}
+                                                     : std::pair{*b->chargeNow, *b->chargeFull};
+            part.first = static_cast<std::int64_t>(
+                std::clamp(std::round(100.0 * static_cast<double>(n) / static_cast<double>(f)), -1e15, 1e15));
+        }
+        // A gauge reporting nonsense must not overflow the sum.
+        if (__builtin_add_overflow(now, part.first, &now) || __builtin_add_overflow(full, part.second, &full))
+            return std::nullopt;
+    }
+    return std::pair{now, full};
+}
+
 } // namespace
 
 LinuxPowerSources::LinuxPowerSources(std::filesystem::path root) : root_(std::move(root)) {}
@@ -72,6 +119,13 @@ PowerSnapshot LinuxPowerSources::snapshot() {
         return s.isExternalPower() && s.online.value_or(0) > 0;
     });
 
+    // Every system battery reads as one internal battery (a laptop with BAT0 and BAT1 drains both):
+    // the sum of what they hold over the sum of what they can hold, as the desktop's own indicator does.
+    std::vector<const Supply*> batteries;
+    for (const Supply& s : supplies)
+        if (s.type && s.isSystemBattery())
+            batteries.push_back(&s);
+
     PowerSnapshot snapshot;
     for (const Supply& s : supplies) {
         if (!s.type) { // not a supply, or one we may not read
@@ -85,18 +139,18 @@ PowerSnapshot LinuxPowerSources::snapshot() {
             snapshot.sources.push_back(std::move(d));
             continue;
         }
+        if (&s != batteries.front())
+            continue; // counted in the first one
         d["Type"] = std::string("InternalBattery");
-        if (usable(s.energyNow, s.energyFull)) {
-            d["Current Capacity"] = *s.energyNow;
-            d["Max Capacity"] = *s.energyFull;
-        } else if (usable(s.chargeNow, s.chargeFull)) {
-            d["Current Capacity"] = *s.chargeNow;
-            d["Max Capacity"] = *s.chargeFull;
-        } else if (s.capacity) {
-            d["Current Capacity"] = *s.capacity;
-            d["Max Capacity"] = std::int64_t{100};
+        if (const auto capacity = combinedCapacity(batteries)) {
+            d["Current Capacity"] = capacity->first;
+            d["Max Capacity"] = capacity->second;
         }
-        const bool onAC = hasExternal ? externalOnline : s.status != "Discharging";
+        const bool anyCharging = std::any_of(batteries.begin(), batteries.end(),
+                                             [](const Supply* b) { return b->status == "Charging"; });
+        const bool noneDischarging = std::none_of(batteries.begin(), batteries.end(),
+                                                  [](const Supply* b) { return b->status == "Discharging"; });
+        const bool onAC = hasExternal ? externalOnline : anyCharging || noneDischarging;
         d["Power Source State"] = std::string(onAC ? "AC Power" : "Battery Power");
         snapshot.sources.push_back(std::move(d));
     }

@@ -7,8 +7,9 @@
 namespace torvane {
 
 // The supplies under the power_supply class directory, in name order, described with the keys that
-// PowerState reads: a system battery becomes "InternalBattery" with its capacities and the machine's
-// "Power Source State"; every other supply keeps its own type text.
+// PowerState reads: the system batteries together become one "InternalBattery" (in the first one's
+// place) with their summed capacities and the machine's "Power Source State"; every other supply keeps
+// its own type text.
 class LinuxPowerSources final : public PowerSources {
 public:
     explicit LinuxPowerSources(std::filesystem::path root = "/sys/class/power_supply");

@@ -1,0 +1,113 @@
+#include "app/platform/linux/LinuxKeyboardState.hpp"
+#include "app/platform/linux/LinuxLidSensor.hpp"
+#include "app/platform/linux/LinuxPowerSources.hpp"
+#include "app/power/PowerState.hpp"
+#include "tests/fakes/TestSupport.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <sstream>
+
+using namespace torvane;
+
+namespace {
+
+// Lays out "dir/file=value dir/file=value ..." as sysfs does (values end in a line feed, "~" stands for
+// a space); a name without "=" is a plain file or, ending in "/", an empty directory.
+void layOut(const test::TempDir& root, const std::string& entries) {
+    std::istringstream in(entries);
+    for (std::string entry; in >> entry;) {
+        const auto eq = entry.find('=');
+        const std::filesystem::path path = root / entry.substr(0, eq);
+        std::filesystem::create_directories(entry.back() == '/' ? path : path.parent_path());
+        if (entry.back() != '/') {
+            std::string value = eq == std::string::npos ? "x" : entry.substr(eq + 1) + "\n";
+            std::replace(value.begin(), value.end(), '~', ' ');
+            test::writeFile(path, value);
+        }
+    }
+}
+
+const std::string acOff = "AC/type=Mains AC/online=0 ";
+const std::string bat0 = "BAT0/type=Battery BAT0/present=1 ";
+
+} // namespace
+
+TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
+    const std::optional<int> none;
+    const struct {
+        std::string tree;
+        std::optional<int> percent;
+        bool onAC;
+    } cases[] = {
+        {"", none, true},
+        {"ACAD/type=Mains ACAD/online=1", none, true},
+        {acOff + bat0 + "BAT0/status=Discharging BAT0/energy_now=41250000 BAT0/energy_full=55000000 "
+                        "BAT0/charge_now=1 BAT0/charge_full=2 BAT0/capacity=99",
+         75, false},
+        {"AC/type=Mains AC/online=1 " + bat0 + "BAT0/status=Charging BAT0/capacity=75", 75, true},
+        // Energy, then charge, then capacity; a full value of 0 falls through.
+        {acOff + bat0 + "BAT0/charge_now=3100000 BAT0/charge_full=6200000 BAT0/capacity=40", 50, false},
+        {acOff + bat0 + "BAT0/energy_now=10 BAT0/energy_full=0 BAT0/capacity=37", 37, false},
+        {acOff + bat0 + "BAT0/energy_now=garbage", none, false},
+        {acOff + bat0 + "BAT0/energy_now=1 BAT0/energy_full=200", 1, false}, // halves away from zero
+        {acOff + bat0 + "BAT0/energy_now=9223372036854775807 BAT0/energy_full=1", none, false},
+        // UPS, peripheral batteries, empty slots, stray entries do not count.
+        {"0-ups/type=UPS 0-ups/capacity=12 ADP1/type=Mains ADP1/online=1 BAT1/type=Battery BAT1/capacity=100",
+         100, true},
+        {"hid-mouse/type=Battery hid-mouse/scope=Device hid-mouse/status=Discharging hid-mouse/capacity=30",
+         none, true},
+        {"hid-mouse/type=Battery hid-mouse/scope=Device hid-mouse/capacity=30 macsmc/type=Battery "
+         "macsmc/scope=System macsmc/status=Discharging macsmc/capacity=64",
+         64, false},
+        {"AA-stray AB-no-type/ AC/type=Mains AC/online=1 BAT0/type=Battery BAT0/present=0 "
+         "BAT1/type=Battery BAT1/capacity=81",
+         81, true},
+        // Without a mains or USB supply only the battery's status tells; with one, any online is enough.
+        {bat0 + "BAT0/status=Not~charging BAT0/capacity=50", 50, true},
+        {bat0 + "BAT0/status=Discharging BAT0/capacity=50 usb/type=USB usb/online=0", 50, false},
+        {bat0 + "BAT0/capacity=50 usb/type=USB usb/online=2 pd/type=USB_PD pd/online=0", 50, true},
+        // Two batteries are one: 80 % of 24 Wh and 20 % of 72 Wh hold 33.6 of 96 Wh.
+        {acOff + bat0 + "BAT0/energy_now=19200000 BAT0/energy_full=24000000 BAT1/type=Battery "
+                        "BAT1/energy_now=14400000 BAT1/energy_full=72000000",
+         35, false},
+        {bat0 + "BAT0/status=Discharging BAT0/capacity=30 BAT1/type=Battery BAT1/status=Charging "
+                "BAT1/charge_now=9 BAT1/charge_full=10",
+         60, true},
+        {bat0 + "BAT0/status=Discharging BAT0/capacity=30 BAT1/type=Battery BAT1/status=Unknown", 30, false},
+    };
+    for (const auto& c : cases) {
+        test::TempDir root;
+        layOut(root, c.tree);
+        EXPECT_EQ(PowerState::from(LinuxPowerSources(root.path()).snapshot()), (PowerState{c.percent, c.onAC})) << c.tree;
+    }
+}
+
+TEST(LinuxSysfs, CapsLockLedsAndLidState) {
+    ::unsetenv("DISPLAY"); // no X server may answer here
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/torvane-test-bus", 1); // nor logind
+    const struct {
+        std::string tree;
+        std::optional<bool> led;
+        bool lidClosed;
+    } cases[] = {
+        {"", std::nullopt, false},
+        {"input3::numlock/brightness=1 input3::capslock-but-not/brightness=1 input4::capslock/ "
+         "input5::capslock/brightness=garbage LID0/state=garbage~closed",
+         std::nullopt, false},
+        {"input3::numlock/brightness=1 input3::capslock/brightness=0 LID0/state=state:~open", false, false},
+        {"input3::capslock/brightness=0 input7::capslock/brightness=255 LID0/state=state:~open "
+         "LID1/state=state:~~closed",
+         true, true},
+    };
+    for (const auto& c : cases) {
+        test::TempDir root;
+        layOut(root, c.tree);
+        LinuxKeyboardState keyboard(root.path());
+        EXPECT_EQ(keyboard.ledState(), c.led) << c.tree;
+        EXPECT_EQ(keyboard.capsLockOn(), c.led.value_or(false)) << c.tree;
+        EXPECT_EQ(LinuxLidSensor(root.path()).lidClosed(), c.lidClosed) << c.tree;
+    }
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
