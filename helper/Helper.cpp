@@ -2,12 +2,18 @@
 
 #include "helper/HelperMessages.hpp"
 
-#include <asio/signal_set.hpp>
-#include <asio/steady_timer.hpp>
+#include "common/UniqueFd.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <exception>
-#include <functional>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
 #include <string>
+#include <unistd.h>
 #include <utility>
 
 namespace torvane::helper {
@@ -15,6 +21,21 @@ namespace torvane::helper {
 namespace {
 
 constexpr int stopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The first stop signal, and the pipe that wakes the loop when it comes: checked before every tick,
+// so that a signal arriving during a slow tick ends the daemon right after it.
+volatile std::sig_atomic_t stopSignal = 0;
+volatile std::sig_atomic_t wakeFd = -1;
+
+extern "C" void onStopSignal(int signal) {
+    const int savedErrno = errno;
+    if (stopSignal == 0)
+        stopSignal = signal;
+    const char byte = 0;
+    if (wakeFd >= 0)
+        (void)!::write(wakeFd, &byte, 1);
+    errno = savedErrno;
+}
 
 } // namespace
 
@@ -59,57 +80,59 @@ void Helper::shutdown(std::string_view reason) {
 }
 
 int Helper::run() {
-    start();
     try {
-        return loop();
+        int fds[2];
+        if (::pipe(fds) != 0)
+            throw std::runtime_error("pipe: " + std::to_string(errno));
+        UniqueFd wakeRead(fds[0]);
+        UniqueFd wakeWrite(fds[1]);
+        for (int fd : fds) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+        stopSignal = 0;
+        wakeFd = wakeWrite.get();
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        for (int signal : stopSignals)
+            sigaddset(&action.sa_mask, signal);
+        for (int signal : stopSignals)
+            ::sigaction(signal, &action, nullptr);
+
+        start();
+        loop(wakeRead.get());
+        shutdown("signal " + std::to_string(stopSignal));
+        return 0;
     } catch (const std::exception& e) {
-        // The loop itself broke down (no event queue, no memory): stop as on a signal, so that sleep is
-        // not left prevented, and let the service manager start a fresh daemon.
+        // The loop itself broke down (no pipe, no memory): stop as on a signal, so that sleep is not left
+        // prevented, and let the service manager start a fresh daemon.
         shutdown(e.what());
         return 1;
     }
 }
 
-int Helper::loop() {
-    asio::io_context io;
-    asio::signal_set signals(io);
-    for (int signal : stopSignals) {
-        // Until the handler is in place the default action must not end the process.
-        std::signal(signal, SIG_IGN);
-        asio::error_code ignored;
-        signals.add(signal, ignored);
-    }
-
-    asio::steady_timer timer(io);
-    const auto period =
-        std::chrono::duration_cast<asio::steady_timer::duration>(std::chrono::duration<double>(POLL_SECONDS));
-    std::function<void(asio::steady_timer::time_point)> schedule = [&](asio::steady_timer::time_point due) {
-        timer.expires_at(due);
-        timer.async_wait([&, due](const asio::error_code& error) {
-            if (error)
-                return;
+void Helper::loop(int wakeRead) {
+    using Clock = std::chrono::steady_clock;
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(POLL_SECONDS));
+    auto due = Clock::now();
+    while (stopSignal == 0) {
+        const auto now = Clock::now();
+        if (now >= due) {
             tick();
             // A tick that overran its period is followed by one at once, not by a burst of catch-ups.
-            schedule(std::max(due + period, asio::steady_timer::clock_type::now()));
-        });
-    };
-    schedule(asio::steady_timer::clock_type::now());
-
-    signals.async_wait([&](const asio::error_code& error, int signal) {
-        if (error)
-            return;
-        // Later stop signals stay pending until exit: one stop, one stop line, exit status 0.
-        sigset_t stops;
-        sigemptyset(&stops);
-        for (int s : stopSignals)
-            sigaddset(&stops, s);
-        ::sigprocmask(SIG_BLOCK, &stops, nullptr);
-        timer.cancel();
-        shutdown("signal " + std::to_string(signal));
-    });
-
-    io.run();
-    return 0;
+            due = std::max(due + period, Clock::now());
+            continue;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now);
+        pollfd wake{wakeRead, POLLIN, 0};
+        if (::poll(&wake, 1, static_cast<int>(left.count())) > 0) {
+            char drained[64];
+            while (::read(wakeRead, drained, sizeof drained) > 0) {
+            }
+        }
+    }
 }
 
 } // namespace torvane::helper

@@ -22,13 +22,14 @@ public:
     void shutdown(std::string_view reason);
 
     // start(), then a tick at once and every POLL_SECONDS until SIGTERM, SIGINT or SIGHUP, which
-    // runs shutdown(). Returns the process's exit status: 0, or 1 if the event loop itself failed.
+    // runs shutdown() as soon as the tick in progress ends. Returns the process's exit status: 0, or 1 if
+    // the loop itself failed.
     int run();
 
     bool appliedState() const { return appliedState_; }
 
 private:
-    int loop();
+    void loop(int wakeRead);
 
     RequestFiles files_;
     SleepControl& sleep_;

@@ -105,7 +105,8 @@ protected:
                               "d=\"$(dirname \"$0\")\"\n"
                               "printf '%s %s\\n' \"$(date +%s.%N)\" \"$*\" >> \"$d/calls\"\n"
                               "case \"$1\" in\n"
-                              "  -g) printf ' SleepDisabled\\t\\t%s\\n' \"$(cat \"$d/state\" 2>/dev/null || "
+                              "  -g) sleep \"$(cat \"$d/delay\" 2>/dev/null || echo 0)\"\n"
+                              "      printf ' SleepDisabled\\t\\t%s\\n' \"$(cat \"$d/state\" 2>/dev/null || "
                               "echo 0)\" ;;\n"
                               "  -a) printf '%s' \"$3\" > \"$d/state\" ;;\n"
                               "esac\n");
@@ -164,6 +165,23 @@ TEST_F(HelperProcessTest, EachStopSignalGivesOneStopLineTheRestoreAndExitStatusZ
         EXPECT_EQ(pmsetRuns().back().second, "-a disablesleep 0");
         std::filesystem::remove(dir / "calls");
     }
+}
+
+TEST_F(HelperProcessTest, AStopDuringASlowTickEndsTheDaemonRightAfterThatTick) {
+    test::writeFile(dir / "delay", "3"); // each query outlasts the 2 s period
+    request("1");
+    auto daemon = startWithPmset();
+    // The start's query, then the first tick's: stop while that one is still running.
+    ASSERT_TRUE(test::waitFor([&] { return pmsetRuns().size() >= 2; }, 10s));
+    daemon->signal(SIGTERM);
+    const auto status = daemon->waitForExit(4s);
+    ASSERT_TRUE(status.has_value()) << "still running after the tick in progress";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_EQ(daemon->lines(), (Strings{startLine, preventedLine, stopLine(SIGTERM), restoredLine}));
+    Strings runs;
+    for (const auto& run : pmsetRuns())
+        runs.push_back(run.second);
+    EXPECT_EQ(runs, (Strings{"-g", "-g", "-a disablesleep 1", "-a disablesleep 0"}));
 }
 
 TEST_F(HelperProcessTest, StartUndoesAPreventionLeftByAKilledDaemon) {
