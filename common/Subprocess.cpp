@@ -134,7 +134,8 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
     bool reaped = false;
     int status = 0;
 
-    while (outRead.get() >= 0 || errRead.get() >= 0) {
+    // Until the child exits, not merely until it closes its pipes: the time limit holds either way.
+    for (;;) {
         int timeoutMs = -1;
         if (options.timeLimit) {
             const auto left = *options.timeLimit - std::chrono::duration_cast<std::chrono::milliseconds>(
