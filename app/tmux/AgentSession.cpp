@@ -2,6 +2,7 @@
 
 #include "app/tmux/Tmux.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -45,6 +46,14 @@ double AgentSession::idleFor() const {
 }
 double AgentSession::idleFor(SystemTime now) const {
     return secondsSince(lastActivity, now);
+}
+
+std::int64_t AgentSession::activitySeconds(SystemTime now) const {
+    return std::max<std::int64_t>(0, truncatedSeconds(secondsSince(lastOutput, now)));
+}
+
+bool AgentSession::isQuiet(SystemTime now) const {
+    return isWorking() && activitySeconds(now) >= quietAfterSeconds;
 }
 
 std::string AgentSession::statusText() const {

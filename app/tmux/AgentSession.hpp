@@ -2,6 +2,7 @@
 
 #include "common/Clock.hpp"
 
+#include <cstdint>
 #include <string>
 
 namespace torvane {
@@ -13,6 +14,11 @@ struct AgentSession {
     SystemTime lastActivity;
     bool attached = false;
     std::string currentCommand;
+    SystemTime lastOutput; // the pane's last output
+
+    // Quiet: a program other than the shell runs and has printed nothing for this long; the usual
+    // look of an agent waiting for an answer.
+    static constexpr std::int64_t quietAfterSeconds = 15;
 
     // Working means the pane runs something other than a shell; no time threshold enters.
     bool isWorking() const;
@@ -22,6 +28,9 @@ struct AgentSession {
     double elapsed(SystemTime now) const;
     double idleFor() const;
     double idleFor(SystemTime now) const;
+    // Whole seconds since the last output, never negative.
+    std::int64_t activitySeconds(SystemTime now) const;
+    bool isQuiet(SystemTime now) const;
 
     // "待機中" or "作業中（command）".
     std::string statusText() const;

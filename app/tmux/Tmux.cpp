@@ -130,8 +130,8 @@ Tmux::RunResult Tmux::run(const std::vector<std::string>& arguments) {
 
 std::vector<AgentSession> Tmux::sessions() {
     static const std::string format = [] {
-        const char* fields[] = {"#{session_name}", "#{session_created}", "#{session_activity}",
-                                "#{session_attached}", "#{pane_current_command}"};
+        const char* fields[] = {"#{session_name}",     "#{session_created}",     "#{session_activity}",
+                                "#{session_attached}", "#{pane_current_command}", "#{window_activity}"};
         std::string joined;
         for (const char* f : fields) {
             if (!joined.empty())
@@ -167,12 +167,16 @@ std::vector<AgentSession> Tmux::parseSessionList(std::string_view output) {
         }
         if (found < fieldCount)
             continue;
+        // Past the fifth field only when a bar followed it.
+        const bool hasOutputTime = rest.data() != fields[fieldCount - 1].data();
+        const std::string_view output = rest.substr(0, rest.find(separator));
         sessions.push_back(AgentSession{
             .name = std::string(fields[0]),
             .created = parseTime(fields[1]),
             .lastActivity = parseTime(fields[2]),
             .attached = fields[3] == "1",
             .currentCommand = std::string(fields[4]),
+            .lastOutput = parseTime(hasOutputTime ? output : fields[2]),
         });
     }
     return sessions;
@@ -188,8 +192,39 @@ std::string exactSession(const std::string& name) {
 
 } // namespace
 
+Tmux::RunResult Tmux::runAt(const std::string& name, std::vector<std::string> arguments, std::string* target) {
+    const auto at = [&](const std::string& t) {
+        auto filled = arguments;
+        // Only the first: the text that follows may itself read "{}".
+        *std::find(filled.begin(), filled.end(), std::string("{}")) = t;
+        if (target)
+            *target = t;
+        return run(filled);
+    };
+    auto result = at(exactSession(name));
+    if (result.ok || name.find(separator) != std::string::npos)
+        return result;
+    const auto names = run({"list-sessions", "-F", "#{session_name}"});
+    if (!names.ok)
+        return result;
+    const std::string prefix = name + separator;
+    std::optional<std::string> only;
+    std::string_view rest = names.output;
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        if (!line.starts_with(prefix))
+            continue;
+        if (only)
+            return result; // more than one: which one was meant is unknown
+        only = std::string(line);
+    }
+    return only ? at(exactSession(*only)) : result;
+}
+
 std::optional<std::string> Tmux::capture(const std::string& name, int lines) {
-    auto result = run({"capture-pane", "-t", exactSession(name), "-p", "-S", "-" + std::to_string(lines)});
+    auto result = runAt(name, {"capture-pane", "-t", "{}", "-p", "-S", "-" + std::to_string(lines)});
     if (!result.ok)
         return std::nullopt;
     return std::move(result.output);
@@ -198,17 +233,49 @@ std::optional<std::string> Tmux::capture(const std::string& name, int lines) {
 bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
     if (text.empty())
         return false;
+    std::string target;
     // "--" ends tmux's options: a text such as "-tfoo" is typed, not read as a new target.
-    if (!run({"send-keys", "-t", exactSession(name), "-l", "--", text}).ok)
+    if (!runAt(name, {"send-keys", "-t", "{}", "-l", "--", text}, &target).ok)
         return false;
-    if (submit && !run({"send-keys", "-t", exactSession(name), "Enter"}).ok)
+    if (submit && !run({"send-keys", "-t", target, "Enter"}).ok)
         return false;
     Log::write("tmux " + name + " に " + std::to_string(graphemeCount(text)) + " 文字を送信しました");
     return true;
 }
 
+bool Tmux::paste(const std::string& name, const std::string& text, bool submit) {
+    if (text.empty())
+        return false;
+    // A buffer of this call's own: requests run side by side. "-d" deletes it after the paste.
+    static std::atomic<unsigned> counter{0};
+    const std::string buffer = "torvane-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    // tmux turns each line feed into a carriage return as it pastes; a CR LF would press Enter twice.
+    std::string lines;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            lines += text[i];
+    if (!run({"set-buffer", "-b", buffer, "--", lines}).ok)
+        return false;
+    std::string target;
+    if (!runAt(name, {"paste-buffer", "-p", "-d", "-b", buffer, "-t", "{}"}, &target).ok) {
+        run({"delete-buffer", "-b", buffer});
+        return false;
+    }
+    if (submit && !run({"send-keys", "-t", target, "Enter"}).ok)
+        return false;
+    Log::write("tmux " + name + " に " + std::to_string(graphemeCount(text)) + " 文字を貼り付けました");
+    return true;
+}
+
+bool Tmux::sendKey(const std::string& name, const std::string& key) {
+    const bool ok = runAt(name, {"send-keys", "-t", "{}", key}).ok;
+    Log::write(ok ? "tmux " + name + " に " + key + " キーを送りました"
+                  : "WARN: " + name + " への " + key + " キーの送信に失敗しました");
+    return ok;
+}
+
 bool Tmux::interrupt(const std::string& name) {
-    const bool ok = run({"send-keys", "-t", exactSession(name), "C-c"}).ok;
+    const bool ok = runAt(name, {"send-keys", "-t", "{}", "C-c"}).ok;
     Log::write(ok ? "tmux " + name + " に中断を送りました" : "WARN: " + name + " への中断に失敗しました");
     return ok;
 }

@@ -48,6 +48,12 @@ public:
     // Sends Control-C to the session's pane.
     bool interrupt(const std::string& name);
 
+    // Presses one named key ("Enter", "Up", "C-d", …) in the session's pane.
+    bool sendKey(const std::string& name, const std::string& key);
+
+    // Pastes `text` as one piece (bracketed, when the program asked for it), then Enter when `submit`.
+    bool paste(const std::string& name, const std::string& text, bool submit = true);
+
     // The commands that mean a session is waiting at a prompt; matched exactly (case, no trimming).
     static const std::set<std::string, std::less<>>& shellNames();
 
@@ -56,7 +62,8 @@ public:
     std::chrono::milliseconds timeLimit() const;
 
     // "list-sessions -F" output to sessions: lines with fewer than five "|"-separated fields are
-    // skipped, further fields are ignored, a time that is not a number is 1970-01-01 00:00:00 UTC.
+    // skipped, a sixth is the time of the last output (the activity time without it), further fields
+    // are ignored, a time that is not a number is 1970-01-01 00:00:00 UTC.
     static std::vector<AgentSession> parseSessionList(std::string_view output);
 
     // The log line of a call killed at `limit`.
@@ -68,6 +75,10 @@ private:
         std::string output; // "" when tmux printed bytes that are not UTF-8
     };
     RunResult run(const std::vector<std::string>& arguments);
+    // Runs a command addressed to the session `name` (the first "{}" in `arguments` is the target). Where
+    // that session does not exist and exactly one session's full name is `name` + "|…" (the listing
+    // cuts names at "|"), that one is addressed instead. `target` receives what was addressed.
+    RunResult runAt(const std::string& name, std::vector<std::string> arguments, std::string* target = nullptr);
 
     const std::vector<std::string> searchPaths_;
     std::mutex pathMutex_;
