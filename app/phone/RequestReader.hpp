@@ -35,6 +35,7 @@ public:
     Status receive(std::string_view bytes, bool peerFinished);
 
     Status status() const { return status_; }
+    bool hasHeader() const { return headerEnd_.has_value(); }
     // Both decoded as UTF-8, invalid sequences replaced by U+FFFD; valid once complete.
     const std::string& headerText() const { return headerText_; }
     const std::string& body() const { return body_; }

@@ -6,6 +6,8 @@
 #include "app/phone/JsonString.hpp"
 #include "app/phone/PhonePage.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 
 namespace torvane {
@@ -45,43 +47,131 @@ long long wholeMinutes(double seconds) {
     return static_cast<long long>(std::trunc(seconds / 60.0));
 }
 
+// Up to 64 of A-Z a-z 0-9 "-" "_"; empty means none.
+bool isValidId(std::string_view id) {
+    return id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+           });
+}
+
+std::string state(Router::Core& core, const Router::Request&) {
+    return http::response("200 OK", http::applicationJson, core.stateJSON());
+}
+
+std::string capture(Router::Core& core, const Router::Request& request) {
+    const std::string* session = field(request.query, "s");
+    if (session == nullptr || session->empty()) {
+        return plain("400 Bad Request", "session required");
+    }
+    return plain("200 OK", core.tmux.capture(*session, 200).value_or(""));
+}
+
+std::string send(Router::Core& core, const Router::Request& request) {
+    const auto form = http::parseQuery(request.body);
+    const std::string* session = field(form, "s");
+    const std::string* text = field(form, "text");
+    const std::string* id = field(form, "id");
+    if (session == nullptr || session->empty() || text == nullptr) {
+        return plain("400 Bad Request", "session and text required");
+    }
+    if (id != nullptr && !isValidId(*id)) {
+        return badRequest();
+    }
+    const std::string* submitField = field(form, "submit");
+    const bool submit = submitField == nullptr || *submitField != "0";
+    // Several lines go as one paste: an agent that asked for bracketed paste takes them as one message.
+    const bool lines = text->find_first_of("\r\n") != std::string::npos;
+    switch (core.once(id ? *id : "", [&] {
+        return lines ? core.tmux.paste(*session, *text, submit) : core.tmux.send(*session, *text, submit);
+    })) {
+    case Router::Core::Outcome::done:
+        return plain("200 OK", "sent");
+    case Router::Core::Outcome::repeated:
+        return plain("200 OK", "ok");
+    case Router::Core::Outcome::failed:
+        break;
+    }
+    return failed();
+}
+
+std::string keys(Router::Core& core, const Router::Request& request) {
+    const auto form = http::parseQuery(request.body);
+    const std::string* session = field(form, "s");
+    const std::string* key = field(form, "k");
+    const std::string* id = field(form, "id");
+    if (session == nullptr || session->empty() || key == nullptr || !Router::allowedKeys().contains(*key) ||
+        (id != nullptr && !isValidId(*id))) {
+        return badRequest();
+    }
+    if (core.once(id ? *id : "", [&] { return core.tmux.sendKey(*session, *key); }) ==
+        Router::Core::Outcome::failed) {
+        return failed();
+    }
+    return plain("200 OK", "ok");
+}
+
+std::string interrupt(Router::Core& core, const Router::Request& request) {
+    const auto form = http::parseQuery(request.body);
+    const std::string* session = field(form, "s");
+    if (session == nullptr || session->empty()) {
+        return plain("400 Bad Request", "session required");
+    }
+    if (!core.tmux.interrupt(*session)) {
+        return failed();
+    }
+    return plain("200 OK", "interrupted");
+}
+
 } // namespace
 
 Router::Router(Tmux& tmux, PowerReader power, CapsLockReader capsLock, Settings& settings,
                token::RandomSource random)
-    : tmux_(tmux), power_(std::move(power)), capsLock_(std::move(capsLock)), settings_(settings),
+    : core_(std::make_shared<Core>(tmux, std::move(power), std::move(capsLock))), settings_(settings),
       random_(std::move(random)), routes_(makeRoutes()) {}
+
+const std::set<std::string, std::less<>>& Router::allowedKeys() {
+    static const std::set<std::string, std::less<>> keys{"Enter", "Escape", "Tab", "BTab",  "Up", "Down",
+                                                         "Left",  "Right",  "BSpace", "C-c", "C-d", "y",
+                                                         "n",     "1",      "2",   "3"};
+    return keys;
+}
 
 std::vector<Router::Route> Router::makeRoutes() {
     return {
         // The phone page: no token, any query (the pairing URL carries t).
         {"GET", "/", false,
-         [](const Request&) {
+         [](Core&, const Request&) {
              return http::response("200 OK", "text/html; charset=utf-8", PhonePage::html);
          }},
-        {"GET", "/api/state", true, [this](const Request& r) { return state(r); }},
-        {"GET", "/api/capture", true, [this](const Request& r) { return capture(r); }},
-        {"POST", "/api/send", true, [this](const Request& r) { return send(r); }},
-        {"POST", "/api/interrupt", true, [this](const Request& r) { return interrupt(r); }},
+        {"GET", "/api/state", true, state},
+        {"GET", "/api/capture", true, capture},
+        {"POST", "/api/send", true, send},
+        {"POST", "/api/keys", true, keys},
+        {"POST", "/api/interrupt", true, interrupt},
     };
 }
 
 std::string Router::route(std::string_view headerText, std::string_view body) {
+    return prepare(headerText, body)();
+}
+
+RequestHandler::Work Router::prepare(std::string_view headerText, std::string_view body) {
+    const auto answer = [](std::string response) { return [response] { return response; }; };
     const auto lines = http::splitDroppingEmpty(headerText, "\r\n");
     if (lines.empty()) {
-        return badRequest();
+        return answer(badRequest());
     }
     const auto requestLine = http::splitDroppingEmpty(lines.front(), " ");
     if (requestLine.size() < 2) {
-        return badRequest();
+        return answer(badRequest());
     }
     const std::string_view method = requestLine[0];
     const auto target = http::splitFirst(requestLine[1], '?');
     if (target.empty()) {
-        return badRequest(); // "?" alone names no path
+        return answer(badRequest()); // "?" alone names no path
     }
     const std::string_view path = target[0];
-    const auto query = target.size() > 1 ? http::parseQuery(target[1]) : std::map<std::string, std::string>{};
+    auto query = target.size() > 1 ? http::parseQuery(target[1]) : std::map<std::string, std::string>{};
 
     std::optional<std::string> offered;
     if (const std::string* t = field(query, "t")) {
@@ -97,56 +187,60 @@ std::string Router::route(std::string_view headerText, std::string_view body) {
             continue;
         }
         if (candidate.needsToken && !authorised) {
-            return unauthorized();
+            return answer(unauthorized());
         }
-        return candidate.handle(Request{method, path, query, headerText, body});
+        return [core = core_, handle = candidate.handle, method = std::string(method), path = std::string(path),
+                query = std::move(query), header = std::string(headerText), content = std::string(body)] {
+            return handle(*core, Request{method, path, query, header, content});
+        };
     }
-    return notFound();
-}
-
-std::string Router::state(const Request&) {
-    return http::response("200 OK", http::applicationJson, stateJSON());
-}
-
-std::string Router::capture(const Request& request) {
-    const std::string* session = field(request.query, "s");
-    if (session == nullptr || session->empty()) {
-        return plain("400 Bad Request", "session required");
-    }
-    return plain("200 OK", tmux_.capture(*session, 200).value_or(""));
-}
-
-std::string Router::send(const Request& request) {
-    const auto form = http::parseQuery(request.body);
-    const std::string* session = field(form, "s");
-    const std::string* text = field(form, "text");
-    if (session == nullptr || session->empty() || text == nullptr) {
-        return plain("400 Bad Request", "session and text required");
-    }
-    const std::string* submitField = field(form, "submit");
-    const bool submit = submitField == nullptr || *submitField != "0";
-    if (!tmux_.send(*session, *text, submit)) {
-        return failed();
-    }
-    return plain("200 OK", "sent");
-}
-
-std::string Router::interrupt(const Request& request) {
-    const auto form = http::parseQuery(request.body);
-    const std::string* session = field(form, "s");
-    if (session == nullptr || session->empty()) {
-        return plain("400 Bad Request", "session required");
-    }
-    if (!tmux_.interrupt(*session)) {
-        return failed();
-    }
-    return plain("200 OK", "interrupted");
+    return answer(notFound());
 }
 
 std::string Router::stateJSON() {
-    const std::vector<AgentSession> sessions =
-        tmux_.isAvailable() ? tmux_.sessions() : std::vector<AgentSession>{};
-    const PowerState power = power_();
+    return core_->stateJSON();
+}
+
+Router::Core::Outcome Router::Core::once(const std::string& id, const std::function<bool()>& action) {
+    if (id.empty()) {
+        return action() ? Outcome::done : Outcome::failed;
+    }
+    std::unique_lock lock(idMutex_);
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        std::erase_if(doneIds_, [&](const auto& entry) { return now - entry.second >= idMemory; });
+        if (doneIds_.contains(id)) {
+            return Outcome::repeated;
+        }
+        if (!pendingIds_.contains(id)) {
+            break;
+        }
+        idSettled_.wait(lock);
+    }
+    pendingIds_.insert(id);
+    lock.unlock();
+    bool ok = false;
+    try {
+        ok = action();
+    } catch (...) {
+        lock.lock();
+        pendingIds_.erase(id);
+        idSettled_.notify_all();
+        throw;
+    }
+    lock.lock();
+    pendingIds_.erase(id);
+    if (ok) {
+        doneIds_[id] = std::chrono::steady_clock::now();
+    }
+    idSettled_.notify_all();
+    return ok ? Outcome::done : Outcome::failed;
+}
+
+std::string Router::Core::stateJSON() {
+    const std::vector<AgentSession> sessions = tmux.isAvailable() ? tmux.sessions() : std::vector<AgentSession>{};
+    const PowerState powerState = power();
+    const SystemTime now = systemNow();
 
     std::string json = "{\"sessions\":[";
     bool first = true;
@@ -160,16 +254,20 @@ std::string Router::stateJSON() {
         json += boolean(session.isWorking());
         json += ",\"command\":" + jsonString(session.currentCommand);
         json += ",\"status\":" + jsonString(session.statusText());
-        json += ",\"idle\":" + std::to_string(wholeMinutes(session.idleFor())) + "}";
+        json += ",\"idle\":" + std::to_string(wholeMinutes(session.idleFor(now)));
+        json += ",\"activity\":" + std::to_string(session.activitySeconds(now));
+        json += ",\"quiet\":";
+        json += boolean(session.isQuiet(now));
+        json += '}';
     }
     json += "],\"tmux\":";
-    json += boolean(tmux_.isAvailable());
+    json += boolean(tmux.isAvailable());
     json += ",\"battery\":";
-    json += power.percent ? std::to_string(*power.percent) : std::string("null");
+    json += powerState.percent ? std::to_string(*powerState.percent) : std::string("null");
     json += ",\"onAC\":";
-    json += boolean(power.onAC);
+    json += boolean(powerState.onAC);
     json += ",\"capsLock\":";
-    json += boolean(capsLock_());
+    json += boolean(capsLock());
     json += '}';
     return json;
 }

@@ -6,9 +6,13 @@
 #include "app/power/PowerState.hpp"
 #include "app/tmux/Tmux.hpp"
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +20,8 @@
 namespace torvane {
 
 // The phone link's routes: the token check, the API over tmux sessions and the state document.
-// It keeps nothing between requests but the token, which lives in the settings.
+// It keeps nothing between requests but the token, which lives in the settings, and the ids of
+// recent sends, so that a retried send is not typed twice.
 class Router final : public RequestHandler {
 public:
     using PowerReader = std::function<PowerState()>;
@@ -30,7 +35,8 @@ public:
         std::string_view headerText;
         std::string_view body;
     };
-    using Handler = std::function<std::string(const Request&)>;
+    class Core;
+    using Handler = std::function<std::string(Core&, const Request&)>;
 
     // One row of the route table: matched on method and path exactly, top to bottom.
     struct Route {
@@ -44,6 +50,8 @@ public:
            token::RandomSource random = token::systemRandom);
 
     std::string route(std::string_view headerText, std::string_view body) override;
+    // Checks the token and picks the route at once; the work owns the request and what it uses.
+    Work prepare(std::string_view headerText, std::string_view body) override;
 
     // The stored token, created and stored when there is none; empty only when the secure
     // generator fails, and then no request is let in.
@@ -54,20 +62,40 @@ public:
     // {"sessions":[…],"tmux":…,"battery":…,"onAC":…,"capsLock":…} without any white space.
     std::string stateJSON();
 
-    const std::vector<Route>& routes() const { return routes_; }
+    // The keys /api/keys presses; anything else is a bad request.
+    static const std::set<std::string, std::less<>>& allowedKeys();
+    // How long a carried-out id makes its repetitions do nothing.
+    static constexpr std::chrono::seconds idMemory{120};
+
+    // What a request's work uses, shared with the work: a request still running when the router
+    // is gone stays sound.
+    class Core {
+    public:
+        Core(Tmux& tmux, PowerReader power, CapsLockReader capsLock)
+            : tmux(tmux), power(std::move(power)), capsLock(std::move(capsLock)) {}
+
+        std::string stateJSON();
+        enum class Outcome { done, repeated, failed };
+        // Runs `action` unless `id` was carried out within idMemory; a repetition that arrives
+        // while the first is under way waits for its outcome. No id: always runs.
+        Outcome once(const std::string& id, const std::function<bool()>& action);
+
+        Tmux& tmux;
+        const PowerReader power;
+        const CapsLockReader capsLock;
+
+    private:
+        std::mutex idMutex_;
+        std::condition_variable idSettled_;
+        std::map<std::string, std::chrono::steady_clock::time_point> doneIds_; // guarded by idMutex_
+        std::set<std::string> pendingIds_;                                      // guarded by idMutex_
+    };
 
 private:
     std::vector<Route> makeRoutes();
     std::string createToken(); // with tokenMutex_ held
 
-    std::string state(const Request& request);
-    std::string capture(const Request& request);
-    std::string send(const Request& request);
-    std::string interrupt(const Request& request);
-
-    Tmux& tmux_;
-    PowerReader power_;
-    CapsLockReader capsLock_;
+    std::shared_ptr<Core> core_;
     Settings& settings_;
     token::RandomSource random_;
     // Read-or-create must be one step: two threads creating at once would hand out a token

@@ -4,7 +4,11 @@
 #include "app/phone/Http.hpp"
 
 #include <asio.hpp>
+#include <condition_variable>
+#include <deque>
 #include <exception>
+#include <list>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -13,30 +17,210 @@ namespace torvane {
 namespace {
 
 using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 
 // After the response, what the peer still sends is read and dropped for a while, so that
 // closing with unread input does not reset the connection before the peer has read the answer.
 constexpr std::size_t maxDrainBytes = 1024 * 1024;
 constexpr std::chrono::milliseconds acceptRetryDelay{100};
 
-class Connection : public std::enable_shared_from_this<Connection> {
+// Runs the requests' work on a few threads of its own. The threads are not joined: one may be
+// inside a tmux call that takes seconds, and stopping must not wait for it. Each keeps the pool
+// alive until it has seen the stop.
+class WorkerPool {
 public:
-    Connection(tcp::socket socket, RequestHandler& handler, const ServerOptions& options)
-        : socket_(std::move(socket)), timer_(socket_.get_executor()), handler_(handler),
-          idleLimit_(options.idleLimit), reader_(options.limits), chunk_(RequestReader::readChunk) {}
+    static std::shared_ptr<WorkerPool> start(std::size_t threads) {
+        auto pool = std::make_shared<WorkerPool>();
+        for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) {
+            std::thread([pool] { pool->work(); }).detach();
+        }
+        return pool;
+    }
+
+    void post(std::function<void()> job) {
+        const std::lock_guard lock(mutex_);
+        if (!stopping_) {
+            jobs_.push_back(std::move(job));
+            wake_.notify_one();
+        }
+    }
+
+    // Jobs not yet begun are dropped; the ones running end on their own.
+    void stop() {
+        std::deque<std::function<void()>> dropped;
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+            dropped.swap(jobs_);
+            wake_.notify_all();
+        }
+    }
+
+private:
+    void work() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                if (stopping_) {
+                    return;
+                }
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    bool stopping_ = false;
+};
+
+bool isTransientAcceptError(const asio::error_code& error) {
+    return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+           error == asio::error::no_memory || error == asio::error::connection_aborted ||
+           error.value() == ENFILE || error.value() == EPERM || error.value() == EPROTO;
+}
+
+// Every open connection costs a descriptor; the usual soft limit of 1,024 is far below what the
+// system allows.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+} // namespace
+
+struct Server::Engine : std::enable_shared_from_this<Server::Engine> {
+    class Connection;
+
+    Engine(RequestHandler& handler, const ServerOptions& options)
+        : options(options), handler(&handler), acceptor(io), retryTimer(io),
+          pool(WorkerPool::start(options.workers)) {}
+
+    // Opens, binds and listens on every address, IPv6 and IPv4 in one socket where the system has
+    // IPv6, IPv4 alone where it has not. False (with the acceptor closed) when the port cannot be had.
+    bool listen(std::uint16_t port) {
+        asio::error_code error;
+        if (listenOn(tcp::v6(), port, error)) {
+            return true;
+        }
+        return error != asio::error::address_in_use && listenOn(tcp::v4(), port, error);
+    }
+
+    bool listenOn(tcp protocol, std::uint16_t port, asio::error_code& error) {
+        error.clear();
+        acceptor.open(protocol, error);
+        if (!error && protocol == tcp::v6()) {
+            acceptor.set_option(asio::ip::v6_only(false), error);
+        }
+        if (!error) {
+            acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+        }
+        if (!error) {
+            acceptor.bind(tcp::endpoint(protocol, port), error);
+        }
+        if (!error) {
+            acceptor.listen(asio::socket_base::max_listen_connections, error);
+        }
+        if (error) {
+            asio::error_code ignored;
+            acceptor.close(ignored);
+            return false;
+        }
+        return true;
+    }
+
+    std::uint16_t boundPort() {
+        asio::error_code error;
+        const auto endpoint = acceptor.local_endpoint(error);
+        return error ? 0 : endpoint.port();
+    }
+
+    void accept();
+    void admit(tcp::socket socket);
+    void dispatch(const std::shared_ptr<Connection>& connection, const std::string& headerText,
+                  const std::string& body);
+
+    void run() {
+        thread = std::thread([this] {
+            for (;;) {
+                try {
+                    io.run();
+                    return;
+                } catch (const std::exception& e) {
+                    // A handler that throws must not end the server for everybody else.
+                    Log::write(std::string("ERROR: サーバーで例外が発生しました: ") + e.what());
+                }
+            }
+        });
+    }
+
+    // Quick whatever the workers are doing: the socket thread never blocks, so joining it is
+    // immediate; the workers are left to finish on their own.
+    void shutDown();
+
+    const ServerOptions options;
+    std::mutex handlerMutex;
+    RequestHandler* handler; // guarded by handlerMutex; null once stopped
+    asio::io_context io;
+    tcp::acceptor acceptor;
+    asio::steady_timer retryTimer;
+    std::shared_ptr<WorkerPool> pool;
+    std::list<std::weak_ptr<Connection>> connections; // in the order of their accept
+    std::atomic<bool>* running = nullptr; // the server's flag, cleared when the listener fails
+    std::thread thread;
+};
+
+class Server::Engine::Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(tcp::socket socket, Engine& engine)
+        : socket_(std::move(socket)), timer_(socket_.get_executor()), engine_(engine),
+          headerDeadline_(Clock::now() + engine.options.headerLimit), reader_(engine.options.limits),
+          chunk_(RequestReader::readChunk) {}
 
     void start() {
         armTimer();
         read();
     }
 
+    bool isOpen() const { return socket_.is_open(); }
+    // Still reading its request: the kind a trickling client holds open.
+    bool isReading() const { return isOpen() && !answering_; }
+
+    // The answer from a worker, on the socket thread.
+    void respond(std::string answer) {
+        if (!isOpen()) {
+            return; // closed meanwhile: the answer is dropped
+        }
+        output_ = std::move(answer);
+        armTimer();
+        write();
+    }
+
+    void close() {
+        asio::error_code ignored;
+        socket_.close(ignored);
+        timer_.cancel();
+    }
+
 private:
     void armTimer() {
-        timer_.expires_after(idleLimit_);
+        auto deadline = Clock::now() + engine_.options.idleLimit;
+        if (!reader_.hasHeader() && headerDeadline_ < deadline) {
+            deadline = headerDeadline_;
+        }
+        timer_.expires_at(deadline);
         timer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
             // A wait that completed just before being re-armed must not close a live connection.
-            if (!error && self->timer_.expiry() <= asio::steady_timer::clock_type::now()) {
-                self->close(); // no progress for the whole limit
+            if (!error && self->timer_.expiry() <= Clock::now()) {
+                self->close(); // no progress for the whole limit, or a header too slow
             }
         });
     }
@@ -54,6 +238,7 @@ private:
             return;
         }
         const bool peerFinished = error == asio::error::eof;
+        std::string immediate;
         switch (reader_.receive(std::string_view(chunk_.data(), n), peerFinished)) {
         case RequestReader::Status::incomplete:
             armTimer();
@@ -63,28 +248,23 @@ private:
             close();
             return;
         case RequestReader::Status::complete:
-            output_ = answer();
             break;
         case RequestReader::Status::tooLarge:
-            output_ = http::response("413 Payload Too Large", http::textPlain, "too large");
+            immediate = http::response("413 Payload Too Large", http::textPlain, "too large");
             break;
         case RequestReader::Status::badRequest:
-            output_ = http::response("400 Bad Request", http::textPlain, "bad request");
+            immediate = http::response("400 Bad Request", http::textPlain, "bad request");
             break;
         }
         peerFinished_ = peerFinished;
+        answering_ = true;
         std::vector<char>().swap(chunk_);
-        armTimer();
-        write();
-    }
-
-    std::string answer() {
-        try {
-            return handler_.route(reader_.headerText(), reader_.body());
-        } catch (const std::exception& e) {
-            Log::write(std::string("ERROR: リクエストを処理できませんでした: ") + e.what());
-            return http::response("500 Internal Server Error", http::textPlain, "failed");
+        if (!immediate.empty()) {
+            respond(std::move(immediate));
+            return;
         }
+        timer_.cancel(); // the work has time limits of its own
+        engine_.dispatch(shared_from_this(), reader_.headerText(), reader_.body());
     }
 
     void write() {
@@ -130,115 +310,129 @@ private:
                                 });
     }
 
-    void close() {
-        asio::error_code ignored;
-        socket_.close(ignored);
-        timer_.cancel();
-    }
-
     tcp::socket socket_;
     asio::steady_timer timer_;
-    RequestHandler& handler_;
-    std::chrono::milliseconds idleLimit_;
+    Engine& engine_; // outlives the connection: the context or a job holding both keeps it
+    const Clock::time_point headerDeadline_;
     RequestReader reader_;
     std::vector<char> chunk_;
     std::string output_;
     std::size_t written_ = 0;
     std::size_t drained_ = 0;
     bool peerFinished_ = false;
+    bool answering_ = false;
 };
 
-bool isTransientAcceptError(const asio::error_code& error) {
-    return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
-           error == asio::error::no_memory || error == asio::error::connection_aborted ||
-           error.value() == ENFILE || error.value() == EPERM || error.value() == EPROTO;
-}
-
-} // namespace
-
-struct Server::Engine {
-    Engine(Server& server) : server(server), acceptor(io), retryTimer(io) {}
-
-    // Opens, binds and listens; false (with the acceptor closed) when the port cannot be had.
-    bool listen(std::uint16_t port) {
-        asio::error_code error;
-        acceptor.open(tcp::v4(), error);
-        if (!error) {
-            acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-        }
-        if (!error) {
-            acceptor.bind(tcp::endpoint(asio::ip::address_v4::any(), port), error);
-        }
-        if (!error) {
-            acceptor.listen(asio::socket_base::max_listen_connections, error);
+void Server::Engine::accept() {
+    acceptor.async_accept([this](const asio::error_code& error, tcp::socket socket) {
+        if (error == asio::error::operation_aborted) {
+            return;
         }
         if (error) {
+            if (isTransientAcceptError(error)) {
+                // Out of descriptors or buffers: let the open connections finish first.
+                retryTimer.expires_after(acceptRetryDelay);
+                retryTimer.async_wait([this](const asio::error_code& e) {
+                    if (!e) {
+                        accept();
+                    }
+                });
+                return;
+            }
+            Log::write("ERROR: サーバーが停止しました: " + error.message());
+            if (running != nullptr) {
+                *running = false;
+            }
+            return;
+        }
+        admit(std::move(socket));
+        accept();
+    });
+}
+
+void Server::Engine::admit(tcp::socket socket) {
+    // Count the open ones; the first still reading its request is the one waiting longest.
+    std::size_t open = 0;
+    std::shared_ptr<Connection> longestWaiting;
+    for (auto it = connections.begin(); it != connections.end();) {
+        auto connection = it->lock();
+        if (!connection || !connection->isOpen()) {
+            it = connections.erase(it);
+            continue;
+        }
+        ++open;
+        if (!longestWaiting && connection->isReading()) {
+            longestWaiting = connection;
+        }
+        ++it;
+    }
+    if (open >= options.maxConnections) {
+        if (!longestWaiting) {
             asio::error_code ignored;
-            acceptor.close(ignored);
-            return false;
+            socket.close(ignored); // every one is being answered: the newcomer waits for none of them
+            return;
         }
-        return true;
+        longestWaiting->close();
     }
+    auto connection = std::make_shared<Connection>(std::move(socket), *this);
+    connections.push_back(connection);
+    connection->start();
+}
 
-    std::uint16_t boundPort() {
-        asio::error_code error;
-        const auto endpoint = acceptor.local_endpoint(error);
-        return error ? 0 : endpoint.port();
+void Server::Engine::dispatch(const std::shared_ptr<Connection>& connection, const std::string& headerText,
+                              const std::string& body) {
+    RequestHandler::Work work;
+    try {
+        const std::lock_guard lock(handlerMutex);
+        if (handler == nullptr) {
+            connection->close();
+            return;
+        }
+        work = handler->prepare(headerText, body);
+    } catch (const std::exception& e) {
+        Log::write(std::string("ERROR: リクエストを処理できませんでした: ") + e.what());
+        connection->respond(http::response("500 Internal Server Error", http::textPlain, "failed"));
+        return;
     }
-
-    void accept() {
-        acceptor.async_accept([this](const asio::error_code& error, tcp::socket socket) {
-            if (error == asio::error::operation_aborted) {
-                return;
-            }
-            if (error) {
-                if (isTransientAcceptError(error)) {
-                    // Out of descriptors or buffers: let the open connections finish first.
-                    retryTimer.expires_after(acceptRetryDelay);
-                    retryTimer.async_wait([this](const asio::error_code& e) {
-                        if (!e) {
-                            accept();
-                        }
-                    });
-                    return;
-                }
-                Log::write("ERROR: サーバーが停止しました: " + error.message());
-                server.running_ = false;
-                return;
-            }
-            std::make_shared<Connection>(std::move(socket), server.handler_, server.options_)->start();
-            accept();
+    // The job keeps the context (and so the socket) alive while it runs, even after a stop.
+    pool->post([engine = shared_from_this(), connection = connection, work = std::move(work)]() mutable {
+        std::string answer;
+        try {
+            answer = work();
+        } catch (const std::exception& e) {
+            Log::write(std::string("ERROR: リクエストを処理できませんでした: ") + e.what());
+            answer = http::response("500 Internal Server Error", http::textPlain, "failed");
+        }
+        asio::post(engine->io, [connection, answer = std::move(answer)]() mutable {
+            connection->respond(std::move(answer));
         });
-    }
+        connection.reset(); // before the context it lives in
+        work = nullptr;
+        engine.reset();
+    });
+}
 
-    void run() {
-        thread = std::thread([this] {
-            for (;;) {
-                try {
-                    io.run();
-                    return;
-                } catch (const std::exception& e) {
-                    // A handler that throws must not end the server for everybody else.
-                    Log::write(std::string("ERROR: サーバーで例外が発生しました: ") + e.what());
-                }
-            }
-        });
+void Server::Engine::shutDown() {
+    {
+        const std::lock_guard lock(handlerMutex);
+        handler = nullptr;
     }
-
-    // Ends the thread; the connections go with the handlers that the context still holds.
-    void shutDown() {
-        io.stop();
-        if (thread.joinable()) {
-            thread.join();
+    pool->stop();
+    io.stop();
+    if (thread.joinable()) {
+        thread.join();
+    }
+    // The socket thread has ended: its objects may be touched from here.
+    asio::error_code ignored;
+    acceptor.close(ignored);
+    retryTimer.cancel();
+    for (const auto& weak : connections) {
+        if (auto connection = weak.lock()) {
+            connection->close();
         }
     }
-
-    Server& server;
-    asio::io_context io;
-    tcp::acceptor acceptor;
-    asio::steady_timer retryTimer;
-    std::thread thread;
-};
+    connections.clear();
+}
 
 Server::Server(RequestHandler& handler, ServerOptions options)
     : handler_(handler), options_(std::move(options)) {}
@@ -251,7 +445,7 @@ Server::~Server() {
 void Server::tearDown() {
     if (engine_) {
         engine_->shutDown();
-        engine_.reset();
+        engine_.reset(); // the last job still running, if any, ends it
     }
     running_ = false;
 }
@@ -262,15 +456,18 @@ void Server::start(std::uint16_t preferredPort) {
         return;
     }
     tearDown(); // a listener that failed earlier is replaced
+    raiseDescriptorLimit();
     std::vector<std::uint16_t> candidates{preferredPort};
     candidates.insert(candidates.end(), std::begin(fallbackPorts), std::end(fallbackPorts));
     for (const std::uint16_t candidate : candidates) {
-        auto engine = std::make_unique<Engine>(*this);
+        auto engine = std::make_shared<Engine>(handler_, options_);
         if (!engine->listen(candidate)) {
+            engine->shutDown();
             continue;
         }
         const std::uint16_t bound = engine->boundPort();
         port_ = bound != 0 ? bound : candidate;
+        engine->running = &running_;
         engine->accept();
         engine_ = std::move(engine);
         engine_->run();

@@ -20,12 +20,19 @@ struct ServerOptions {
     RequestLimits limits;
     // A connection that makes no progress (reading or writing) for this long is closed.
     std::chrono::milliseconds idleLimit{10000};
+    // The request's header must be complete this long after the accept, however it trickles in.
+    std::chrono::milliseconds headerLimit{10000};
+    // Beyond this many open connections, the one that has waited longest for its request is closed.
+    std::size_t maxConnections = 256;
+    // Requests carried out at once; a slow tmux call holds up only its own worker.
+    std::size_t workers = 4;
     std::function<std::vector<InterfaceAddress>()> interfaces = systemInterfaceAddresses;
     const InterfacePolicy* interfacePolicy = nullptr; // none: the host's
 };
 
-// The phone link's HTTP server: one request and one response per connection, everything on one
-// thread of its own. start, stop and pairingURL are called from the main thread.
+// The phone link's HTTP server: one request and one response per connection. The sockets live on
+// one thread of the server's own, the requests are carried out by a few workers. start, stop and
+// pairingURL are called from the main thread.
 class Server {
 public:
     static constexpr std::uint16_t defaultPort = 8787;
@@ -37,9 +44,10 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Listens on the first of the preferred port, 8788, 8789 and a free port that can be bound
-    // (all local addresses, address reuse). Does nothing while running.
+    // (all local IPv6 and IPv4 addresses, address reuse). Does nothing while running.
     void start(std::uint16_t preferredPort = defaultPort);
-    // Closes the listener and every connection, then waits for the server's thread to end.
+    // Closes the listener and every connection at once. A request still being carried out finishes
+    // (or meets its time limit) on its worker, and its answer is dropped: stop never waits for it.
     void stop();
 
     bool isRunning() const { return running_.load(); }
@@ -63,7 +71,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<std::uint16_t> port_{0};
     std::mutex lifecycle_;
-    std::unique_ptr<Engine> engine_;
+    std::shared_ptr<Engine> engine_;
 };
 
 } // namespace torvane

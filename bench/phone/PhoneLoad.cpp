@@ -3,7 +3,7 @@
 // server in a private TMUX_TMPDIR and kills it at the end; every loop is bounded in time.
 //
 //   phone_load [--seconds N]    (10 by default)
-#include "RawClient.hpp"
+#include "tests/integration/phone/RawClient.hpp"
 #include "app/core/MemorySettings.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Server.hpp"

@@ -9,14 +9,15 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace torvane {
 namespace {
 
 using namespace std::chrono_literals;
 
-bool hasLine(const std::string& text, const std::string& wanted) {
-    std::istringstream in(text);
+bool hasLine(const std::optional<std::string>& text, const std::string& wanted) {
+    std::istringstream in(text.value_or(""));
     for (std::string line; std::getline(in, line);) {
         if (line == wanted) {
             return true;
@@ -30,6 +31,19 @@ struct Answer {
     std::string body;
 };
 
+Answer call(std::uint16_t port, const std::string& method, const std::string& target, const std::string& body = "",
+            const std::string& token = "") {
+    test::RawClient client(port);
+    client.send(method + " " + target + " HTTP/1.1\r\nX-Token: " + token + "\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body);
+    const std::string reply = client.readAll().bytes;
+    const auto headEnd = reply.find("\r\n\r\n");
+    if (reply.size() < 9 || headEnd == std::string::npos) {
+        return {};
+    }
+    return {reply.substr(9, reply.find("\r\n") - 9), reply.substr(headEnd + 4)};
+}
+
 // The phone API end to end: HTTP over 127.0.0.1 into the router, and a real tmux server of the
 // test's own (TMUX_TMPDIR points at a fresh directory; the server is killed at the end).
 class PhoneApi : public ::testing::Test {
@@ -38,7 +52,7 @@ protected:
         ASSERT_TRUE(tmux_.isAvailable()) << "tmux is a test dependency; scripts/bootstrap installs it";
         setVariable("TMUX_TMPDIR", dir_.path().string());
         setVariable("SHELL", "/bin/sh");
-        test::writeFile(dir_ / "shrc", "PS1='ready> '\n");
+        test::writeFile(dir_ / "shrc", "PS1='ready> '\n"); // dash reads its prompt from here
         setVariable("ENV", (dir_ / "shrc").string());
         server_.start(0);
         ASSERT_TRUE(server_.isRunning());
@@ -48,11 +62,7 @@ protected:
         server_.stop();
         raw({"kill-server"});
         for (auto& [name, value] : saved_) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
         }
     }
 
@@ -61,52 +71,30 @@ protected:
             const char* old = std::getenv(name.c_str());
             saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
         }
-        if (value) {
-            ::setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            ::unsetenv(name.c_str());
-        }
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
     }
 
     SubprocessResult raw(const std::vector<std::string>& arguments) {
         return runSubprocess(*tmux_.executablePath(), arguments, {.timeLimit = 10s});
     }
 
+    // Returns once the shell shows its prompt: keys typed earlier would be echoed before it.
     void newSession(const std::string& name) {
         const auto r = raw({"new-session", "-d", "-s", name, "-x", "100", "-y", "30"});
         ASSERT_TRUE(r.ok()) << name << ": " << r.err;
-        ASSERT_TRUE(test::waitFor([&] {
-            return hasLine(raw({"capture-pane", "-p", "-t", name}).out, "ready>");
-        })) << name;
+        ASSERT_TRUE(test::waitFor([&] { return hasLine(raw({"capture-pane", "-p", "-t", "=" + name + ":"}).out, "ready>"); }))
+            << name;
     }
 
     Answer call(const std::string& method, const std::string& target, const std::string& body = "") {
-        test::RawClient client(server_.port());
-        EXPECT_TRUE(client.connected());
-        client.send(method + " " + target + " HTTP/1.1\r\nHost: phone\r\nX-Token: " + router_.token() +
-                    "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                    std::to_string(body.size()) + "\r\n\r\n" + body);
-        const std::string reply = client.readAll().bytes;
-        const auto headEnd = reply.find("\r\n\r\n");
-        if (reply.size() < 9 || headEnd == std::string::npos) {
-            return {};
-        }
-        return {reply.substr(9, reply.find("\r\n") - 9), reply.substr(headEnd + 4)};
+        return torvane::call(server_.port(), method, target, body, router_.token());
     }
-
     std::string screen(const std::string& session) { return call("GET", "/api/capture?s=" + session).body; }
 
     test::TempDir dir_;
     Tmux tmux_;
     MemorySettings settings_;
-    Router router_{tmux_,
-                   [] {
-                       PowerState p{};
-                       p.percent = 64;
-                       p.onAC = false;
-                       return p;
-                   },
-                   [] { return true; }, settings_};
+    Router router_{tmux_, [] { return PowerState{.percent = 64, .onAC = false}; }, [] { return true; }, settings_};
     Server server_{router_};
 
 private:
@@ -117,46 +105,108 @@ TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrder) {
     EXPECT_EQ(call("GET", "/api/state").body,
               R"({"sessions":[],"tmux":true,"battery":64,"onAC":false,"capsLock":true})");
     newSession("beta");
-    newSession("alpha");
     newSession("say \"hi\"");
-    const auto answer = call("GET", "/api/state");
-    EXPECT_EQ(answer.status, "200 OK");
-    const std::string idleShell = R"("working":false,"command":"sh","status":"待機中","idle":0})";
-    EXPECT_EQ(answer.body, R"({"sessions":[{"name":"alpha",)" + idleShell + R"(,{"name":"beta",)" +
-                               idleShell + R"(,{"name":"say \"hi\"",)" + idleShell +
-                               R"(],"tmux":true,"battery":64,"onAC":false,"capsLock":true})");
+    const std::string idleShell = R"("working":false,"command":"sh","status":"待機中","idle":0,"activity":0,"quiet":false})";
+    EXPECT_EQ(call("GET", "/api/state").body, R"({"sessions":[{"name":"beta",)" + idleShell +
+                                                  R"(,{"name":"say \"hi\"",)" + idleShell +
+                                                  R"(],"tmux":true,"battery":64,"onAC":false,"capsLock":true})");
 }
 
-TEST_F(PhoneApi, SendTypesAndSubmitsIntoTheSessionAndCaptureShowsIt) {
+TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestIn) {
+    const std::string token = router_.token();
+    const auto withToken = [&](const std::string& query, const std::string& header) {
+        return torvane::call(server_.port(), "GET", "/api/state" + query, "", header).status;
+    };
+    EXPECT_EQ(withToken("", token), "200 OK");
+    EXPECT_EQ(withToken("?t=" + token, "wrong"), "200 OK");
+    EXPECT_EQ(withToken("?t=wrong", token), "401 Unauthorized") << "the query token decides";
+    EXPECT_EQ(withToken("", ""), "401 Unauthorized");
+    EXPECT_EQ(torvane::call(server_.port(), "GET", "/nowhere", "", token).status, "404 Not Found");
+    EXPECT_EQ(torvane::call(server_.port(), "GET", "/?t=wrong").status, "200 OK") << "the page needs none";
+    router_.regenerateToken();
+    EXPECT_EQ(withToken("", token), "401 Unauthorized");
+    EXPECT_EQ(withToken("", router_.token()), "200 OK");
+}
+
+TEST_F(PhoneApi, SendTypesLiterallyAndSubmitsOnlyWhenAskedAndInterruptStopsTheProgram) {
     newSession("work");
-    EXPECT_EQ(call("POST", "/api/send", "s=work&text=echo+%24((6*7))").status, "200 OK");
-    EXPECT_TRUE(test::waitFor([&] { return hasLine(screen("work"), "42"); })) << screen("work");
+    test::LogCapture log;
+    EXPECT_EQ(call("POST", "/api/send", "s=work&text=echo+%E3%81%93%E3%82%93%F0%9F%98%80").status, "200 OK");
+    EXPECT_TRUE(test::waitFor([&] { return hasLine(screen("work"), "こん😀"); })) << screen("work");
+    EXPECT_TRUE(log.contains("tmux work に 8 文字を送信しました"));
+    // Text that reads like tmux options is typed, and without submit the line waits.
+    EXPECT_EQ(call("POST", "/api/send", "s=work&text=-tfoo+--help+-l&submit=0").body, "sent");
+    EXPECT_TRUE(test::waitFor([&] { return hasLine(screen("work"), "ready> -tfoo --help -l"); })) << screen("work");
 
-    EXPECT_EQ(call("POST", "/api/send", "s=work&text=echo+typed-only&submit=0").body, "sent");
-    EXPECT_TRUE(test::waitFor([&] { return hasLine(screen("work"), "ready> echo typed-only"); }))
-        << screen("work");
-    EXPECT_FALSE(hasLine(screen("work"), "typed-only"));
-
-    EXPECT_EQ(call("POST", "/api/send", "s=absent&text=x").status, "500 Internal Server Error");
-    EXPECT_EQ(call("GET", "/api/capture?s=absent").status, "200 OK");
-    EXPECT_EQ(call("GET", "/api/capture?s=absent").body, "");
-}
-
-TEST_F(PhoneApi, InterruptStopsTheProgramRunningInTheSession) {
     newSession("job");
     ASSERT_EQ(call("POST", "/api/send", "s=job&text=sleep+300").body, "sent");
-    const auto working = [&] {
-        return call("GET", "/api/state").body.find(R"("working":true,"command":"sleep")");
-    };
-    ASSERT_TRUE(test::waitFor([&] { return working() != std::string::npos; }))
-        << call("GET", "/api/state").body;
+    const auto working = [&] { return call("GET", "/api/state").body.find(R"("command":"sleep")") != std::string::npos; };
+    ASSERT_TRUE(test::waitFor(working));
+    EXPECT_EQ(call("POST", "/api/interrupt", "s=job").body, "interrupted");
+    EXPECT_TRUE(test::waitFor([&] { return !working(); }));
+}
 
-    const auto answer = call("POST", "/api/interrupt", "s=job");
-    EXPECT_EQ(answer.status, "200 OK");
-    EXPECT_EQ(answer.body, "interrupted");
-    EXPECT_TRUE(test::waitFor([&] { return working() == std::string::npos; }))
-        << call("GET", "/api/state").body;
-    EXPECT_EQ(call("POST", "/api/interrupt", "s=absent").body, "failed");
+TEST_F(PhoneApi, SessionsAreAddressedExactlyWithTheOneFallbackForNamesCutAtABar) {
+    // Left alone, tmux would take "work" to mean "work2" once "work" has ended.
+    newSession("work2");
+    EXPECT_EQ(call("POST", "/api/send", "s=work&text=echo+wrong").status, "500 Internal Server Error");
+    EXPECT_EQ(call("POST", "/api/interrupt", "s=work").body, "failed");
+    EXPECT_EQ(tmux_.capture("work"), std::nullopt);
+    // The listing shows "a|b" as "a": that name reaches it while it is the only "a|…".
+    newSession("a|b");
+    ASSERT_TRUE(tmux_.send("a", "echo via-bar"));
+    EXPECT_TRUE(test::waitFor([&] { return hasLine(tmux_.capture("a"), "via-bar"); })) << screen("a");
+    newSession("a|c");
+    EXPECT_EQ(tmux_.capture("a"), std::nullopt);
+    EXPECT_FALSE(tmux_.interrupt("a"));
+}
+
+// A program that switches on bracketed paste and records its raw terminal input, as agents read it.
+TEST_F(PhoneApi, LinesArriveAsOnePasteKeysAsKeysAndARepeatedIdTypesNothing) {
+    test::writeExecutable(dir_ / "agent", "#!/bin/sh\nprintf '\\033[?2004h'\nstty raw -echo\nexec cat > \"$1\"\n");
+    ASSERT_TRUE(raw({"new-session", "-d", "-s", "agent", (dir_ / "agent").string() + " " + (dir_ / "got").string()}).ok());
+    ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(dir_ / "got"); }));
+
+    EXPECT_EQ(call("POST", "/api/send", "s=agent&text=first%0D%0Asecond%0Athird&id=m-1").body, "sent");
+    EXPECT_EQ(call("POST", "/api/send", "s=agent&text=first%0D%0Asecond%0Athird&id=m-1").body, "ok");
+    EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=Down").body, "ok");
+    EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=C-d&id=k-1").body, "ok");
+    EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=C-d&id=k-1").body, "ok");
+    for (const char* refused : {"k=F1", "k=Enter%20Enter", "k=", "k=y&id=bad%20id"}) {
+        EXPECT_EQ(call("POST", "/api/keys", std::string("s=agent&") + refused).status, "400 Bad Request") << refused;
+    }
+    EXPECT_EQ(call("POST", "/api/keys", "s=absent&k=y").status, "500 Internal Server Error");
+    EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=y").body, "ok");
+    const std::string expected = "\x1b[200~first\rsecond\rthird\x1b[201~\r\x1b[B\x04y";
+    EXPECT_TRUE(test::waitFor([&] { return test::readFile(dir_ / "got") == expected; }))
+        << test::readFile(dir_ / "got");
+}
+
+TEST(PhoneApiWorkers, OneHungTmuxCallHoldsUpNoOtherRequest) {
+    test::TempDir dir;
+    // Lists one session at once; a capture of "stuck" hangs.
+    test::writeExecutable(dir / "tmux", "#!/bin/sh\ncase \"$*\" in *list-sessions*) echo 'one|1|1|0|sh|1';;"
+                                        " *=stuck:*) touch \"$0.hung\"; exec sleep 30;; *) echo screen;; esac\n");
+    Tmux tmux({(dir / "tmux").string()});
+    tmux.setTimeLimit(3s);
+    MemorySettings settings;
+    Router router(tmux, [] { return PowerState{}; }, [] { return false; }, settings);
+    Server server(router);
+    server.start(0);
+    const std::string token = router.token();
+    test::LogCapture log;
+    std::thread stuck([&] {
+        EXPECT_EQ(call(server.port(), "GET", "/api/capture?s=stuck", "", token).body, "");
+    });
+    ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(dir / "tmux.hung"); }));
+    for (const auto& [target, body] : std::vector<std::pair<std::string, std::string>>{
+             {"/api/state", R"({"name":"one")"}, {"/api/capture?s=one", "screen"}, {"/nope", "not found"}}) {
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_NE(call(server.port(), "GET", target, "", token).body.find(body), std::string::npos) << target;
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms) << target;
+    }
+    stuck.join();
+    EXPECT_TRUE(log.contains("WARN: tmux が 3 秒以内に終了しませんでした"));
 }
 
 } // namespace

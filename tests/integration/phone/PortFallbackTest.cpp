@@ -25,26 +25,6 @@ std::unique_ptr<PortHolder> holdWhenFree(std::uint16_t port) {
     return holder;
 }
 
-TEST(ServerPorts, StartsOn8787WhenItIsFree) {
-    const test::MachineLock ports("phone_ports"); // other checkouts' runs use them too
-    test::LogCapture log;
-    test::RecordingHandler handler;
-    Server server(handler);
-    // Free the moment before it is tried, unless someone else took it in between.
-    ASSERT_TRUE(test::waitFor(
-        [&] {
-            server.stop();
-            holdWhenFree(8787).reset();
-            server.start();
-            return server.port() == 8787;
-        },
-        60s));
-    ASSERT_TRUE(server.isRunning());
-    EXPECT_TRUE(log.contains("サーバーを開始しました (port 8787)"));
-    test::RawClient client(8787);
-    EXPECT_TRUE(client.connected());
-}
-
 TEST(ServerPorts, MovesOnToTheNextPortWhileTheEarlierOnesAreTaken) {
     const test::MachineLock ports("phone_ports"); // other checkouts' runs use them too
     test::RecordingHandler handler;
@@ -81,18 +61,6 @@ TEST(ServerPorts, MovesOnToTheNextPortWhileTheEarlierOnesAreTaken) {
         client.send("GET / HTTP/1.1\r\n\r\n");
         EXPECT_EQ(client.readAll().bytes, http::response("200 OK", http::textPlain, "body="));
     }
-}
-
-TEST(ServerPorts, TwoServersDoNotShareAPort) {
-    const test::MachineLock ports("phone_ports"); // other checkouts' runs use them too
-    test::RecordingHandler handler;
-    Server one(handler);
-    Server two(handler);
-    one.start();
-    two.start();
-    ASSERT_TRUE(one.isRunning());
-    ASSERT_TRUE(two.isRunning());
-    EXPECT_NE(one.port(), two.port());
 }
 
 } // namespace

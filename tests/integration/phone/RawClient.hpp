@@ -13,21 +13,21 @@
 
 namespace torvane::test {
 
-// A TCP client on 127.0.0.1 that sends exactly the bytes it is given, when it is told to.
+// A TCP client on 127.0.0.1 (or ::1) that sends exactly the bytes it is given, when it is told to.
 class RawClient {
 public:
-    explicit RawClient(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        // Like the server: connections of earlier tests lingering in TIME_WAIT must not keep the port
-        // from being held, while a live listener still does.
-        const int on = 1;
-        if (fd_ >= 0)
-            ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    explicit RawClient(std::uint16_t port, bool ipv6 = false) {
+        fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        sockaddr_in6 address6{};
+        address6.sin6_family = AF_INET6;
+        address6.sin6_port = htons(port);
+        address6.sin6_addr = in6addr_loopback;
+        connected_ = fd_ >= 0 && (ipv6 ? ::connect(fd_, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
+                                       : ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address)) == 0;
     }
     ~RawClient() {
         if (fd_ >= 0) {

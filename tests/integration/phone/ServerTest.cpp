@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <memory>
-#include <stdexcept>
+#include <sys/resource.h>
 #include <thread>
 
 namespace torvane {
@@ -14,16 +14,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::RawClient;
+using Clock = std::chrono::steady_clock;
 
 std::string bodyOf(const std::string& response) {
     const auto at = response.find("\r\n\r\n");
     return at == std::string::npos ? std::string() : response.substr(at + 4);
-}
-
-ServerOptions withIdleLimit(std::chrono::milliseconds limit) {
-    ServerOptions options;
-    options.idleLimit = limit;
-    return options;
 }
 
 class ServerTest : public ::testing::Test {
@@ -35,18 +30,14 @@ protected:
         server_ = std::make_unique<Server>(handler_, std::move(options));
         server_->start(0); // any free port: these tests run beside others
         ASSERT_TRUE(server_->isRunning());
-        ASSERT_NE(server_->port(), 0);
     }
 
     // One whole exchange: the bytes go out in the given pieces, then the reply is read.
-    RawClient::Reply exchange(std::initializer_list<std::string_view> pieces, bool finish = false) {
-        RawClient client(server_->port());
+    RawClient::Reply exchange(std::initializer_list<std::string_view> pieces, bool ipv6 = false) {
+        RawClient client(server_->port(), ipv6);
         EXPECT_TRUE(client.connected());
         for (const auto piece : pieces) {
             client.send(piece);
-        }
-        if (finish) {
-            client.finishSending();
         }
         return client.readAll();
     }
@@ -55,182 +46,51 @@ protected:
     std::unique_ptr<Server> server_;
 };
 
-TEST_F(ServerTest, AnswersARequestWhoseHeaderEndArrivesInALaterWriteOnceAndOnlyThen) {
+TEST_F(ServerTest, FramesARequestWhereverItsPiecesArriveAndAnswersOnIPv4AndIPv6) {
     RawClient client(server_->port());
-    ASSERT_TRUE(client.connected());
-    client.send("GET /api/state HTTP/1.1\r\nHost: phone\r\n\r");
+    client.send("POST /a HTTP/1.1\r\nContent-Length: 10\r\n\r");
     EXPECT_FALSE(client.readable(300ms)) << "answered before the header was complete";
-    client.send("\n");
-    const auto reply = client.readAll();
-    EXPECT_TRUE(reply.closed);
-    EXPECT_EQ(reply.bytes, http::response("200 OK", http::textPlain, "body="));
-    ASSERT_EQ(handler_.requests().size(), 1U);
-    EXPECT_EQ(handler_.requests()[0].first, "GET /api/state HTTP/1.1\r\nHost: phone");
-}
-
-TEST_F(ServerTest, ReadsExactlyContentLengthBodyBytesWhereverTheyArrive) {
-    EXPECT_EQ(bodyOf(exchange({"POST /api/send HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", "defghij"}).bytes),
-              "body=abcdefghij");
-    EXPECT_EQ(bodyOf(exchange({"POST /a HTTP/1.1\r\nContent-Length: 5\r\n\r\n123456789"}).bytes),
-              "body=12345");
-    EXPECT_EQ(bodyOf(exchange({"POST /a HTTP/1.1\r\nHost: x\r\n\r\ns=a&text=b"}).bytes), "body=");
-    EXPECT_EQ(bodyOf(exchange({"POST /a HTTP/1.1\r\ncontent-length : 12\r\n\r\n0123456789ab"}).bytes),
-              "body=0123456789ab");
-    EXPECT_EQ(bodyOf(exchange({"POST /a HTTP/1.1\r\nContent-Length: 12abc\r\n\r\n0123456789ab"}).bytes),
-              "body=");
-}
-
-TEST_F(ServerTest, AClientThatClosesItsSendingSideAfterAWholeRequestIsStillAnswered) {
-    const auto reply = exchange({"POST /a HTTP/1.1\r\nContent-Length: 2\r\n\r\nok"}, true);
-    EXPECT_EQ(bodyOf(reply.bytes), "body=ok");
-    EXPECT_TRUE(reply.closed);
-}
-
-TEST_F(ServerTest, APeerThatFinishesBeforeTheRequestIsWholeGetsNoAnswer) {
-    auto reply = exchange({"GET /api/state HTTP/1.1\r\n"}, true);
-    EXPECT_TRUE(reply.closed);
-    EXPECT_EQ(reply.bytes, "");
-    reply = exchange({"POST /a HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc"}, true);
-    EXPECT_TRUE(reply.closed);
-    EXPECT_EQ(reply.bytes, "");
-    EXPECT_TRUE(handler_.requests().empty());
+    client.send("\nabc");
+    EXPECT_FALSE(client.readable(100ms)) << "answered before the body was complete";
+    client.send("defghijEXTRA");
+    EXPECT_EQ(bodyOf(client.readAll().bytes), "body=abcdefghij");
+    EXPECT_EQ(bodyOf(exchange({"GET /a HTTP/1.1\r\n\r\n"}, true).bytes), "body=") << "not on ::1";
+    EXPECT_EQ(handler_.requests().size(), 2U);
 }
 
 TEST_F(ServerTest, OversizedHeadersAndBodiesAreRefusedWith413) {
     const std::string tooLarge = http::response("413 Payload Too Large", http::textPlain, "too large");
-
     // A header that never ends: refused once 64 KiB have passed, while the client still sends.
-    RawClient endless(server_->port());
-    ASSERT_TRUE(endless.connected());
-    endless.send("GET / HTTP/1.1\r\nX-Filler: ");
-    endless.send(std::string(70 * 1024, 'a'));
-    auto reply = endless.readAll();
-    EXPECT_EQ(reply.bytes, tooLarge);
-
+    EXPECT_EQ(exchange({"GET / HTTP/1.1\r\nX-Filler: ", std::string(70 * 1024, 'a')}).bytes, tooLarge);
     // An announced body over 1 MiB is refused without waiting for it.
-    reply = exchange({"POST /api/send HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n" + std::string(1000, 'b')});
-    EXPECT_EQ(reply.bytes, tooLarge);
-
+    EXPECT_EQ(exchange({"POST /a HTTP/1.1\r\nContent-Length: 2000000\r\n\r\nbbb"}).bytes, tooLarge);
     // Just under the cap is fine.
     const std::string head = "POST /a HTTP/1.1\r\nContent-Length: ";
     const std::size_t room = 1024 * 1024 - (head.size() + 7 + 4);
     const std::string request = head + std::to_string(room) + "\r\n\r\n" + std::string(room, 'c');
     ASSERT_EQ(request.size(), 1024U * 1024U);
-    reply = exchange({request});
-    EXPECT_EQ(bodyOf(reply.bytes), "body=" + std::string(room, 'c'));
-    EXPECT_TRUE(handler_.requests().size() == 1);
-}
-
-TEST_F(ServerTest, ANegativeContentLengthIsABadRequestAndTheServerCarriesOn) {
-    EXPECT_EQ(exchange({"POST /a HTTP/1.1\r\nContent-Length: -3\r\n\r\nabc"}).bytes,
-              http::response("400 Bad Request", http::textPlain, "bad request"));
-    EXPECT_EQ(bodyOf(exchange({"GET /a HTTP/1.1\r\n\r\n"}).bytes), "body=");
-    EXPECT_TRUE(server_->isRunning());
+    EXPECT_EQ(bodyOf(exchange({request}).bytes), "body=" + std::string(room, 'c'));
+    EXPECT_EQ(handler_.requests().size(), 1U);
 }
 
 TEST_F(ServerTest, ASilentClientIsClosedAfterTheIdleLimitWhileOthersAreServedMeanwhile) {
-    startWith(withIdleLimit(1500ms));
+    ServerOptions options;
+    options.idleLimit = 1500ms;
+    startWith(options);
     RawClient silent(server_->port());
     RawClient halfway(server_->port());
-    ASSERT_TRUE(silent.connected());
-    ASSERT_TRUE(halfway.connected());
     halfway.send("GET /api/state HTTP/1.1\r\nHost:");
-
-    const auto started = std::chrono::steady_clock::now();
+    const auto started = Clock::now();
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(bodyOf(exchange({"GET /a HTTP/1.1\r\n\r\n"}).bytes), "body=");
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 1000ms);
+    EXPECT_LT(Clock::now() - started, 1000ms);
     EXPECT_FALSE(silent.readable(0ms)) << "closed before the idle limit";
-
-    const auto silentReply = silent.readAll(5000ms);
-    const auto halfwayReply = halfway.readAll(5000ms);
-    const auto waited = std::chrono::steady_clock::now() - started;
-    EXPECT_TRUE(silentReply.closed);
-    EXPECT_TRUE(halfwayReply.closed);
-    EXPECT_EQ(silentReply.bytes, "");
-    EXPECT_EQ(halfwayReply.bytes, "");
-    EXPECT_GE(waited, 1400ms);
-}
-
-TEST_F(ServerTest, AClientThatKeepsMakingProgressIsNotCutOffByTheIdleLimit) {
-    startWith(withIdleLimit(400ms));
-    RawClient trickle(server_->port());
-    ASSERT_TRUE(trickle.connected());
-    const std::string request = "POST /a HTTP/1.1\r\nContent-Length: 4\r\n\r\nslow";
-    const auto started = std::chrono::steady_clock::now();
-    for (const char c : request) {
-        trickle.send(std::string_view(&c, 1));
-        std::this_thread::sleep_for(30ms); // pacing only; the check is the reply below
-    }
-    EXPECT_GT(std::chrono::steady_clock::now() - started, 1000ms);
-    EXPECT_EQ(bodyOf(trickle.readAll().bytes), "body=slow");
-}
-
-// Answers "big" with far more than the socket buffers of a loopback connection hold.
-class BigAnswerHandler final : public RequestHandler {
-public:
-    static constexpr std::size_t size = 32 << 20;
-    std::string route(std::string_view headerText, std::string_view) override {
-        if (headerText.starts_with("GET /big ")) {
-            return http::response("200 OK", http::textPlain, std::string(size, 'z'));
-        }
-        return http::response("200 OK", http::textPlain, "small");
-    }
-    std::string token() override { return "t"; }
-    void regenerateToken() override {}
-};
-
-TEST(ServerFailures, AClientThatDoesNotReadItsLargeAnswerOnlyCostsItsOwnConnection) {
-    BigAnswerHandler handler;
-    ServerOptions options;
-    options.idleLimit = 800ms;
-    Server server(handler, options);
-    server.start(0);
-    ASSERT_TRUE(server.isRunning());
-    RawClient stalled(server.port());
-    ASSERT_TRUE(stalled.send("GET /big HTTP/1.1\r\n\r\n"));
-    ASSERT_TRUE(test::waitFor([&] { return stalled.readable(0ms); })); // the answer is on its way
-
-    const auto started = std::chrono::steady_clock::now();
-    RawClient other(server.port());
-    other.send("GET /small HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(bodyOf(other.readAll().bytes), "small");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
-
-    // Once the write has made no progress for the limit, the connection is given up.
-    std::this_thread::sleep_for(1500ms); // the client really does not read meanwhile
-    const auto reply = stalled.readAll(5000ms);
-    EXPECT_TRUE(reply.closed);
-    EXPECT_LT(reply.bytes.size(), BigAnswerHandler::size);
-}
-
-class ThrowingHandler final : public RequestHandler {
-public:
-    std::string route(std::string_view, std::string_view body) override {
-        if (body == "throw") {
-            throw std::runtime_error("broken route");
-        }
-        return http::response("200 OK", http::textPlain, "fine");
-    }
-    std::string token() override { return "t"; }
-    void regenerateToken() override {}
-};
-
-TEST(ServerFailures, ARouteThatThrowsIsAnswered500AndTheServerCarriesOn) {
-    test::LogCapture log;
-    ThrowingHandler handler;
-    Server server(handler);
-    server.start(0);
-    ASSERT_TRUE(server.isRunning());
-    RawClient first(server.port());
-    first.send("POST /a HTTP/1.1\r\nContent-Length: 5\r\n\r\nthrow");
-    EXPECT_EQ(first.readAll().bytes, http::response("500 Internal Server Error", http::textPlain, "failed"));
-    EXPECT_TRUE(log.contains("ERROR: リクエストを処理できませんでした: broken route"));
-    RawClient second(server.port());
-    second.send("POST /a HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(second.readAll().bytes, http::response("200 OK", http::textPlain, "fine"));
-    EXPECT_TRUE(server.isRunning());
+    const auto silentReply = silent.readAll();
+    const auto halfwayReply = halfway.readAll();
+    EXPECT_TRUE(silentReply.closed && halfwayReply.closed);
+    EXPECT_EQ(silentReply.bytes + halfwayReply.bytes, "");
+    EXPECT_GE(Clock::now() - started, 1400ms);
 }
 
 TEST_F(ServerTest, TwoHundredConnectionsOpenedAtOnceAreAllAnswered) {
@@ -241,49 +101,91 @@ TEST_F(ServerTest, TwoHundredConnectionsOpenedAtOnceAreAllAnswered) {
     }
     for (int i = 0; i < 200; ++i) {
         const std::string body = std::to_string(i);
-        ASSERT_TRUE(clients[static_cast<std::size_t>(i)]->send(
-            "POST /a HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+        clients[i]->send("POST /a HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     }
     int answered = 0;
     for (int i = 0; i < 200; ++i) {
-        const auto reply = clients[static_cast<std::size_t>(i)]->readAll();
-        answered += bodyOf(reply.bytes) == "body=" + std::to_string(i) ? 1 : 0;
+        answered += bodyOf(clients[i]->readAll().bytes) == "body=" + std::to_string(i) ? 1 : 0;
     }
     EXPECT_EQ(answered, 200);
-    EXPECT_EQ(handler_.requests().size(), 200U);
 }
 
-TEST_F(ServerTest, StopClosesTheListenerAndLogsAndStartIsIgnoredWhileRunning) {
-    test::LogCapture log;
-    const std::uint16_t port = server_->port();
-    server_->start(0);
-    EXPECT_EQ(server_->port(), port);
-    EXPECT_TRUE(log.lines().empty());
+// A slowloris from one peer: more connections than the cap, each adding a header line now and then.
+TEST_F(ServerTest, TricklingClientsNeitherOutliveTheHeaderLimitNorLockOthersOut) {
+    ServerOptions options;
+    options.headerLimit = 2000ms;
+    startWith(options);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(limit.rlim_cur, limit.rlim_max) << "the descriptor limit was not raised";
 
-    server_->stop();
-    EXPECT_FALSE(server_->isRunning());
-    EXPECT_TRUE(log.contains("サーバーを停止しました"));
-    RawClient late(port);
-    EXPECT_FALSE(late.connected());
+    const auto started = Clock::now();
+    std::vector<std::unique_ptr<RawClient>> tricklers;
+    for (int i = 0; i < 300; ++i) {
+        tricklers.push_back(std::make_unique<RawClient>(server_->port()));
+        tricklers.back()->send("GET / HTTP/1.1\r\n");
+    }
+    // At 256 the ones waiting longest make room.
+    EXPECT_TRUE(test::waitFor([&] { return tricklers[43]->readable(0ms); }, 1500ms));
+    EXPECT_TRUE(tricklers[0]->readable(0ms));
+    EXPECT_FALSE(tricklers[299]->readable(0ms));
 
-    server_->start(0);
-    EXPECT_TRUE(server_->isRunning());
-    EXPECT_TRUE(log.contains("サーバーを開始しました (port " + std::to_string(server_->port()) + ")"));
-    EXPECT_EQ(bodyOf(exchange({"GET /a HTTP/1.1\r\n\r\n"}).bytes), "body=");
+    std::size_t asks = 0;
+    while (Clock::now() - started < 1800ms) {
+        for (auto& trickler : tricklers) {
+            trickler->send("X-More: 1\r\n");
+        }
+        const auto asked = Clock::now();
+        EXPECT_EQ(bodyOf(exchange({"GET /a HTTP/1.1\r\n\r\n"}).bytes), "body=");
+        EXPECT_LT(Clock::now() - asked, 1000ms);
+        ++asks;
+        std::this_thread::sleep_for(200ms); // the tricklers' pace
+    }
+    for (auto& trickler : tricklers) {
+        const auto reply = trickler->readAll(3000ms);
+        EXPECT_TRUE(reply.closed);
+        EXPECT_EQ(reply.bytes, "");
+    }
+    EXPECT_LT(Clock::now() - started, 4000ms);
+    EXPECT_EQ(handler_.requests().size(), asks) << "a trickled header reached the handler";
 }
 
-TEST_F(ServerTest, StoppingWithConnectionsOpenEndsThemAndReturns) {
-    RawClient open(server_->port());
-    ASSERT_TRUE(open.connected());
-    open.send("GET /a HTTP/1.1\r\n");
-    server_->stop();
-    const auto reply = open.readAll(2000ms);
+// Holds each request until the test lets it go, like a tmux call at its time limit.
+class HangingHandler final : public RequestHandler {
+public:
+    std::string route(std::string_view, std::string_view) override {
+        entered = true;
+        test::waitFor([&] { return released.load(); }, 20s);
+        finished = true;
+        return http::response("200 OK", http::textPlain, "late");
+    }
+    std::string token() override { return "t"; }
+    void regenerateToken() override {}
+    std::atomic<bool> entered{false}, released{false}, finished{false};
+};
+
+TEST(ServerStop, ReturnsAtOnceWhileARequestIsBeingCarriedOutAndDropsItsAnswer) {
+    HangingHandler hanging;
+    Server server(hanging);
+    server.start(0);
+    RawClient waiting(server.port());
+    waiting.send("GET /slow HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(test::waitFor([&] { return hanging.entered.load(); }));
+
+    const auto stopping = Clock::now();
+    server.stop();
+    EXPECT_LT(Clock::now() - stopping, 500ms);
+    const auto reply = waiting.readAll(1000ms);
     EXPECT_TRUE(reply.closed);
     EXPECT_EQ(reply.bytes, "");
+
+    hanging.released = true;
+    ASSERT_TRUE(test::waitFor([&] { return hanging.finished.load(); }));
 }
 
-TEST_F(ServerTest, PairingUrlCarriesTheChosenAddressThePortAndTheToken) {
+TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheToken) {
     std::vector<InterfaceAddress> interfaces{{"lo", true, true, true, "127.0.0.1"},
+                                             {"en0", true, false, false, "fe80::1"},
                                              {"docker0", true, false, true, "172.17.0.1"},
                                              {"wlan0", true, false, true, "192.168.1.20"}};
     ServerOptions options;
@@ -291,20 +193,16 @@ TEST_F(ServerTest, PairingUrlCarriesTheChosenAddressThePortAndTheToken) {
     startWith(std::move(options));
     const std::string port = std::to_string(server_->port());
     EXPECT_EQ(server_->pairingURL(), "http://192.168.1.20:" + port + "/?t=tok");
-
     server_->regenerateToken();
     EXPECT_EQ(server_->pairingURL(), "http://192.168.1.20:" + port + "/?t=tokx");
-
     handler_.setToken("");
     EXPECT_EQ(server_->pairingURL(), std::nullopt);
     handler_.setToken("tok");
-
-    interfaces = {{"lo", true, true, true, "127.0.0.1"}, {"en0", true, false, false, "fe80::1"}};
+    interfaces.resize(2); // loopback and IPv6 only
     EXPECT_EQ(server_->pairingURL(), std::nullopt);
-
-    interfaces = {{"wlan0", true, false, true, "192.168.1.20"}};
     server_->stop();
-    EXPECT_EQ(server_->pairingURL(), std::nullopt);
+    EXPECT_FALSE(server_->isRunning());
+    EXPECT_FALSE(RawClient(std::stoi(port)).connected());
 }
 
 } // namespace
