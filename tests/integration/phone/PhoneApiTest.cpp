@@ -45,12 +45,11 @@ Answer call(std::uint16_t port, const std::string& method, const std::string& ta
 }
 
 // The phone API end to end: HTTP over 127.0.0.1 into the router, and a real tmux server of the
-// test's own (TMUX_TMPDIR points at a fresh directory; the server is killed at the end).
+// test binary's own (under the short private TMUX_TMPDIR the test main sets; killed after each test).
 class PhoneApi : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(tmux_.isAvailable()) << "tmux is a test dependency; scripts/bootstrap installs it";
-        setVariable("TMUX_TMPDIR", dir_.path().string());
         setVariable("SHELL", "/bin/sh");
         test::writeFile(dir_ / "shrc", "PS1='ready> '\n"); // dash reads its prompt from here
         setVariable("ENV", (dir_ / "shrc").string());
