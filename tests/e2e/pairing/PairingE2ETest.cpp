@@ -5,7 +5,7 @@
 #include "tests/e2e/ui/TrayHarness.hpp"
 #include "tests/fakes/FakeLogind.hpp"
 #include "tests/integration/phone/RawClient.hpp"
-#include "tests/integration/platform/XvfbServer.hpp"
+#include "tests/fakes/XvfbServer.hpp"
 #include "tests/unit/pairing/QrSupport.hpp"
 
 #include <csignal>

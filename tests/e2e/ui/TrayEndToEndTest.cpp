@@ -3,7 +3,7 @@
 // directory, and its own bus with a stand-in logind, so nothing of this machine is touched.
 #include "tests/e2e/ui/TrayHarness.hpp"
 #include "tests/fakes/FakeLogind.hpp"
-#include "tests/integration/platform/XvfbServer.hpp"
+#include "tests/fakes/XvfbServer.hpp"
 
 #include <gtest/gtest.h>
 

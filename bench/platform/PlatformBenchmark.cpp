@@ -4,7 +4,7 @@
 #include "app/platform/linux/LinuxPowerSources.hpp"
 #include "app/power/PowerState.hpp"
 #include "tests/fakes/TestSupport.hpp"
-#include "tests/integration/platform/XvfbServer.hpp"
+#include "tests/fakes/XvfbServer.hpp"
 
 #include <benchmark/benchmark.h>
 #include <filesystem>
