@@ -4,6 +4,8 @@
 # Run as root without arguments; the app does so through pkexec. On failure: status 1, reason on stderr,
 # and a first installation is taken back so that nothing is left half-done.
 set -euo pipefail
+# pkexec itself answers 126 and 127 (not authorised, dismissed): no failure of ours may look like those.
+trap 'case $? in 126 | 127) exit 1 ;; esac' EXIT
 
 # Tests point TORVANE_ROOT at a scratch root (and put stand-in tools on PATH); on a real system it is empty.
 root="${TORVANE_ROOT:-}"
@@ -67,6 +69,7 @@ take_back() {
     rmdir "$root$(dirname "$installed_helper")" 2>/dev/null || true
     if [ "$created_shared" -eq 1 ]; then rm -rf "$root$shared_dir"; fi
   fi
+  case "$status" in 126 | 127) status=1 ;; esac
   exit "$status"
 }
 trap take_back EXIT

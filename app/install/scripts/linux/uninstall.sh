@@ -4,6 +4,8 @@
 # gives its logind inhibitor back. Run as root with the single argument --keep-app.
 # On failure: status 1 and the reason on stderr.
 set -euo pipefail
+# pkexec itself answers 126 and 127 (not authorised, dismissed): no failure of ours may look like those.
+trap 'case $? in 126 | 127) exit 1 ;; esac' EXIT
 
 root="${TORVANE_ROOT:-}"
 unit_name="jp.local.torvane.helper.service"
