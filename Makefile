@@ -1,5 +1,5 @@
 # The two commands that do everything on a fresh machine.
-.PHONY: run test bench build-release build-test install clean format bootstrap fuzz
+.PHONY: run test bench build-release build-test install package clean format bootstrap fuzz
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -40,6 +40,10 @@ fuzz: bootstrap
 
 install: build-release
 	cmake --install build/release --prefix $(or $(PREFIX),/usr/local)
+
+# build/release/torvane_<version>_<arch>.deb
+package: build-release
+	cmake --build --preset release --target package
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
