@@ -12,13 +12,12 @@
 //   logind.refuseInhibit();             // later calls fail with org.freedesktop.DBus.Error.AccessDenied
 //   logind.setLidClosed(true);          // the Manager's LidClosed property (PropertiesChanged is emitted)
 //
-//   test::PrivateSystemBus bus;         // a bus on which nobody owns org.freedesktop.login1
-//
 // Link torvane_fake_logind. Every instance runs its own dbus-daemon on a socket in its own temporary
 // directory, so tests share nothing and need no RESOURCE_LOCK. Construct it on the test's main thread:
 // the bus daemon is told to die with the thread that started it, so a crashed test leaves none behind.
 // Construction throws std::runtime_error when dbus-daemon cannot be started.
 
+#include "tests/fakes/RealLogind.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <chrono>
@@ -30,24 +29,6 @@
 #include <vector>
 
 namespace torvane::test {
-
-class PrivateSystemBus {
-public:
-    PrivateSystemBus();
-    ~PrivateSystemBus();
-    PrivateSystemBus(const PrivateSystemBus&) = delete;
-    PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;
-
-    // The address dbus-daemon reported, also exported as DBUS_SYSTEM_BUS_ADDRESS while this lives.
-    const std::string& address() const { return address_; }
-    pid_t daemonPid() const { return pid_; }
-
-private:
-    TempDir dir_;
-    pid_t pid_ = -1;
-    std::string address_;
-    std::optional<std::string> previousAddress_;
-};
 
 struct InhibitCall {
     std::string what;

@@ -1,4 +1,4 @@
-#include "tests/fakes/FakeLogind.hpp"
+#include "tests/fakes/RealLogind.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <csignal>
@@ -51,6 +51,7 @@ public:
     }
 
     void signal(int number) const { ::kill(pid_, number); }
+    pid_t pid() const { return pid_; }
 
     // The raw wait status once the process has ended, nothing if it still runs after `limit`.
     std::optional<int> waitForExit(std::chrono::milliseconds limit = 10s) {
@@ -242,36 +243,44 @@ TEST_F(HelperProcessTest, ARequestThatStopsBeingRefreshedIsReleasedOnTheFirstTic
     EXPECT_TRUE(daemon->waitForLine(restoredLine, 2));
 }
 
-TEST_F(HelperProcessTest, TheLogindLockIsReleasedOnStopAndWhenTheDaemonIsKilled) {
-    test::FakeLogind logind;
+TEST_F(HelperProcessTest, RealLogindListsOneLockWhileTheRequestIsOneAndNoneOnceReleasedStoppedOrKilled) {
+    TORVANE_REQUIRE_REAL_LOGIND();
+    test::RealLogind logind;
+    const auto locks = [&](pid_t holder) {
+        std::size_t count = 0;
+        for (const auto& lock : logind.inhibitors()) {
+            EXPECT_EQ(lock.who, "torvane-helper");
+            EXPECT_EQ(lock.what, "sleep:idle:handle-lid-switch");
+            EXPECT_EQ(lock.why, "持ち運びモード");
+            EXPECT_EQ(lock.mode, "block");
+            count += lock.pid == static_cast<std::uint32_t>(holder) ? 1 : 0;
+        }
+        return count;
+    };
     request("1");
     auto daemon = startWithLogind();
-    ASSERT_TRUE(test::waitFor([&] { return logind.heldCount() == 1; }));
-    const auto call = logind.inhibitCalls().at(0);
-    EXPECT_EQ(call.what, "sleep:idle:handle-lid-switch");
-    EXPECT_EQ(call.who, "torvane-helper");
-    EXPECT_EQ(call.why, "持ち運びモード");
-    EXPECT_EQ(call.mode, "block");
+    ASSERT_TRUE(test::waitFor([&] { return locks(daemon->pid()) == 1; }));
+    const auto ackAfterLock = std::filesystem::last_write_time(support / "ack");
+    ASSERT_TRUE(
+        test::waitFor([&] { return std::filesystem::last_write_time(support / "ack") > ackAfterLock; }));
+    EXPECT_EQ(locks(daemon->pid()), 1u) << "a later tick took a second lock";
 
+    request("0");
+    EXPECT_TRUE(test::waitFor([&] { return logind.inhibitors().empty(); }));
+    request("1");
+    ASSERT_TRUE(test::waitFor([&] { return locks(daemon->pid()) == 1; }));
     daemon->signal(SIGTERM);
-    EXPECT_TRUE(logind.waitForRelease(0));
     const auto status = daemon->waitForExit();
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-    EXPECT_EQ(daemon->lines(), (Strings{startLine, preventedLine, stopLine(SIGTERM), restoredLine}));
+    EXPECT_TRUE(test::waitFor([&] { return logind.inhibitors().empty(); })) << "the lock outlived the stop";
+    EXPECT_EQ(daemon->lines(), (Strings{startLine, preventedLine, restoredLine, preventedLine,
+                                        stopLine(SIGTERM), restoredLine}));
 
     auto killed = startWithLogind("stderr-killed");
-    ASSERT_TRUE(test::waitFor([&] { return logind.isHeld(1); }));
+    ASSERT_TRUE(test::waitFor([&] { return locks(killed->pid()) == 1; }));
     killed->signal(SIGKILL);
-    EXPECT_TRUE(logind.waitForRelease(1)) << "the lock outlived the daemon";
-
-    // The request going to "0" releases it while the daemon runs on.
-    auto third = startWithLogind("stderr-third");
-    ASSERT_TRUE(test::waitFor([&] { return logind.isHeld(2); }));
-    request("0");
-    EXPECT_TRUE(logind.waitForRelease(2));
-    EXPECT_TRUE(third->waitForLine(restoredLine));
-    EXPECT_TRUE(third->running());
+    EXPECT_TRUE(test::waitFor([&] { return logind.inhibitors().empty(); })) << "the lock outlived the daemon";
 }
 
 TEST_F(HelperProcessTest, WithoutLogindOnTheBusTheDaemonLogsTheErrorAndKeepsRunning) {
