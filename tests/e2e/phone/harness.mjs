@@ -3,7 +3,6 @@
 import { chromium } from 'playwright-core';
 import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
-import path from 'node:path';
 import readline from 'node:readline';
 
 function required(name) {
@@ -19,7 +18,7 @@ const chromiumFlags = [
 ];
 
 export const phone = {
-  viewport: { width: 390, height: 844 },
+  viewport: { width: 360, height: 740 },
   deviceScaleFactor: 2,
   isMobile: true,
   hasTouch: true,
@@ -32,8 +31,7 @@ export const texts = {
   sendFailed: '送れませんでした。もう一度お試しください',
   confirmStop: '実行中の処理を中断します。よろしいですか？',
   stopped: '中断しました',
-  stopFailed: '中断できませんでした',
-  emptyLead: 'まだ監視できる作業がありません。',
+  lostToken: '合言葉が変わりました。QRコードを読み直してください',
 };
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -60,15 +58,12 @@ export async function waitFor(what, condition, { timeout = 10000, interval = 50 
   }
 }
 
-// A tmux server of our own: the socket lives under a directory of the build tree, so neither the
-// user's tmux nor another test file's is ever touched. The test server inherits the same TMUX_TMPDIR.
+// A tmux server of our own under a short private directory in /tmp (a socket path has about 100
+// bytes, whatever the depth of the checkout), so neither the user's tmux nor another test file's is
+// ever touched. The test server inherits the same TMUX_TMPDIR.
 export class Tmux {
   constructor(dir) {
     this.dir = dir;
-    fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
-    // tmux refuses socket paths longer than sun_path; say so plainly instead of a cryptic error.
-    const socket = path.join(dir, `tmux-${process.getuid()}`, 'default');
-    if (Buffer.byteLength(socket) > 100) throw new Error(`tmux socket path too long: ${socket}`);
     this.env = { ...process.env, TMUX_TMPDIR: dir };
     delete this.env.TMUX;
   }
@@ -114,12 +109,8 @@ export class Tmux {
 
 // The real server and router in a process of their own (tests/e2e/phone/PhoneTestServer.cpp).
 export class TestServer {
-  static async start(fixture, { token = '', battery = null, onAC = false, capsLock = false, tmux = true } = {}) {
-    const args = ['--token', token];
-    if (!tmux) args.push('--no-tmux');
-    if (battery !== null) args.push('--battery', String(battery));
-    if (onAC) args.push('--on-ac');
-    if (capsLock) args.push('--caps-lock');
+  static async start(fixture, { token, battery = null }) {
+    const args = battery === null ? [token] : [token, String(battery)];
     const child = spawn(required('PHONE_TEST_SERVER'), args, {
       env: fixture.tmux.env, stdio: ['ignore', 'pipe', 'inherit'],
     });
@@ -155,7 +146,6 @@ export class TestServer {
   async stop() {
     if (!this.running) return;
     this.running = false;
-    this.child.kill('SIGCONT');
     this.child.kill('SIGTERM');
     const result = await Promise.race([this.exited, deadline(10000).then(() => null)]);
     if (result === null) {
@@ -166,21 +156,13 @@ export class TestServer {
       throw new Error(`test server ended with status ${result.code}, signal ${result.signal}`);
     }
   }
-
-  // A stopped process keeps its listening socket: connections are accepted by the kernel and
-  // never answered, like a laptop that went away mid-request.
-  freeze() { this.child.kill('SIGSTOP'); }
-  thaw() { this.child.kill('SIGCONT'); }
 }
 
 // One per test file: a scratch directory, its tmux server, a browser, and whatever servers and
 // pages the tests open; close() ends them all.
 export class Fixture {
-  static async create(name) {
-    const root = path.join(required('PHONE_TEST_SCRATCH'), name);
-    fs.rmSync(root, { recursive: true, force: true });
-    fs.mkdirSync(root, { recursive: true });
-    const fixture = new Fixture(root);
+  static async create() {
+    const fixture = new Fixture(fs.mkdtempSync('/tmp/tv-'));
     fixture.browser = await chromium.launch({
       executablePath: chromiumPath, headless: true, args: chromiumFlags,
     });
@@ -189,7 +171,7 @@ export class Fixture {
 
   constructor(root) {
     this.root = root;
-    this.tmux = new Tmux(path.join(root, 't'));
+    this.tmux = new Tmux(root);
     this.servers = [];
     this.browser = null;
   }
@@ -198,15 +180,12 @@ export class Fixture {
     return TestServer.start(this, options);
   }
 
-  // A fresh browser context (own storage, own clock) with one page; `requests` collects every
-  // request the page makes. With `clock` the page's timers run only when the test advances them.
-  async openPage(url, { clock = false, visibility = false } = {}) {
+  // A fresh browser context (own storage, own clock) with one page. With `clock` the page's timers
+  // run only when the test advances them.
+  async openPage(url, { clock = false } = {}) {
     const context = await this.browser.newContext(phone);
     const page = await context.newPage();
-    const requests = [];
-    page.requests = requests;
     page.errors = [];
-    page.on('request', (request) => requests.push(request));
     page.on('pageerror', (error) => page.errors.push(error));
     // Every call the page makes to fetch, recorded the moment it is made: a click's handler has run
     // by the time click() returns, so a test can tell at once that nothing was sent.
@@ -221,20 +200,6 @@ export class Fixture {
     });
     page.fetched = async (pathname) =>
       (await page.evaluate(() => window.__testFetched)).filter((p) => p === pathname).length;
-    if (visibility) {
-      // Headless Chromium never hides a page; stand in for the phone switching apps.
-      await page.addInitScript(() => {
-        let hidden = false;
-        Object.defineProperty(Document.prototype, 'hidden', { configurable: true, get: () => hidden });
-        Object.defineProperty(Document.prototype, 'visibilityState', {
-          configurable: true, get: () => (hidden ? 'hidden' : 'visible'),
-        });
-        window.__testSetHidden = (value) => {
-          hidden = value;
-          document.dispatchEvent(new Event('visibilitychange'));
-        };
-      });
-    }
     if (clock) {
       // Time stands still from the start: timers fire only when the test runs the clock.
       const start = Date.UTC(2026, 0, 1);
@@ -250,6 +215,7 @@ export class Fixture {
     if (this.browser) await this.browser.close().catch((e) => errors.push(e));
     for (const server of this.servers) await server.stop().catch((e) => errors.push(e));
     this.tmux.killServer();
+    fs.rmSync(this.root, { recursive: true, force: true });
     if (errors.length) throw errors[0];
   }
 }
@@ -258,18 +224,13 @@ export class Fixture {
 export function readPage(page) {
   return page.evaluate(() => {
     const el = (id) => document.getElementById(id);
-    const shown = (e) => !e.hidden && getComputedStyle(e).display !== 'none';
     return {
       dot: el('dot').className,
-      dotColour: getComputedStyle(el('dot')).backgroundColor,
       conn: el('conn').textContent,
       options: [...el('sessions').options].map((o) => o.textContent),
       selected: el('sessions').value,
       meta: el('meta').innerText.split('\n'),
       screen: el('screen').textContent,
-      screenShown: shown(el('screen')),
-      emptyShown: shown(el('empty')),
-      lead: el('lead').textContent,
       toast: el('toast').classList.contains('show') ? el('toast').textContent : null,
       input: el('input').value,
     };

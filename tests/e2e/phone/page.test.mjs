@@ -1,0 +1,104 @@
+// Watching: the sessions, the chosen pane as text (never markup), the view on a phone, the token.
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import path from 'node:path';
+import { Fixture, readPage, texts, waitFor } from './harness.mjs';
+
+const token = 'Wt0-kN_3xQ9vLr7ZpA2sYc5DhE8uJb4M';
+let fixture;
+let server;
+
+before(async () => {
+  fixture = await Fixture.create();
+  server = await fixture.startServer({ token, battery: 76 });
+});
+after(() => fixture?.close());
+
+function screenshot(page, name) {
+  const dir = process.env.PHONE_TEST_SCREENSHOTS;
+  return dir ? page.screenshot({ path: path.join(dir, name) }) : null;
+}
+
+test('it lists the sessions and shows the chosen pane without its blank rows, prompt at the bottom', async () => {
+  fixture.tmux.newSession('alpha');
+  fixture.tmux.type('alpha', "printf 'alpha:%s\\n' 準備完了");
+  fixture.tmux.newSession('beta', "bash -c 'echo beta-screen; exec sleep 1000'");
+  const page = await fixture.openPage(server.url(`/?t=${token}`));
+  const watching = await waitFor('alpha on screen', async () => {
+    const p = await readPage(page);
+    return p.screen.includes('alpha:準備完了') && p;
+  });
+  assert.deepEqual(watching.options, ['alpha', 'beta']);
+  assert.deepEqual(watching.meta, ['待機中', '76%', 'Caps OFF']);
+  assert.equal(watching.conn, texts.connected);
+  assert.match(watching.screen, /alpha:準備完了\n\$ ?$/, 'the 24-row pane ends at its prompt');
+  const view = await page.$eval('#screen', (e) => e.scrollHeight - e.scrollTop - e.clientHeight);
+  assert.ok(view < 2, `the view sits at the bottom (${view} px left)`);
+  await screenshot(page, 'phone-watching.png');
+
+  await page.selectOption('#sessions', 'beta');
+  await waitFor('beta on screen', async () => {
+    const p = await readPage(page);
+    return p.screen.startsWith('beta-screen') && p.meta[0] === '作業中（sleep）';
+  }, { timeout: 1000 });
+  assert.deepEqual(page.errors, []);
+  fixture.tmux.kill('beta');
+  await page.context().close();
+});
+
+test('unwrapped, long lines scroll sideways; the choice and the font size stay on the phone', async () => {
+  fixture.tmux.newSession('wide');
+  await waitFor('the prompt', () => fixture.tmux.capture('wide').startsWith('$'));
+  fixture.tmux.type('wide', `echo ${'long-line-'.repeat(6)}end`); // wider than the phone, not the pane
+  const page = await fixture.openPage(server.url(`/?t=${token}`));
+  await page.selectOption('#sessions', 'wide');
+  await waitFor('the long line', async () => /end\n\$/.test((await readPage(page)).screen));
+  const layout = () => page.$eval('#screen', (e) => ({
+    sideways: e.scrollWidth > e.clientWidth, font: getComputedStyle(e).fontSize,
+  }));
+  assert.deepEqual(await layout(), { sideways: false, font: '11.5px' });
+  await page.click('#wrap');
+  await page.click('#larger');
+  await page.click('#larger');
+  await page.click('#smaller');
+  assert.deepEqual(await layout(), { sideways: true, font: '12.5px' });
+  await screenshot(page, 'phone-unwrapped.png');
+  await page.reload();
+  await page.selectOption('#sessions', 'wide');
+  await waitFor('the long line again', async () => /end\n\$/.test((await readPage(page)).screen));
+  assert.deepEqual(await layout(), { sideways: true, font: '12.5px' });
+  fixture.tmux.kill('wide');
+  await page.context().close();
+});
+
+test('markup in a session name, its command name and its screen is shown literally', async () => {
+  // tmux cuts a command name at its first space and turns dots in session names into "_".
+  const command = '<img/src/onerror=window.__fromCommand=1>';
+  const name = '<img src=x onerror=__fromName=1>';
+  const screenLine = '<img src=x onerror=window.__fromScreen=1><b>not bold</b>';
+  fixture.tmux.newSession(name, `bash -c 'printf "%s\\n" "${screenLine}"; exec -a "${command}" sleep 1000'`);
+  await waitFor('the renamed command', () => fixture.tmux.currentCommand(name) === command);
+  const page = await fixture.openPage(server.url(`/?t=${token}`));
+  await page.selectOption('#sessions', name);
+  const shown = await waitFor('the session on the page', async () => {
+    const p = await readPage(page);
+    return p.screen.includes(screenLine) && p;
+  });
+  assert.equal(shown.meta[0], `作業中（${command}）`);
+  const dom = await page.evaluate(() => ({
+    images: document.querySelectorAll('img').length,
+    screenChildren: document.getElementById('screen').children.length,
+    ran: [window.__fromCommand, window.__fromName, window.__fromScreen],
+  }));
+  assert.deepEqual(dom, { images: 0, screenChildren: 0, ran: [undefined, undefined, undefined] });
+  await page.context().close();
+});
+
+test('a refused token says the token changed and stops asking', async () => {
+  const page = await fixture.openPage(server.url('/?t=an-old-token'), { clock: true });
+  await waitFor('the changed-token text', async () => (await readPage(page)).conn === texts.lostToken);
+  await page.clock.runFor(10000);
+  assert.equal(await page.fetched('/api/state'), 1);
+  assert.equal((await readPage(page)).dot, 'dot off');
+  await page.context().close();
+});
