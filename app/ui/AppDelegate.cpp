@@ -52,6 +52,9 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     // start() never reports the state it finds, so this is what applies Caps Lock already on.
     evaluate("launch");
+    // Filled now, not at the first opening: a tray may read the rows before it asks to open them.
+    // After the launch evaluation, so they already show its outcome.
+    ports_.view.setMenu(rebuild());
     refreshUI();
 }
 
@@ -134,6 +137,8 @@ Menu AppDelegate::rebuild() {
     s.powerDescription = PowerState::from(ports_.powerSources).description();
     s.lidDescription = std::string(PowerManager::description(power_.lidMechanism()));
     s.helperDescription = std::string(description(power_.helperStatus()));
+    if (ports_.loginItem)
+        s.launchAtLogin = ports_.loginItem->isEnabled();
     if (ports_.tmux.isAvailable()) {
         std::vector<SessionRow> rows;
         for (const AgentSession& session : ports_.tmux.sessions())
@@ -143,6 +148,7 @@ Menu AppDelegate::rebuild() {
 
     StatusMenuActions actions{
         .togglePause = [this] { togglePause(); },
+        .toggleLaunchAtLogin = [this] { toggleLaunchAtLogin(); },
         .setFloor = [this](int percent) { setFloor(percent); },
         .openLog = [this] { openLog(); },
         .showAbout = [this] { showAbout(); },
@@ -175,6 +181,18 @@ void AppDelegate::togglePause() {
     ports_.settings.setBoolean(Config::Key::paused, !isPaused());
     Log::write(isPaused() ? "一時停止しました" : "一時停止を解除しました");
     evaluate("pause");
+}
+
+void AppDelegate::toggleLaunchAtLogin() {
+    if (!ports_.loginItem)
+        return;
+    const bool wanted = !ports_.loginItem->isEnabled();
+    const std::optional<std::string> error = ports_.loginItem->setEnabled(wanted);
+    if (error || ports_.loginItem->isEnabled() != wanted) {
+        Log::write("WARN: ログイン時に起動を切り替えられません: " + error.value_or(""));
+        return;
+    }
+    Log::write(wanted ? "ログイン時に起動: 有効" : "ログイン時に起動: 無効");
 }
 
 void AppDelegate::setFloor(int percent) {

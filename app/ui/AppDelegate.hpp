@@ -14,6 +14,7 @@
 #include "app/tmux/Tmux.hpp"
 #include "app/ui/AlertPresenter.hpp"
 #include "app/ui/Desktop.hpp"
+#include "app/ui/LoginItem.hpp"
 #include "app/ui/MenuModel.hpp"
 #include "app/ui/StatusMenu.hpp"
 #include "app/ui/StatusView.hpp"
@@ -42,6 +43,7 @@ public:
         AlertPresenter& alerts;
         Desktop& desktop;
         HelperInstaller* installer = nullptr; // none: the menu offers no installation
+        LoginItem* loginItem = nullptr;       // none: no "start at login" row
     };
 
     static constexpr double reviewInterval = 15.0;
@@ -68,6 +70,7 @@ public:
 
     // Menu actions.
     void togglePause();
+    void toggleLaunchAtLogin();
     void setFloor(int percent);
     void openLog();
     void showAbout();

@@ -77,6 +77,11 @@ Menu build(const StatusSnapshot& state, const StatusMenuActions& actions,
     MenuItem pause = MenuItem::command("一時停止", actions.togglePause);
     pause.checked = state.paused;
     menu.push_back(std::move(pause));
+    if (state.launchAtLogin) {
+        MenuItem login = MenuItem::command("ログイン時に起動", actions.toggleLaunchAtLogin);
+        login.checked = *state.launchAtLogin;
+        menu.push_back(std::move(login));
+    }
     menu.push_back(floorRow(state, actions));
     menu.push_back(MenuItem::makeSeparator());
 

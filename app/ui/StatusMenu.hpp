@@ -30,11 +30,14 @@ struct StatusSnapshot {
     std::string helperDescription;
     // Absent when tmux is not installed.
     std::optional<std::vector<SessionRow>> sessions;
+    // Whether the next login starts the app; absent where that cannot be set.
+    std::optional<bool> launchAtLogin;
 };
 
 // What the menu's rows do when chosen.
 struct StatusMenuActions {
     std::function<void()> togglePause;
+    std::function<void()> toggleLaunchAtLogin;
     std::function<void(int percent)> setFloor;
     std::function<void()> openLog;
     std::function<void()> showAbout;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/ui/MenuModel.hpp"
+
 #include <string>
 
 namespace torvane {
@@ -22,6 +24,8 @@ public:
     // Puts the item into the tray; once, at launch.
     virtual void install() = 0;
     virtual void show(const StatusAppearance& appearance) = 0;
+    // Fills the menu at launch, so a tray that reads it before opening it shows every row.
+    virtual void setMenu(const Menu& menu) = 0;
 };
 
 } // namespace torvane

@@ -1,5 +1,6 @@
 #include "app/ui/qt/Application.hpp"
 
+#include "app/core/InstanceLock.hpp"
 #include "app/core/Log.hpp"
 #include "app/install/HelperInstaller.hpp"
 #include "app/phone/Router.hpp"
@@ -19,6 +20,7 @@
 #include <QApplication>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace torvane {
 
@@ -27,6 +29,18 @@ namespace {
 bool isSet(const char* name) {
     const char* value = std::getenv(name);
     return value && *value;
+}
+
+// The delegate while the event loop runs. Qt ends the process with exit() when it loses the display
+// (logout, a crashed X server or compositor); the termination then runs from this handler.
+AppDelegate* runningDelegate = nullptr;
+
+void terminateOnExit() {
+    if (AppDelegate* delegate = runningDelegate) {
+        runningDelegate = nullptr;
+        delegate->applicationWillTerminate();
+        Log::shared().flush();
+    }
 }
 
 } // namespace
@@ -45,6 +59,16 @@ void choosePlatform() {
 }
 
 int runApplication(int argc, char** argv, const ApplicationOptions& options) {
+    // Decided before anything else: a second copy must not touch the display or the request file.
+    const InstanceLock instance;
+    if (instance.state() == InstanceLock::State::heldElsewhere) {
+        Log::write("INFO: " + std::string(Config::appName) + " はすでに起動しています");
+        Log::shared().flush();
+        return 0;
+    }
+    if (instance.state() == InstanceLock::State::unavailable)
+        Log::write("WARN: 多重起動の確認に使うファイルを開けません: " + InstanceLock::defaultFile().string());
+
     choosePlatform();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("torvane"));
@@ -60,19 +84,21 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     QtDesktop desktop;
     const std::unique_ptr<PowerAssertions> assertions = platform::makePowerAssertions();
     const std::unique_ptr<LidSensor> lid = platform::makeLidSensor();
+    const std::unique_ptr<LoginItem> loginItem = makeLoginItem();
 
     AppDelegate* delegate = nullptr;
     TrayShell shell([&delegate] { return delegate ? delegate->menuWillOpen() : Menu{}; });
     AppDelegate appDelegate(AppDelegate::Ports{loop, settings, KeyboardState::shared(),
                                                PowerSources::shared(), *assertions, *lid,
                                                RequestChannel(options.supportDir), Tmux::shared(), shell,
-                                               alerts, desktop, &HelperInstaller::shared()});
+                                               alerts, desktop, &HelperInstaller::shared(), loginItem.get()});
     delegate = &appDelegate;
 
     // The phone link: started only from the menu, stopped from it or at the end.
     QtClipboard clipboard;
-    Router router(Tmux::shared(), [] { return PowerState::current(); },
-                  [] { return CapsLockMonitor::currentState(); }, settings);
+    Router router(
+        Tmux::shared(), [] { return PowerState::current(); }, [] { return CapsLockMonitor::currentState(); },
+        settings);
     Server server(router);
     Pairing pairing({loop, server, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }});
     appDelegate.setPhoneLinkRows([&pairing] { return pairing.menuRows(); });
@@ -85,8 +111,13 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     if (options.afterLaunch)
         options.afterLaunch(appDelegate, shell);
 
+    // Registered after the log exists, so the handler runs before the log's own teardown.
+    static const bool exitHandlerRegistered = std::atexit(terminateOnExit) == 0;
+    runningDelegate = exitHandlerRegistered ? &appDelegate : nullptr;
+
     const int status = QApplication::exec();
 
+    runningDelegate = nullptr;
     appDelegate.applicationWillTerminate();
     delegate = nullptr;
     Log::shared().flush();

@@ -6,8 +6,11 @@
 #include <QString>
 #include <QVariant>
 #include <cstdlib>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace torvane {
 
@@ -21,9 +24,33 @@ QSettings open(const std::filesystem::path& file) {
     return QSettings(QString::fromStdString(file.string()), QSettings::IniFormat);
 }
 
+// The file holds the phone link's token, which lets its holder type into the user's shells: it is
+// the owner's alone, and so is any directory made for it. A file that is already there is tightened.
+void makeOwnerOnly(const std::filesystem::path& file) {
+    std::vector<std::filesystem::path> missing;
+    std::error_code ec;
+    for (auto dir = file.parent_path(); !dir.empty() && !std::filesystem::exists(dir, ec);
+         dir = dir.parent_path()) {
+        missing.push_back(dir);
+        if (dir == dir.parent_path())
+            break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+        ::mkdir(it->c_str(), 0700);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0)
+        return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+        ::fchmod(fd, st.st_mode & 0700);
+    ::close(fd);
+}
+
 // A setting that did not reach the disk would silently come back changed after a restart.
 void save(QSettings& s, const std::filesystem::path& file) {
+    makeOwnerOnly(file);
     s.sync();
+    makeOwnerOnly(file); // in case the file was replaced by one with the default mode
     if (s.status() != QSettings::NoError)
         Log::write("WARN: 設定を保存できません: " + file.string());
 }

@@ -48,6 +48,10 @@ bool TrayShell::isTrayAvailable() {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
+void TrayShell::setMenu(const Menu& menu) {
+    renderMenu(menu, menu_);
+}
+
 void TrayShell::rebuild() {
     if (menuSource_)
         renderMenu(menuSource_(), menu_);

@@ -23,6 +23,7 @@ public:
     // a tray does.
     void install() override;
     void show(const StatusAppearance& appearance) override;
+    void setMenu(const Menu& menu) override;
 
     static bool isTrayAvailable();
 

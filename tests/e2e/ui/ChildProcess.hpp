@@ -1,6 +1,7 @@
 #pragma once
 
-#include <chrono>
+#include "tests/fakes/TestSupport.hpp"
+
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -9,8 +10,6 @@
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace torvane::test {
@@ -19,22 +18,19 @@ namespace torvane::test {
 // in a file. Killed and reaped on destruction if it is still running.
 class ChildProcess {
 public:
-    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+    ChildProcess(std::vector<std::string> argv, std::vector<std::string> env,
                  const std::filesystem::path& output) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<std::string> args = argv;
-        std::vector<std::string> env = environment;
-        std::vector<char*> a;
-        std::vector<char*> e;
-        for (auto& s : args)
+        std::vector<char*> a, e;
+        for (auto& s : argv)
             a.push_back(s.data());
-        a.push_back(nullptr);
         for (auto& s : env)
             e.push_back(s.data());
+        a.push_back(nullptr);
         e.push_back(nullptr);
         const int rc = ::posix_spawn(&pid_, a[0], &actions, nullptr, a.data(), e.data());
         posix_spawn_file_actions_destroy(&actions);
@@ -42,31 +38,19 @@ public:
             throw std::runtime_error("cannot start " + argv[0]);
     }
     ~ChildProcess() {
-        if (running()) {
-            ::kill(pid_, SIGKILL);
+        if (!status_ && ::kill(pid_, SIGKILL) == 0)
             ::waitpid(pid_, nullptr, 0);
-        }
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
-    bool running() const { return !status_ && pid_ > 0; }
     void signal(int sig) const { ::kill(pid_, sig); }
 
     // The wait status once the process has ended within `limit`; absent if it still runs.
     std::optional<int> waitExit(std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!status_) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = status;
-                break;
-            }
-            if (std::chrono::steady_clock::now() >= deadline)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        int status = 0;
+        if (!status_ && test::waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit))
+            status_ = status;
         return status_;
     }
 

@@ -14,33 +14,30 @@
 
 namespace {
 
-// Writes "enabled checked title" per row when the menu appears, replacing the file in one step.
-class MenuProbe final : public QObject {
-public:
-    MenuProbe(QMenu& menu, std::string path) : QObject(&menu), menu_(menu), path_(std::move(path)) {
+// Writes "enabled checked title" per visible row when the menu appears, replacing the file in one step.
+struct MenuProbe final : QObject {
+    MenuProbe(QMenu& menu, std::string path) : QObject(&menu), menu(menu), path(std::move(path)) {
         menu.installEventFilter(this);
     }
-
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == &menu_ && event->type() == QEvent::Show) {
-            const std::string temp = path_ + ".tmp";
-            {
-                std::ofstream out(temp, std::ios::trunc);
-                for (const QAction* a : menu_.actions()) {
-                    out << (a->isSeparator() ? "-"
-                            : a->isEnabled() ? "E"
-                                             : "D")
-                        << (a->isChecked() ? "C" : ".") << " " << a->text().toStdString() << "\n";
-                }
-            }
-            std::rename(temp.c_str(), path_.c_str());
-        }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Show)
+            return false;
+        std::ofstream(path + ".tmp", std::ios::trunc) << rows();
+        std::rename((path + ".tmp").c_str(), path.c_str());
         return false;
     }
-
-private:
-    QMenu& menu_;
-    std::string path_;
+    std::string rows() const {
+        std::string out;
+        for (const QAction* a : menu.actions())
+            if (a->isVisible())
+                out += std::string(a->isSeparator() ? "-"
+                                   : a->isEnabled() ? "E"
+                                                    : "D") +
+                       (a->isChecked() ? "C " : ". ") + a->text().toStdString() + "\n";
+        return out;
+    }
+    QMenu& menu;
+    std::string path;
 };
 
 } // namespace

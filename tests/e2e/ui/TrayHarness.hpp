@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,87 +24,67 @@ using namespace std::chrono_literals;
 
 struct Rect {
     int x = 0, y = 0, width = 0, height = 0;
-    bool contains(const Rect& r) const {
-        return r.x >= x && r.y >= y && r.x + r.width <= x + width && r.y + r.height <= y + height;
-    }
-    int centerX() const { return x + width / 2; }
-    int centerY() const { return y + height / 2; }
 };
 
-// A home of its own for one run of the app.
+inline std::vector<std::string> lines(const std::filesystem::path& file, std::size_t skip = 0) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    std::istringstream in(std::filesystem::exists(file, ec) ? test::readFile(file) : "");
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line.size() > skip ? line.substr(skip) : line);
+    return out;
+}
+
+// A home of its own for one run of the app: settings, log, runtime and tmux directories, shared
+// directory and the menu probe's file.
 class AppHome {
 public:
-    AppHome() {
-        for (const char* dir : {"home", "state", "config", "cache", "runtime", "tmux", "shared"})
-            std::filesystem::create_directories(root_ / dir);
-        std::filesystem::permissions(root_ / "runtime", std::filesystem::perms::owner_all);
-    }
-
     std::filesystem::path shared() const { return root_ / "shared"; }
     std::filesystem::path request() const { return shared() / "request"; }
-    std::filesystem::path log() const { return root_ / "state/torvane/Torvane.log"; }
     std::filesystem::path probe() const { return root_ / "menu-probe"; }
     std::filesystem::path output() const { return root_ / "app-output"; }
     std::filesystem::path path() const { return root_.path(); }
 
-    std::string requestContent() const {
-        std::error_code ec;
-        return std::filesystem::exists(request(), ec) ? test::readFile(request()) : "";
-    }
-    std::vector<std::string> logLines() const {
-        std::vector<std::string> lines;
-        std::error_code ec;
-        if (!std::filesystem::exists(log(), ec))
-            return lines;
-        std::istringstream in(test::readFile(log()));
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line.size() > 21 ? line.substr(21) : line); // without the time stamp
-        return lines;
-    }
+    std::string requestContent() const { return lines(request()).empty() ? "" : lines(request())[0]; }
+    std::vector<std::string> logLines() const { return lines(root_ / "state/torvane/Torvane.log", 21); }
     bool logged(const std::string& message) const {
-        const auto lines = logLines();
-        return std::find(lines.begin(), lines.end(), message) != lines.end();
+        const auto all = logLines();
+        return std::find(all.begin(), all.end(), message) != all.end();
     }
 
-    // The test's environment with every per-user place, the display and the shared directory replaced.
+    // The test's environment with every per-user place and the display replaced.
     std::vector<std::string> environment(const std::string& display) const {
-        static const std::vector<std::string> replaced{"HOME=",
-                                                       "XDG_STATE_HOME=",
-                                                       "XDG_CONFIG_HOME=",
-                                                       "XDG_CACHE_HOME=",
-                                                       "XDG_RUNTIME_DIR=",
-                                                       "TMUX_TMPDIR=",
-                                                       "DISPLAY=",
-                                                       "WAYLAND_DISPLAY=",
-                                                       "QT_QPA_PLATFORM=",
-                                                       "DBUS_SESSION_BUS_ADDRESS=",
-                                                       "LSAN_OPTIONS=",
-                                                       "TORVANE_TEST_"};
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry = *e;
-            if (std::none_of(replaced.begin(), replaced.end(),
-                             [&](const std::string& p) { return entry.rfind(p, 0) == 0; }))
-                env.push_back(entry);
-        }
         const std::string r = root_.path().string();
-        env.push_back("HOME=" + r + "/home");
-        env.push_back("XDG_STATE_HOME=" + r + "/state");
-        env.push_back("XDG_CONFIG_HOME=" + r + "/config");
-        env.push_back("XDG_CACHE_HOME=" + r + "/cache");
-        env.push_back("XDG_RUNTIME_DIR=" + r + "/runtime");
-        env.push_back("TMUX_TMPDIR=" + r + "/tmux");
-        env.push_back("LSAN_OPTIONS=suppressions=" + std::string(TORVANE_SOURCE_DIR) +
-                      "/tests/fakes/lsan-qt.supp");
-        env.push_back("TORVANE_TEST_SUPPORT_DIR=" + shared().string());
-        env.push_back("TORVANE_TEST_MENU_PROBE=" + probe().string());
+        std::vector<std::string> env{"HOME=" + r + "/home",
+                                     "XDG_STATE_HOME=" + r + "/state",
+                                     "XDG_CONFIG_HOME=" + r + "/config",
+                                     "XDG_CACHE_HOME=" + r + "/cache",
+                                     "XDG_RUNTIME_DIR=" + r + "/runtime",
+                                     "TMUX_TMPDIR=" + r + "/tmux",
+                                     "TORVANE_TEST_SUPPORT_DIR=" + shared().string(),
+                                     "TORVANE_TEST_MENU_PROBE=" + probe().string(),
+                                     "LSAN_OPTIONS=suppressions=" + std::string(TORVANE_SOURCE_DIR) +
+                                         "/tests/fakes/lsan-qt.supp"};
         if (!display.empty())
             env.push_back("DISPLAY=" + display);
+        static const std::set<std::string> dropped{
+            "HOME",        "XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME",  "XDG_RUNTIME_DIR",
+            "TMUX_TMPDIR", "DISPLAY",        "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS",
+            "LSAN_OPTIONS"};
+        for (char** e = environ; *e; ++e)
+            if (const std::string entry = *e; !dropped.contains(entry.substr(0, entry.find('='))))
+                env.push_back(entry);
         return env;
     }
 
 private:
     test::TempDir root_;
+    bool made_ = [this] {
+        for (const char* dir : {"home", "state", "config", "cache", "runtime", "tmux", "shared"})
+            std::filesystem::create_directories(root_ / dir);
+        std::filesystem::permissions(root_ / "runtime", std::filesystem::perms::owner_all);
+        return true;
+    }();
 };
 
 inline std::unique_ptr<test::ChildProcess> startApp(const AppHome& home, const std::string& display) {
@@ -118,54 +99,43 @@ inline std::unique_ptr<test::ChildProcess> startTray(const AppHome& home, const 
         home.environment(display), home.path() / "trayer-output");
 }
 
-inline SubprocessResult x11(const std::string& display, const std::string& tool,
-                            const std::vector<std::string>& args) {
+inline bool x11(const std::string& display, const std::string& tool, const std::vector<std::string>& args) {
     return runSubprocess(tool, args,
-                         {.timeLimit = 20s, .environment = std::vector<std::string>{"DISPLAY=" + display}});
+                         {.timeLimit = 20s, .environment = std::vector<std::string>{"DISPLAY=" + display}})
+        .ok();
 }
 
-// The app's icon window once the tray has embedded it: inside the tray's panel, bigger than a dot.
+// The app's icon window once the tray (a panel along the top edge) has embedded it: bigger than a dot.
 inline std::optional<Rect> embeddedIcon(const std::string& display) {
-    const SubprocessResult tree = x11(display, "/usr/bin/xwininfo", {"-root", "-tree"});
-    if (!tree.ok())
-        return std::nullopt;
-    static const std::regex window(
-        R"(\(("[^"]*") ("[^"]*")\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))");
-    std::optional<Rect> panel;
-    std::optional<Rect> icon;
+    const SubprocessResult tree =
+        runSubprocess("/usr/bin/xwininfo", {"-root", "-tree"},
+                      {.timeLimit = 20s, .environment = std::vector<std::string>{"DISPLAY=" + display}});
+    static const std::regex icon(
+        R"(\("torvane_test_app" "[^"]*"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(\d+)\+(\d+))");
     std::istringstream in(tree.out);
-    for (std::string line; std::getline(in, line);) {
-        std::smatch m;
-        if (!std::regex_search(line, m, window))
-            continue;
-        const Rect r{std::stoi(m[5]), std::stoi(m[6]), std::stoi(m[3]), std::stoi(m[4])};
-        if (m[1] == "\"panel\"" && m[2] == "\"trayer\"")
-            panel = r;
-        if (m[1] == "\"torvane_test_app\"" && r.width > 4 && r.height > 4)
-            icon = r;
-    }
-    if (panel && icon && panel->contains(*icon))
-        return icon;
+    std::smatch m;
+    for (std::string line; std::getline(in, line);)
+        if (std::regex_search(line, m, icon) && std::stoi(m[1]) > 4 && std::stoi(m[2]) > 4 &&
+            std::stoi(m[4]) < 28)
+            return Rect{std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[1]), std::stoi(m[2])};
     return std::nullopt;
 }
 
-inline QImage screenshot(const std::string& display, const AppHome& home) {
+// The share of green pixels in the icon, from a screenshot; the icon's place is read again with it,
+// as the tray may still move its panel after embedding.
+inline double greenShare(const std::string& display, const AppHome& home) {
+    const std::optional<Rect> r = embeddedIcon(display);
     const auto file = home.path() / "screen.png";
-    const SubprocessResult r = x11(display, "/usr/bin/import", {"-window", "root", file.string()});
-    if (!r.ok())
-        return {};
-    return QImage(QString::fromStdString(file.string()));
-}
-
-inline std::vector<std::string> probeRows(const AppHome& home) {
-    std::vector<std::string> rows;
-    std::error_code ec;
-    if (!std::filesystem::exists(home.probe(), ec))
-        return rows;
-    std::istringstream in(test::readFile(home.probe()));
-    for (std::string line; std::getline(in, line);)
-        rows.push_back(line);
-    return rows;
+    if (!r || !x11(display, "/usr/bin/import", {"-window", "root", file.string()}))
+        return -1;
+    const QImage image(QString::fromStdString(file.string()));
+    int green = 0;
+    for (int y = r->y; y < r->y + r->height && y < image.height(); ++y)
+        for (int x = r->x; x < r->x + r->width && x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            green += c.green() > 150 && c.red() < 120 && c.blue() < 140;
+        }
+    return double(green) / (r->width * r->height);
 }
 
 } // namespace torvane::test

@@ -3,14 +3,15 @@
 # directory, no logind (no bus at all), no phone link. Measures SECONDS with Caps Lock off (the
 # 0.25 s poll and the 15 s review running), then SECONDS with carry mode on (plus the 5 s heartbeat).
 #
-#   measure-app-idle.sh APP [SECONDS]
+#   measure-app-idle.sh APP [SECONDS [WARMUP]]
 #
 # APP is torvane_test_app, the app with the shared directory taken from the environment. For figures
-# use a release build (see docs/performance.md); ctest runs it for a few seconds only to keep it working.
+# use a release build (see docs/performance.md); ctest runs it briefly only to keep it working.
 set -euo pipefail
 
-app=${1:?usage: measure-app-idle.sh APP [SECONDS]}
+app=${1:?usage: measure-app-idle.sh APP [SECONDS [WARMUP]]}
 seconds=${2:-60}
+warmup=${3:-5}
 tmp=$(mktemp -d)
 pids=()
 cleanup() {
@@ -48,8 +49,8 @@ status_kb() { awk -v k="$1:" '$1 == k { print $2 }' "/proc/$app_pid/status"; }
 alive() { kill -0 "$app_pid" 2>/dev/null || { echo "the app ended:" >&2; cat "$tmp/app.log" >&2; exit 1; }; }
 
 # Start-up (fonts, the tray handshake) is not idle time.
-for _ in $(seq 100); do grep -q "起動" "$tmp/app.log" && break; sleep 0.1; done
-sleep 5
+for _ in $(seq 100); do grep -q "起動" "$tmp/state/torvane/Torvane.log" 2>/dev/null && break; sleep 0.1; done
+sleep "$warmup"
 alive
 
 measure() {
