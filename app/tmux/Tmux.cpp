@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <cmath>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@ namespace torvane {
 namespace {
 
 constexpr char separator = '|';
+// Bytes of text per send-keys call, well under tmux's limit on a command line.
+constexpr std::size_t maxCommandText = 8192;
 constexpr std::size_t fieldCount = 5;
 
 // Seconds since the epoch as tmux prints them. The whole field must be a number, independent of the
@@ -233,10 +236,20 @@ std::optional<std::string> Tmux::capture(const std::string& name, int lines) {
 bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
     if (text.empty())
         return false;
-    std::string target;
-    // "--" ends tmux's options: a text such as "-tfoo" is typed, not read as a new target.
-    if (!runAt(name, {"send-keys", "-t", "{}", "-l", "--", text}, &target).ok)
-        return false;
+    std::string target = exactSession(name);
+    // tmux refuses a command line beyond about 16 KB: a long text goes in pieces, cut between
+    // characters. "--" ends tmux's options: a text such as "-tfoo" is typed, not read as a new target.
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = std::min(text.size(), at + maxCommandText);
+        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;
+        const std::string piece = text.substr(at, end - at);
+        const bool ok = at == 0 ? runAt(name, {"send-keys", "-t", "{}", "-l", "--", piece}, &target).ok
+                                : run({"send-keys", "-t", target, "-l", "--", piece}).ok;
+        if (!ok)
+            return false;
+        at = end;
+    }
     if (submit && !run({"send-keys", "-t", target, "Enter"}).ok)
         return false;
     Log::write("tmux " + name + " に " + std::to_string(graphemeCount(text)) + " 文字を送信しました");
@@ -254,7 +267,17 @@ bool Tmux::paste(const std::string& name, const std::string& text, bool submit) 
     for (std::size_t i = 0; i < text.size(); ++i)
         if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
             lines += text[i];
-    if (!run({"set-buffer", "-b", buffer, "--", lines}).ok)
+    // Through a private file: tmux refuses a command line beyond about 16 KB.
+    std::string file = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
+                       "/torvane-paste-XXXXXX";
+    const int fd = ::mkstemp(file.data());
+    if (fd < 0)
+        return false;
+    const bool written = ::write(fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
+    ::close(fd);
+    const bool loaded = written && run({"load-buffer", "-b", buffer, file}).ok;
+    ::unlink(file.c_str());
+    if (!loaded)
         return false;
     std::string target;
     if (!runAt(name, {"paste-buffer", "-p", "-d", "-b", buffer, "-t", "{}"}, &target).ok) {
