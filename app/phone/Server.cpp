@@ -191,8 +191,9 @@ public:
     }
 
     bool isOpen() const { return socket_.is_open(); }
-    // Still reading its request: the kind a trickling client holds open.
-    bool isReading() const { return isOpen() && !answering_; }
+    // Still reading its request (the kind a trickling client holds open), or done and only
+    // draining what the peer still sends: closing it costs no one an answer.
+    bool canMakeRoom() const { return isOpen() && (!answering_ || draining_); }
 
     // The answer from a worker, on the socket thread.
     void respond(std::string answer) {
@@ -293,6 +294,7 @@ private:
             return;
         }
         chunk_.resize(4096);
+        draining_ = true;
         armTimer();
         drain();
     }
@@ -321,6 +323,7 @@ private:
     std::size_t drained_ = 0;
     bool peerFinished_ = false;
     bool answering_ = false;
+    bool draining_ = false;
 };
 
 void Server::Engine::accept() {
@@ -351,7 +354,7 @@ void Server::Engine::accept() {
 }
 
 void Server::Engine::admit(tcp::socket socket) {
-    // Count the open ones; the first still reading its request is the one waiting longest.
+    // Count the open ones; the first that can make room is the one that has waited longest.
     std::size_t open = 0;
     std::shared_ptr<Connection> longestWaiting;
     for (auto it = connections.begin(); it != connections.end();) {
@@ -361,7 +364,7 @@ void Server::Engine::admit(tcp::socket socket) {
             continue;
         }
         ++open;
-        if (!longestWaiting && connection->isReading()) {
+        if (!longestWaiting && connection->canMakeRoom()) {
             longestWaiting = connection;
         }
         ++it;
