@@ -45,11 +45,16 @@ Answer call(std::uint16_t port, const std::string& method, const std::string& ta
 }
 
 // The phone API end to end: HTTP over 127.0.0.1 into the router, and a real tmux server of the
-// test binary's own (under the short private TMUX_TMPDIR the test main sets; killed after each test).
+// test's own (under the short private directory the test main sets; killed at the end).
 class PhoneApi : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(tmux_.isAvailable()) << "tmux is a test dependency; scripts/bootstrap installs it";
+        // A server of each test's own: a new one could meet the previous one still ending.
+        static int count = 0;
+        const std::string tmuxDir = std::string(std::getenv("TMUX_TMPDIR")) + "/" + std::to_string(++count);
+        std::filesystem::create_directories(tmuxDir);
+        setVariable("TMUX_TMPDIR", tmuxDir);
         setVariable("SHELL", "/bin/sh");
         test::writeFile(dir_ / "shrc", "PS1='ready> '\n"); // dash reads its prompt from here
         setVariable("ENV", (dir_ / "shrc").string());
@@ -166,8 +171,16 @@ TEST_F(PhoneApi, LinesArriveAsOnePasteKeysAsKeysAndARepeatedIdTypesNothing) {
     ASSERT_TRUE(raw({"new-session", "-d", "-s", "agent", (dir_ / "agent").string() + " " + (dir_ / "got").string()}).ok());
     ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(dir_ / "got"); }));
 
-    EXPECT_EQ(call("POST", "/api/send", "s=agent&text=first%0D%0Asecond%0Athird&id=m-1").body, "sent");
-    EXPECT_EQ(call("POST", "/api/send", "s=agent&text=first%0D%0Asecond%0Athird&id=m-1").body, "ok");
+    // Both beyond the 16 KB tmux takes in one command.
+    const std::string longLine(20000, 'x');
+    EXPECT_EQ(call("POST", "/api/send", "s=agent&text=first%0D%0A" + longLine + "%0Athird&id=m-1").body, "sent");
+    EXPECT_EQ(call("POST", "/api/send", "s=agent&text=first%0D%0A" + longLine + "%0Athird&id=m-1").body, "ok");
+    std::string kana, kanaForm; // cut into pieces only between characters
+    for (int i = 0; i < 7000; ++i) {
+        kana += "あ";
+        kanaForm += "%E3%81%82";
+    }
+    EXPECT_EQ(call("POST", "/api/send", "s=agent&submit=0&text=" + kanaForm).body, "sent");
     EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=Down").body, "ok");
     EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=C-d&id=k-1").body, "ok");
     EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=C-d&id=k-1").body, "ok");
@@ -176,9 +189,10 @@ TEST_F(PhoneApi, LinesArriveAsOnePasteKeysAsKeysAndARepeatedIdTypesNothing) {
     }
     EXPECT_EQ(call("POST", "/api/keys", "s=absent&k=y").status, "500 Internal Server Error");
     EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=y").body, "ok");
-    const std::string expected = "\x1b[200~first\rsecond\rthird\x1b[201~\r\x1b[B\x04y";
+    const std::string expected =
+        "\x1b[200~first\r" + longLine + "\rthird\x1b[201~\r" + kana + "\x1b[B\x04y";
     EXPECT_TRUE(test::waitFor([&] { return test::readFile(dir_ / "got") == expected; }))
-        << test::readFile(dir_ / "got");
+        << test::readFile(dir_ / "got").size();
 }
 
 TEST(PhoneApiWorkers, OneHungTmuxCallHoldsUpNoOtherRequest) {
