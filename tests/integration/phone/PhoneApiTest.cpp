@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -111,9 +112,11 @@ TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrder) {
     newSession("beta");
     newSession("say \"hi\"");
     const std::string idleShell = R"("working":false,"command":"sh","status":"待機中","idle":0,"activity":0,"quiet":false})";
-    EXPECT_EQ(call("GET", "/api/state").body, R"({"sessions":[{"name":"beta",)" + idleShell +
-                                                  R"(,{"name":"say \"hi\"",)" + idleShell +
-                                                  R"(],"tmux":true,"battery":64,"onAC":false,"capsLock":true})");
+    // A loaded machine may take a second or two between the prompt and this request.
+    const std::regex recently(R"("activity":[0-5],)");
+    EXPECT_EQ(std::regex_replace(call("GET", "/api/state").body, recently, R"("activity":0,)"),
+              R"({"sessions":[{"name":"beta",)" + idleShell + R"(,{"name":"say \"hi\"",)" + idleShell +
+                  R"(],"tmux":true,"battery":64,"onAC":false,"capsLock":true})");
 }
 
 TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestIn) {
