@@ -8,7 +8,7 @@ namespace torvane {
 
 namespace {
 
-// What a row does when chosen; replaced in place when the row is reused for a new model.
+// What a row does when chosen; replaced when the row is updated in place.
 class RowAction final : public QObject {
 public:
     explicit RowAction(QAction* action) : QObject(action) {
@@ -22,76 +22,85 @@ public:
     std::function<void()> run;
 };
 
-RowAction* rowAction(QAction* action) {
-    if (auto* existing = action->findChild<RowAction*>(QString(), Qt::FindDirectChildrenOnly))
-        return existing;
-    return new RowAction(action);
-}
-
-void fill(const Menu& model, QMenu& menu);
-
-// Brings one existing action in line with a row. Qt's setters do nothing for an unchanged value, so
-// a row that did not change sends nothing to the tray.
-void update(QAction* action, const MenuItem& item, QMenu& menu) {
+// Brings one action in line with a row. Qt's setters do nothing for an unchanged value, and a
+// changed one reaches a D-Bus tray as a small property update, not a new layout.
+void update(QAction* action, const MenuItem& item) {
     action->setSeparator(item.separator);
-    action->setVisible(true);
     if (item.separator)
         return;
     action->setText(menuText(item.title));
-    QMenu* sub = action->menu();
-    if (!item.submenu.empty()) {
-        if (!sub) {
-            sub = new QMenu(&menu);
-            action->setMenu(sub);
-        }
-        fill(item.submenu, *sub);
-    } else if (sub) {
-        action->setMenu(nullptr);
-        if (sub->parent() == &menu)
-            sub->deleteLater();
-    }
     action->setEnabled(item.enabled);
     // Ticked rows and the choices of a group show a mark; other rows stay plain.
     action->setCheckable(item.checked || item.tag != 0);
     action->setChecked(item.checked);
     action->setData(item.tag != 0 ? QVariant(item.tag) : QVariant());
-    // The platform's command modifier: Ctrl here, Command on macOS.
-    action->setShortcut(
-        item.keyEquivalent.size() == 1
-            ? QKeySequence(QStringLiteral("Ctrl+") + QString::fromStdString(item.keyEquivalent).toUpper())
-            : QKeySequence());
-    action->setShortcutVisibleInContextMenu(item.keyEquivalent.size() == 1);
-    rowAction(action)->run = item.action;
+    if (item.keyEquivalent.size() == 1) {
+        // The platform's command modifier: Ctrl here, Command on macOS.
+        action->setShortcut(
+            QKeySequence(QStringLiteral("Ctrl+") + QString::fromStdString(item.keyEquivalent).toUpper()));
+        action->setShortcutVisibleInContextMenu(true);
+    } else {
+        action->setShortcut(QKeySequence());
+    }
+    auto* row = action->findChild<RowAction*>(QString(), Qt::FindDirectChildrenOnly);
+    (row ? row : new RowAction(action))->run = item.action;
 }
 
-// Rows are reused by position and surplus ones hidden rather than removed: every added or removed
-// row makes a D-Bus tray host fetch the whole layout again, while a changed row costs one small
-// property update. When rows must be added, the tray hears of the last one only, so one opening
-// causes at most one layout update.
-void fill(const Menu& model, QMenu& menu) {
-    const QList<QAction*> existing = menu.actions();
-    const qsizetype added = static_cast<qsizetype>(model.size()) - existing.size();
-    // The D-Bus menu behind a StatusNotifier tray; QPlatformMenu's only base is QObject, but its
-    // header is private to Qt, hence the cast.
-    QObject* platform = reinterpret_cast<QObject*>(menu.platformMenu());
+// Whether the menu has the model's rows in the model's kinds (separator, submenu, plain), so that
+// only their texts and states may differ.
+bool sameShape(const Menu& model, const QMenu& menu) {
+    const QList<QAction*> actions = menu.actions();
+    if (actions.size() != static_cast<qsizetype>(model.size()))
+        return false;
     for (std::size_t i = 0; i < model.size(); ++i) {
-        const auto index = static_cast<qsizetype>(i);
-        QAction* action = index < existing.size() ? existing[index] : nullptr;
-        if (!action) {
-            const bool last = i + 1 == model.size();
-            if (platform)
-                platform->blockSignals(!last);
-            action = new QAction(&menu);
-            update(action, model[i], menu);
-            menu.addAction(action);
-            continue;
-        }
-        update(action, model[i], menu);
+        const QAction* action = actions[static_cast<qsizetype>(i)];
+        const MenuItem& item = model[i];
+        if (action->isSeparator() != item.separator || (action->menu() != nullptr) != !item.submenu.empty() ||
+            (action->menu() && !sameShape(item.submenu, *action->menu())))
+            return false;
     }
-    if (platform && added > 0)
+    return true;
+}
+
+void updateInPlace(const Menu& model, QMenu& menu) {
+    const QList<QAction*> actions = menu.actions();
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        QAction* action = actions[static_cast<qsizetype>(i)];
+        update(action, model[i]);
+        if (action->menu())
+            updateInPlace(model[i].submenu, *action->menu());
+    }
+}
+
+// Replaces every row. The old rows are deleted by the event loop, not here: the menu may be rebuilt
+// while one of its rows is still running its action (a modal alert opened from it).
+void build(const Menu& model, QMenu& menu, QObject* platform) {
+    for (QAction* action : menu.actions()) {
+        menu.removeAction(action);
+        if (QMenu* sub = action->menu(); sub && sub->parent() == &menu)
+            sub->deleteLater();
+        else if (action->parent() == &menu)
+            action->deleteLater();
+    }
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        const MenuItem& item = model[i];
+        QAction* action = nullptr;
+        if (!item.submenu.empty()) {
+            auto* sub = new QMenu(&menu);
+            build(item.submenu, *sub, nullptr);
+            action = sub->menuAction();
+        } else {
+            action = new QAction(&menu);
+        }
+        update(action, item);
+        // Every added or removed row makes a D-Bus tray fetch the whole layout again: it hears of
+        // the last one only.
+        if (platform && i + 1 == model.size())
+            platform->blockSignals(false);
+        menu.addAction(action);
+    }
+    if (platform)
         platform->blockSignals(false);
-    for (qsizetype i = static_cast<qsizetype>(model.size()); i < existing.size(); ++i)
-        existing[i]->setVisible(false);
 }
 
 } // namespace
@@ -104,7 +113,16 @@ QString menuText(const std::string& title) {
 }
 
 void renderMenu(const Menu& model, QMenu& menu) {
-    fill(model, menu);
+    if (sameShape(model, menu)) {
+        updateInPlace(model, menu);
+        return;
+    }
+    // The D-Bus menu behind a StatusNotifier tray, when there is one. QPlatformMenu's only base is
+    // QObject, but its header is private to Qt, hence the cast.
+    QObject* platform = reinterpret_cast<QObject*>(menu.platformMenu());
+    if (platform)
+        platform->blockSignals(true);
+    build(model, menu, platform);
 }
 
 } // namespace torvane
