@@ -70,5 +70,5 @@ measure "inactive (Caps Lock off)"
 xdotool key Caps_Lock
 for _ in $(seq 50); do [ "$(cat "$tmp/shared/request" 2>/dev/null)" = 1 ] && break; sleep 0.1; done
 [ "$(cat "$tmp/shared/request" 2>/dev/null)" = 1 ] || { echo "carry mode did not start" >&2; exit 1; }
-sleep 1
+[ "$warmup" = 0 ] || sleep 1
 measure "active (heartbeat)"
