@@ -1,9 +1,9 @@
 #!/bin/bash
-# usage: check-package.sh CPACK_CONFIG VERSION
+# usage: check-package.sh CPACK_CONFIG VERSION SYSROOT_SH
 set -euo pipefail
-config=$1 version=$2
+config=$1 version=$2 sysroot=$3
 tmp=$(mktemp -d /tmp/torvane-pkg.XXXXXX)
-trap 'rm -rf "$tmp"' EXIT
+trap '[ ! -d "$tmp/sys" ] || "$sysroot" stop "$tmp/sys"; rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cpack --config "$config" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 || { cat "$tmp/cpack.log"; fail "cpack"; }
@@ -63,4 +63,29 @@ unshare --user --map-root-user --mount --propagation private bash -euo pipefail 
   stops "$helper" "the daemon"
   grep -q "停止します（signal 15）" "$out" || fail "no daemon stop line"
 '
-echo "package $(basename "$deb"): $(stat -c %s "$deb") bytes, checked"
+echo "package $(basename "$deb"): $(stat -c %s "$deb") bytes"
+
+# Installed, used and removed as a user would, on a real systemd booted in private namespaces.
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: installing under a private systemd needs root"; exit 77; }
+mkdir "$tmp/sys" && "$sysroot" start "$tmp/sys"
+inside() { "$sysroot" exec "$tmp/sys" "$@"; }
+unit=jp.local.torvane.helper.service
+locks() { inside systemd-inhibit --list --no-pager --no-legend | awk '$1 == "torvane-helper"'; }
+inside sh -c 'cat >/root/torvane.deb' <"$deb"
+inside apt-get install -y -q /root/torvane.deb >"$tmp/apt.log" 2>&1 || { cat "$tmp/apt.log"; fail "apt install"; }
+# What the menu runs through pkexec.
+inside env PKEXEC_UID=65534 /bin/bash /usr/share/torvane/install-helper.sh || fail "install-helper.sh"
+[ "$(inside systemctl is-active $unit)" = active ] || fail "service not active"
+inside cmp /usr/libexec/torvane/torvane-helper /usr/local/libexec/torvane/torvane-helper || fail "not the packaged daemon"
+inside setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'printf 1 >/var/lib/torvane/request'
+for _ in $(seq 50); do [ -n "$(locks)" ] && break; sleep 0.1; done
+[ -n "$(locks)" ] || fail "the installed daemon never took the sleep lock"
+
+removal=$(inside apt-get remove -y -q torvane 2>&1) || fail "apt remove: $removal"
+grep -qF "uninstall.sh --keep-app" <<<"$removal" || fail "the removal did not say it removed the helper"
+[ -z "$(locks)" ] || fail "a sleep lock outlived the package"
+[ -z "$(inside systemctl list-units --all --plain --no-legend $unit)" ] || fail "the service is still known"
+for gone in /etc/systemd/system/$unit /usr/local/libexec/torvane /var/lib/torvane /usr/bin/torvane; do
+  ! inside test -e "$gone" || fail "$gone left after removal"
+done
+echo "installed, used and removed under systemd"
