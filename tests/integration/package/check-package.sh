@@ -33,7 +33,9 @@ for dep in pkexec systemd libc6 libqt6widgets6 libsdbus-c++1; do
   grep -qxF "$dep" <<<"$depends" || fail "Depends lacks $dep: $(field Depends)"
 done
 [ "$(field Recommends)" = tmux ] || fail "Recommends: $(field Recommends)"
-dpkg-deb --ctrl-tarfile "$deb" | tar -tvf - | grep -qE '^-rwxr-xr-x .* \./prerm$' || fail "no executable prerm"
+for script in prerm postinst; do
+  dpkg-deb --ctrl-tarfile "$deb" | tar -tvf - | grep -qE "^-rwxr-xr-x .* \./$script\$" || fail "no $script"
+done
 
 dpkg-deb -x "$deb" "$tmp/root"
 grep -qx 'Exec=/usr/bin/torvane' "$tmp/root/usr/share/applications/torvane.desktop" || fail "desktop Exec"
@@ -77,9 +79,17 @@ inside apt-get install -y -q /root/torvane.deb >"$tmp/apt.log" 2>&1 || { cat "$t
 inside env PKEXEC_UID=65534 /bin/bash /usr/share/torvane/install-helper.sh || fail "install-helper.sh"
 [ "$(inside systemctl is-active $unit)" = active ] || fail "service not active"
 inside cmp /usr/libexec/torvane/torvane-helper /usr/local/libexec/torvane/torvane-helper || fail "not the packaged daemon"
-inside setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'printf 1 >/var/lib/torvane/request'
-for _ in $(seq 50); do [ -n "$(locks)" ] && break; sleep 0.1; done
-[ -n "$(locks)" ] || fail "the installed daemon never took the sleep lock"
+# The app's request, by the user the helper was installed for: the daemon blocks sleep.
+hold_lock() {
+  inside setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'printf 1 >/var/lib/torvane/request'
+  for _ in $(seq 50); do [ -n "$(locks)" ] && return; sleep 0.1; done
+  fail "the installed daemon never took the sleep lock $1"
+}
+hold_lock ""
+# An upgrade keeps the helper and restarts it on the new daemon.
+upgrade=$(inside apt-get install -y -q --reinstall /root/torvane.deb 2>&1) || fail "reinstall: $upgrade"
+grep -qF "install-helper.sh" <<<"$upgrade" || fail "the upgrade did not replace the helper: $upgrade"
+hold_lock "after the upgrade"
 
 removal=$(inside apt-get remove -y -q torvane 2>&1) || fail "apt remove: $removal"
 grep -qF "uninstall.sh --keep-app" <<<"$removal" || fail "the removal did not say it removed the helper"
