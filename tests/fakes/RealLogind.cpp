@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
+#include <spawn.h>
 #include <stdexcept>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace torvane::test {
 
@@ -21,42 +23,28 @@ namespace {
 
 constexpr const char* logindPath = "/lib/systemd/systemd-logind";
 
-// Starts a daemon that dies with this thread, its output in `log`; `printFd`, if given, becomes its fd 3.
-pid_t spawnDaemon(std::vector<std::string> args, const std::string& log, int printFd = -1) {
+// Starts a daemon that dies with this thread (through setpriv), its standard output on `out`.
+pid_t spawnDaemon(std::vector<std::string> args, int out) {
+    args.insert(args.begin(), {"/usr/bin/setpriv", "--pdeathsig", "KILL", "--"});
     std::vector<char*> argv;
     for (auto& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(out, STDERR_FILENO);
-        if (printFd >= 0)
-            ::dup2(printFd, 3);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + args[4]);
     return pid;
 }
 
 void stopDaemon(pid_t& pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    if (!waitFor([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; })) {
-        ::kill(pid, SIGKILL);
+    if (pid > 0 && ::kill(pid, SIGKILL) == 0)
         ::waitpid(pid, nullptr, 0);
-    }
     pid = -1;
 }
 
@@ -77,33 +65,26 @@ PrivateSystemBus::PrivateSystemBus() {
         throw std::runtime_error("pipe2 failed");
     UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
     pid_ = spawnDaemon({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile",
-                        "--config-file=" + dir_ + "/bus.conf", "--print-address=3"},
-                       dir_ + "/bus.log", writeEnd.get());
+                        "--config-file=" + dir_ + "/bus.conf", "--print-address=1"},
+                       writeEnd.get());
     writeEnd.reset();
     // It prints its address once it listens.
     pollfd p{readEnd.get(), POLLIN, 0};
     char buf[512];
     const ssize_t got = ::poll(&p, 1, 10000) > 0 ? ::read(readEnd.get(), buf, sizeof buf) : -1;
     if (got <= 0) {
-        const std::string log = readFile(dir_ + "/bus.log");
         stop();
-        throw std::runtime_error("dbus-daemon did not start: " + log);
+        throw std::runtime_error("dbus-daemon did not start");
     }
-    address_ = std::string(buf, static_cast<std::size_t>(got));
-    address_ = address_.substr(0, address_.find('\n'));
-    if (const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"))
-        previousAddress_ = previous;
+    address_.assign(buf, static_cast<std::size_t>(got));
+    address_.resize(address_.find('\n'));
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
 }
 
 void PrivateSystemBus::stop() {
-    if (!address_.empty()) {
-        if (previousAddress_)
-            ::setenv("DBUS_SYSTEM_BUS_ADDRESS", previousAddress_->c_str(), 1);
-        else
-            ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        address_.clear();
-    }
+    if (!address_.empty())
+        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    address_.clear();
     stopDaemon(pid_);
     std::error_code ignored;
     if (!dir_.empty())
@@ -121,9 +102,10 @@ std::optional<std::string> RealLogind::unavailable() {
 
 RealLogind::RealLogind() {
     // A private mount namespace with an empty /run/systemd: its seats, sessions and locks stay its own.
+    UniqueFd devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     pid_ = spawnDaemon({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
                         std::string("mount -t tmpfs tmpfs /run/systemd && exec ") + logindPath},
-                       "/dev/null");
+                       devNull.get());
     std::string lastError;
     bool up = false;
     bool died = false;

@@ -5,8 +5,8 @@
 //   TORVANE_REQUIRE_REAL_LOGIND();     // first in the test body: skips, saying why, unless this runs as
 //                                      // root and /lib/systemd/systemd-logind exists
 //   test::RealLogind logind;           // dbus-daemon (type "system") plus systemd-logind, ready on return
-//   logind.address();                  // the bus; DBUS_SYSTEM_BUS_ADDRESS names it while this lives, so
-//                                      // the code under test and every child it starts reach this logind
+//   logind.address();                  // the bus; DBUS_SYSTEM_BUS_ADDRESS names it until stop(), so the
+//                                      // code under test and every child it starts reach this logind
 //   logind.inhibitors();               // every lock as logind lists it: what, who, why, mode, uid, pid
 //   logind.stop();                     // both daemons gone (also done by the destructor)
 //
@@ -44,7 +44,6 @@ private:
     std::string dir_;
     pid_t pid_ = -1;
     std::string address_;
-    std::optional<std::string> previousAddress_;
 };
 
 struct Inhibitor {

@@ -3,93 +3,86 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <sstream>
-#include <unistd.h>
 
 using namespace torvane;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using Strings = std::vector<std::string>;
 
 namespace {
 
-const std::string unitName = "jp.local.torvane.helper.service";
 std::string source() {
     return std::getenv("TORVANE_SOURCE_DIR");
 }
 
-// A real systemd with dbus and logind, booted in private namespaces by sysroot.sh.
-class BootedSystem {
-public:
-    BootedSystem() {
-        const auto r = script({"start", dir_.path().string()});
-        if (!r.ok())
-            throw std::runtime_error("sysroot.sh start failed: " + r.err);
-    }
-    ~BootedSystem() { script({"stop", dir_.path().string()}); }
-
-    SubprocessResult exec(std::vector<std::string> command) const {
-        command.insert(command.begin(), {"exec", dir_.path().string()});
-        return script(std::move(command));
-    }
-    std::string out(std::vector<std::string> command) const { return exec(std::move(command)).out; }
-
-private:
-    static SubprocessResult script(std::vector<std::string> args) {
-        return runSubprocess(source() + "/tests/integration/install/sysroot.sh", args, {.timeLimit = 90s});
-    }
-    test::TempDir dir_;
-};
+// sysroot.sh: a real systemd with dbus and logind, booted in private namespaces.
+SubprocessResult sysroot(Strings args) {
+    return runSubprocess(source() + "/tests/integration/install/sysroot.sh", args, {.timeLimit = 90s});
+}
 
 } // namespace
 
 TEST(LinuxInstallOnSystemd, TheServiceHoldsTheLockForTheUserAndRemovalLeavesNothing) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "booting a private systemd needs root";
-    BootedSystem sys;
-    const std::string scripts = source() + "/app/install/scripts/linux/";
+    test::TempDir dir;
+    const auto booted = sysroot({"start", dir.path().string()});
+    if (booted.exitStatus == 2)
+        GTEST_SKIP() << booted.err;
+    ASSERT_TRUE(booted.ok()) << booted.err;
+    const std::shared_ptr<void> stop(nullptr, [&](void*) { sysroot({"stop", dir.path().string()}); });
+    const auto exec = [&](Strings command) {
+        command.insert(command.begin(), {"exec", dir.path().string()});
+        return sysroot(command);
+    };
+    const std::string unit = "jp.local.torvane.helper.service",
+                      scripts = source() + "/app/install/scripts/linux/";
     const std::string helperSource = "TORVANE_HELPER_SOURCE=" HELPER_PATH;
-    const auto installed =
-        sys.exec({"env", "PKEXEC_UID=65534", helperSource, "bash", scripts + "install-helper.sh"});
-    ASSERT_EQ(installed.exitStatus, 0) << installed.err;
-    EXPECT_EQ(sys.out({"systemctl", "is-active", unitName}), "active\n");
-
     // The request as the app writes it, by the user the directory was made for.
     const auto request = [&] {
-        return sys
-            .exec({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
-                   "cd /var/lib/torvane && printf 1 >request.tmp && mv request.tmp request"})
+        return exec({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+                     "cd /var/lib/torvane && printf 1 >request.tmp && mv request.tmp request"})
             .ok();
     };
-    const auto daemonPid = [&] { return sys.out({"systemctl", "show", "-P", "MainPID", unitName}); };
+    const auto daemonPid = [&] { return exec({"systemctl", "show", "-P", "MainPID", unit}).out; };
     const auto lockHolders = [&] {
-        std::istringstream list(sys.out({"systemd-inhibit", "--list", "--no-pager", "--no-legend"}));
-        std::string who, uid, user, pid, holders;
-        for (std::string line; std::getline(list, line);)
-            if (std::istringstream(line) >> who >> uid >> user >> pid && who == "torvane-helper")
-                holders += pid + "\n";
-        return holders;
+        return exec({"sh", "-c",
+                     "systemd-inhibit --list --no-legend | awk '$1 == \"torvane-helper\" { print $4 }'"})
+            .out;
     };
 
+    const auto install = [&](const std::string& path) {
+        return exec(
+            {"env", "PATH=" + path, "PKEXEC_UID=65534", helperSource, "bash", scripts + "install-helper.sh"});
+    };
+
+    // A tool failing inside with 126 must not read as pkexec's "dismissed".
+    exec({"sh", "-c",
+          "mkdir /tmp/s && printf '#!/bin/sh\\nexit 126\\n' >/tmp/s/install && chmod +x /tmp/s/install"});
+    EXPECT_EQ(install("/tmp/s:/usr/bin:/bin").exitStatus, 1);
+    for (int i = 0; i < 2; ++i) { // the second replaces the running daemon
+        const auto r = install("/usr/sbin:/usr/bin:/sbin:/bin");
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+    }
+    EXPECT_EQ(exec({"systemctl", "is-active", unit}).out, "active\n");
+    EXPECT_EQ(exec({"stat", "-c", "%U %a", "/usr/local/libexec/torvane/torvane-helper"}).out, "root 755\n");
     ASSERT_TRUE(request());
     ASSERT_TRUE(test::waitFor([&] { return lockHolders() == daemonPid(); }, 5s)) << lockHolders();
     const std::string killed = daemonPid();
-    sys.exec({"systemctl", "kill", "-s", "SIGKILL", unitName});
+    exec({"systemctl", "kill", "-s", "SIGKILL", unit});
     ASSERT_TRUE(test::waitFor([&] { return daemonPid() != killed && lockHolders() == daemonPid(); }, 10s))
         << "no restarted daemon holding the lock";
 
     ASSERT_TRUE(request());
-    const auto lastWrite = Clock::now();
+    const auto lastWrite = std::chrono::steady_clock::now();
     ASSERT_TRUE(test::waitFor([&] { return lockHolders().empty(); }, 20s));
-    EXPECT_LT(Clock::now() - lastWrite, 17s);
-    EXPECT_GT(Clock::now() - lastWrite, 14s) << "released while the request was still fresh";
+    EXPECT_LT(std::chrono::steady_clock::now() - lastWrite, 17s);
+    EXPECT_GT(std::chrono::steady_clock::now() - lastWrite, 14s) << "released while the request was fresh";
 
     ASSERT_TRUE(request());
     ASSERT_TRUE(test::waitFor([&] { return !lockHolders().empty(); }, 5s));
-    const auto removed = sys.exec({"env", helperSource, "bash", scripts + "uninstall.sh", "--keep-app"});
+    const auto removed = exec({"env", helperSource, "bash", scripts + "uninstall.sh", "--keep-app"});
     EXPECT_EQ(removed.exitStatus, 0) << removed.err;
     EXPECT_EQ(lockHolders(), "");
-    EXPECT_EQ(sys.out({"systemctl", "list-units", "--all", "--plain", "--no-legend", unitName}), "");
-    for (const auto& gone : {"/etc/systemd/system/" + unitName, std::string("/var/lib/torvane"),
+    EXPECT_EQ(exec({"systemctl", "list-units", "--all", "--plain", "--no-legend", unit}).out, "");
+    for (const auto& gone : {"/etc/systemd/system/" + unit, std::string("/var/lib/torvane"),
                              std::string("/usr/local/libexec/torvane")})
-        EXPECT_EQ(sys.exec({"test", "-e", gone}).exitStatus, 1) << gone;
+        EXPECT_EQ(exec({"test", "-e", gone}).exitStatus, 1) << gone;
 }

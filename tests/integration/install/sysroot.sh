@@ -13,20 +13,16 @@
 #                                   output and exit status are passed on. Pass variables with `env A=B CMD`.
 #   sysroot.sh stop DIR             SIGKILL to its PID 1 (SIGTERM would make systemd re-execute), then
 #                                   its cgroup goes. DIR stays for the caller to remove.
+# Exit status: 0 done, 1 failed, 2 cannot run here (not root, no cgroup2, no systemd); reason on stderr.
 set -euo pipefail
 
-die() {
-  printf 'sysroot.sh: %s\n' "$*" >&2
-  exit 1
-}
-
-pid1() { cat "$1/pid1" 2>/dev/null || die "no system booted in $1"; }
+die() { printf 'sysroot.sh: %s\n' "$2" >&2 && exit "$1"; }
 
 run_inside() {
-  local dir=$1
+  local pid
+  pid="$(cat "$1/pid1" 2>/dev/null)" || die 1 "no system booted in $1"
   shift
-  nsenter -t "$(pid1 "$dir")" -m -p -n -u -i -C --wdns=/ \
-    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
+  nsenter -t "$pid" -m -p -n -u -i -C --wdns=/ env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
 }
 
 # Runs as PID 1 of the new namespaces, before systemd replaces it.
@@ -39,12 +35,10 @@ boot() {
   # Its console is the boot log, not the machine's (bound while DIR is still in sight).
   mount --bind "$dir/boot.log" /dev/console
   mount -t tmpfs -o mode=0755 tmpfs /run
-  mount -t tmpfs -o mode=1777 tmpfs /tmp
-  mount -t tmpfs -o mode=1777 tmpfs /var/tmp
+  for d in /tmp /var/tmp; do mount -t tmpfs -o mode=1777 tmpfs "$d"; done
   mount -t cgroup2 cgroup2 /sys/fs/cgroup
   for w in /etc/systemd/system/*.wants /etc/systemd/system/*.requires /usr/lib/systemd/system/*.wants \
-    /usr/lib/systemd/system/*.requires /usr/lib/systemd/system-generators \
-    /etc/systemd/system-generators /usr/local/lib/systemd/system-generators; do
+    /usr/lib/systemd/system/*.requires /{etc,usr/lib,usr/local/lib}/systemd/system-generators; do
     if [ -d "$w" ]; then mount -t tmpfs -o mode=0755 tmpfs "$w"; fi
   done
   # Nothing here may load kernel modules for the machine.
@@ -52,70 +46,60 @@ boot() {
   printf '[Unit]\nDescription=Private test system\nWants=dbus.socket systemd-logind.service\n' \
     >/etc/systemd/system/torvane-sysroot.target
   # Boot only with every isolation in place.
-  for d in etc var usr root home; do
-    [ "$(stat -f -c %T "/$d")" = overlayfs ] || die "/$d is not an overlay"
+  for d in /etc /var /usr /root /home /run /tmp /var/tmp /usr/lib/systemd/system/sysinit.target.wants; do
+    [[ "$(stat -f -c %T "$d")" =~ ^(overlayfs|tmpfs)$ ]] || die 1 "$d is not private"
   done
-  for d in /run /tmp /var/tmp; do
-    [ "$(stat -f -c %T "$d")" = tmpfs ] || die "$d is not a private tmpfs"
-  done
-  [ -z "$(ls /usr/lib/systemd/system/sysinit.target.wants)" ] || die "sysinit.target.wants is not hidden"
-  hostname torvane-sysroot
   exec /lib/systemd/systemd --system --unit=torvane-sysroot.target --log-target=console
 }
 
 start() {
-  local dir=$1 cg child i
-  [ "$(id -u)" -eq 0 ] || die "needs root"
-  [ -d "$dir" ] || die "no directory $dir"
-  dir="$(cd "$dir" && pwd)"
-  cg="$(mktemp -d /sys/fs/cgroup/unified/torvane-sysroot.XXXXXX)"
+  local dir=$1 v2 cg outer child="" i=0
+  [ "$(id -u)" -eq 0 ] || die 2 "booting a private systemd needs root"
+  [ -x /lib/systemd/systemd ] || die 2 "systemd is not installed (scripts/bootstrap installs it)"
+  v2="$(findmnt -n -t cgroup2 -o TARGET | head -n 1)"
+  [[ -n "$v2" && -w "$v2" ]] || die 2 "no writable cgroup2 hierarchy"
+  dir="$(cd "$1" && pwd)" || die 1 "no directory $1"
+  # The new cgroup namespace starts at a cgroup of its own: this systemd's slices are nobody else's.
+  cg="$(mktemp -d "$v2/torvane-sysroot.XXXXXX")"
   echo "$cg" >"$dir/cgroup"
-  # The new cgroup namespace starts at a cgroup of its own, so that this systemd's slices and services
-  # are nobody else's.
   # shellcheck disable=SC2016 # expanded by the inner bash
   setsid bash -c 'echo $$ >"$1/cgroup.procs" && shift && exec "$@"' _ "$cg" \
     unshare --pid --fork --mount --uts --ipc --net --cgroup --propagation private --mount-proc \
     env -i container=torvane-sysroot PATH=/usr/sbin:/usr/bin:/sbin:/bin "${BASH_SOURCE[0]}" __boot "$dir" \
     </dev/null >"$dir/boot.log" 2>&1 &
-  local outer=$!
-  for ((i = 0; i < 100; i++)); do
-    child="$(cat "/proc/$outer/task/$outer/children" 2>/dev/null || true)"
-    [ -n "${child// /}" ] && break
+  outer=$!
+  while [ -z "${child// /}" ] && [ $((i++)) -lt 100 ]; do
     sleep 0.1
+    child="$(cat "/proc/$outer/task/$outer/children" 2>/dev/null || true)"
   done
-  [ -n "${child// /}" ] || die "the namespace did not start: $(cat "$dir/boot.log")"
+  [ -n "${child// /}" ] || die 1 "the namespaces did not start: $(cat "$dir/boot.log")"
   echo "${child// /}" >"$dir/pid1"
   # A watcher outside: the system dies with whoever started it.
   local caller=$PPID
   (
-    while kill -0 "$caller" 2>/dev/null && kill -0 "$outer" 2>/dev/null; do sleep 1; done
+    while kill -0 "$caller" && kill -0 "$outer"; do sleep 1; done
     stop "$dir"
   ) </dev/null >/dev/null 2>&1 &
   for ((i = 0; i < 300; i++)); do
-    if run_inside "$dir" systemctl is-active --quiet dbus.service 2>/dev/null &&
-      run_inside "$dir" systemctl is-active --quiet systemd-logind.service 2>/dev/null; then
-      return 0
-    fi
+    local states
+    states="$(run_inside "$dir" systemctl is-active dbus.service systemd-logind.service 2>/dev/null || true)"
+    [ "$states" != $'active\nactive' ] || return 0
     kill -0 "$outer" 2>/dev/null || break
     sleep 0.1
   done
   stop "$dir"
-  die "systemd did not bring up dbus and logind: $(tail -n 30 "$dir/boot.log")"
+  die 1 "systemd did not bring up dbus and logind: $(tail -n 30 "$dir/boot.log")"
 }
 
 stop() {
-  local dir=$1 pid cg
+  local dir=$1 pid cg i=0
   pid="$(cat "$dir/pid1" 2>/dev/null || true)"
-  if [ -n "$pid" ]; then kill -KILL "$pid" 2>/dev/null || true; fi
+  [ -z "$pid" ] || kill -KILL "$pid" 2>/dev/null || true
   cg="$(cat "$dir/cgroup" 2>/dev/null || true)"
-  if [ -n "$cg" ] && [ -d "$cg" ]; then
+  while [ -n "$cg" ] && [ -d "$cg" ] && [ $((i++)) -lt 50 ]; do
     echo 1 >"$cg/cgroup.kill" 2>/dev/null || true
-    for ((i = 0; i < 50; i++)); do
-      find "$cg" -depth -type d -exec rmdir {} + 2>/dev/null || true
-      [ -d "$cg" ] || break
-      sleep 0.1
-    done
-  fi
+    find "$cg" -depth -type d -exec rmdir {} + 2>/dev/null || sleep 0.1
+  done
   rm -f "$dir/pid1" "$dir/cgroup"
 }
 
@@ -124,5 +108,5 @@ case "${1:-}" in
   exec) shift && run_inside "$@" ;;
   stop) stop "$2" ;;
   __boot) boot "$2" ;;
-  *) die "usage: sysroot.sh start DIR | exec DIR CMD [ARG...] | stop DIR" ;;
+  *) die 1 "usage: sysroot.sh start DIR | exec DIR CMD [ARG...] | stop DIR" ;;
 esac
