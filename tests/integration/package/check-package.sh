@@ -33,8 +33,9 @@ for dep in pkexec systemd libc6 libqt6widgets6 libsdbus-c++1; do
   grep -qxF "$dep" <<<"$depends" || fail "Depends lacks $dep: $(field Depends)"
 done
 [ "$(field Recommends)" = tmux ] || fail "Recommends: $(field Recommends)"
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -tvf -)
 for script in prerm postinst; do
-  dpkg-deb --ctrl-tarfile "$deb" | tar -tvf - | grep -qE "^-rwxr-xr-x .* \./$script\$" || fail "no $script"
+  grep -qE "^-rwxr-xr-x .* \./$script\$" <<<"$control" || fail "no $script"
 done
 
 dpkg-deb -x "$deb" "$tmp/root"
@@ -87,13 +88,16 @@ hold_lock() {
 }
 hold_lock ""
 # An upgrade keeps the helper and restarts it on the new daemon.
+before=$(inside systemctl show -P MainPID $unit)
 upgrade=$(inside apt-get install -y -q --reinstall /root/torvane.deb 2>&1) || fail "reinstall: $upgrade"
 grep -qF "install-helper.sh" <<<"$upgrade" || fail "the upgrade did not replace the helper: $upgrade"
+[ "$(inside systemctl show -P MainPID $unit)" != "$before" ] || fail "the upgrade did not restart the daemon"
 hold_lock "after the upgrade"
 
 removal=$(inside apt-get remove -y -q torvane 2>&1) || fail "apt remove: $removal"
 grep -qF "uninstall.sh --keep-app" <<<"$removal" || fail "the removal did not say it removed the helper"
-[ -z "$(locks)" ] || fail "a sleep lock outlived the package"
+held=$(locks) # a listing that fails ends the test here
+[ -z "$held" ] || fail "a sleep lock outlived the package: $held"
 [ -z "$(inside systemctl list-units --all --plain --no-legend $unit)" ] || fail "the service is still known"
 for gone in /etc/systemd/system/$unit /usr/local/libexec/torvane /var/lib/torvane /usr/bin/torvane; do
   ! inside test -e "$gone" || fail "$gone left after removal"
