@@ -1,9 +1,9 @@
 #pragma once
 
+#include "common/Protocol.hpp"
+
 #include <filesystem>
 #include <string_view>
-
-#include "common/Protocol.hpp"
 
 // The application's fixed names, paths, intervals, defaults and settings keys.
 namespace torvane::Config {
@@ -20,6 +20,11 @@ extern const std::string_view ackPath;
 inline constexpr double pollInterval = 0.25;
 inline constexpr double heartbeatInterval = protocol::heartbeatSeconds;
 inline constexpr int defaultBatteryFloor = 20;
+inline constexpr int defaultHeatLimit = 90;
+// How far below the heat limit the temperature must fall before carry mode may come back.
+inline constexpr int heatRecoveryMargin = 10;
+// Every tmux session quiet this long: the work is done.
+inline constexpr long long workDoneAfterSeconds = 600;
 
 // The log file, computed on every access (the home and state directories may change).
 std::filesystem::path logURL();
@@ -27,6 +32,8 @@ std::filesystem::path logURL();
 namespace Key {
 inline constexpr std::string_view batteryFloor = "batteryFloor";
 inline constexpr std::string_view paused = "paused";
+inline constexpr std::string_view heatLimit = "heatLimit";
+inline constexpr std::string_view releaseWhenIdle = "releaseWhenIdle";
 inline constexpr std::string_view serverToken = "serverToken";
 } // namespace Key
 

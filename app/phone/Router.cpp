@@ -122,6 +122,35 @@ std::string interrupt(Router::Core& core, const Router::Request& request) {
     return plain("200 OK", "interrupted");
 }
 
+std::string carry(Router::Core& core, const Router::Request& request) {
+    const auto form = http::parseQuery(request.body);
+    const std::string* paused = field(form, "paused");
+    if (paused == nullptr || (*paused != "1" && *paused != "0")) {
+        return badRequest();
+    }
+    if (!core.carry || !core.carry->setPaused(*paused == "1")) {
+        return failed();
+    }
+    return http::response("200 OK", http::applicationJson, core.stateJSON());
+}
+
+std::string carryJSON(const std::optional<CarryState>& c) {
+    if (!c) {
+        return "null";
+    }
+    std::string json = "{\"active\":";
+    json += boolean(c->active);
+    json += ",\"paused\":";
+    json += boolean(c->paused);
+    json += ",\"reason\":" + jsonString(c->reason);
+    json += ",\"lidHeld\":";
+    json += boolean(c->lidHeld);
+    json += ",\"temperature\":" + (c->temperature ? std::to_string(*c->temperature) : std::string("null"));
+    json += ",\"heatLimit\":" + std::to_string(c->heatLimit);
+    json += ",\"floor\":" + std::to_string(c->floor) + "}";
+    return json;
+}
+
 } // namespace
 
 Router::Router(Tmux& tmux, PowerReader power, CapsLockReader capsLock, Settings& settings,
@@ -130,9 +159,9 @@ Router::Router(Tmux& tmux, PowerReader power, CapsLockReader capsLock, Settings&
       random_(std::move(random)), routes_(makeRoutes()) {}
 
 const std::set<std::string, std::less<>>& Router::allowedKeys() {
-    static const std::set<std::string, std::less<>> keys{"Enter", "Escape", "Tab", "BTab",  "Up", "Down",
-                                                         "Left",  "Right",  "BSpace", "C-c", "C-d", "y",
-                                                         "n",     "1",      "2",   "3"};
+    static const std::set<std::string, std::less<>> keys{"Enter", "Escape", "Tab",    "BTab", "Up",  "Down",
+                                                         "Left",  "Right",  "BSpace", "C-c",  "C-d", "y",
+                                                         "n",     "1",      "2",      "3"};
     return keys;
 }
 
@@ -148,6 +177,7 @@ std::vector<Router::Route> Router::makeRoutes() {
         {"POST", "/api/send", true, send},
         {"POST", "/api/keys", true, keys},
         {"POST", "/api/interrupt", true, interrupt},
+        {"POST", "/api/carry", true, carry},
     };
 }
 
@@ -189,10 +219,11 @@ RequestHandler::Work Router::prepare(std::string_view headerText, std::string_vi
         if (candidate.needsToken && !authorised) {
             return answer(unauthorized());
         }
-        return [core = core_, handle = candidate.handle, method = std::string(method), path = std::string(path),
-                query = std::move(query), header = std::string(headerText), content = std::string(body)] {
-            return handle(*core, Request{method, path, query, header, content});
-        };
+        return
+            [core = core_, handle = candidate.handle, method = std::string(method), path = std::string(path),
+             query = std::move(query), header = std::string(headerText), content = std::string(body)] {
+                return handle(*core, Request{method, path, query, header, content});
+            };
     }
     return answer(notFound());
 }
@@ -238,7 +269,8 @@ Router::Core::Outcome Router::Core::once(const std::string& id, const std::funct
 }
 
 std::string Router::Core::stateJSON() {
-    const std::vector<AgentSession> sessions = tmux.isAvailable() ? tmux.sessions() : std::vector<AgentSession>{};
+    const std::vector<AgentSession> sessions =
+        tmux.isAvailable() ? tmux.sessions() : std::vector<AgentSession>{};
     const PowerState powerState = power();
     const SystemTime now = systemNow();
 
@@ -268,6 +300,7 @@ std::string Router::Core::stateJSON() {
     json += boolean(powerState.onAC);
     json += ",\"capsLock\":";
     json += boolean(capsLock());
+    json += ",\"carry\":" + carryJSON(carry ? carry->state() : std::nullopt);
     json += '}';
     return json;
 }

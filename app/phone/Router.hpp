@@ -3,6 +3,7 @@
 #include "app/core/Settings.hpp"
 #include "app/phone/RequestHandler.hpp"
 #include "app/phone/Token.hpp"
+#include "app/power/CarryLink.hpp"
 #include "app/power/PowerState.hpp"
 #include "app/tmux/Tmux.hpp"
 
@@ -59,8 +60,11 @@ public:
     // Replaces the token; from then on the old one is refused.
     void regenerateToken() override;
 
-    // {"sessions":[…],"tmux":…,"battery":…,"onAC":…,"capsLock":…} without any white space.
+    // {"sessions":[…],"tmux":…,"battery":…,"onAC":…,"capsLock":…,"carry":…} without any white space.
     std::string stateJSON();
+
+    // Carry mode's state and pause; without it "carry" is null and /api/carry fails. Before serving.
+    void setCarryLink(std::shared_ptr<CarryLink> link) { core_->carry = std::move(link); }
 
     // The keys /api/keys presses; anything else is a bad request.
     static const std::set<std::string, std::less<>>& allowedKeys();
@@ -83,12 +87,13 @@ public:
         Tmux& tmux;
         const PowerReader power;
         const CapsLockReader capsLock;
+        std::shared_ptr<CarryLink> carry;
 
     private:
         std::mutex idMutex_;
         std::condition_variable idSettled_;
         std::map<std::string, std::chrono::steady_clock::time_point> doneIds_; // guarded by idMutex_
-        std::set<std::string> pendingIds_;                                      // guarded by idMutex_
+        std::set<std::string> pendingIds_;                                     // guarded by idMutex_
     };
 
 private:

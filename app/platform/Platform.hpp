@@ -2,8 +2,10 @@
 
 #include "app/platform/KeyboardState.hpp"
 #include "app/platform/LidSensor.hpp"
+#include "app/platform/Notifier.hpp"
 #include "app/platform/PowerAssertions.hpp"
 #include "app/platform/PowerSources.hpp"
+#include "app/platform/ThermalSensor.hpp"
 
 #include <memory>
 
@@ -15,5 +17,7 @@ std::unique_ptr<KeyboardState> makeKeyboardState();
 std::unique_ptr<PowerSources> makePowerSources();
 std::unique_ptr<PowerAssertions> makePowerAssertions();
 std::unique_ptr<LidSensor> makeLidSensor();
+std::unique_ptr<ThermalSensor> makeThermalSensor();
+std::unique_ptr<Notifier> makeNotifier();
 
 } // namespace torvane::platform

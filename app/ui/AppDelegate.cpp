@@ -4,6 +4,7 @@
 #include "app/core/Log.hpp"
 #include "app/power/PowerState.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 
@@ -82,10 +83,23 @@ bool AppDelegate::isPaused() const {
     return ports_.settings.boolean(Config::Key::paused).value_or(false);
 }
 
+int AppDelegate::heatLimit() const {
+    const std::optional<long long> stored = ports_.settings.integer(Config::Key::heatLimit);
+    if (!stored || *stored < 40 || *stored > 120)
+        return Config::defaultHeatLimit;
+    return static_cast<int>(*stored);
+}
+
+bool AppDelegate::releaseWhenIdle() const {
+    return ports_.settings.boolean(Config::Key::releaseWhenIdle).value_or(false);
+}
+
 void AppDelegate::evaluate(std::string_view reason) {
     if (terminated_)
         return;
     const PowerState state = PowerState::from(ports_.powerSources);
+    temperature_ = ports_.thermal ? ports_.thermal->celsius() : std::nullopt;
+    std::vector<std::string> releases; // automatic releases made now, for the notification
 
     if (!state.percent || state.onAC) {
         if (batteryBlocked_) {
@@ -98,24 +112,99 @@ void AppDelegate::evaluate(std::string_view reason) {
         if (percent < floor) {
             if (!batteryBlocked_) {
                 batteryBlocked_ = true;
-                Log::write("バッテリー " + std::to_string(percent) + "%（下限 " + std::to_string(floor) +
-                           "%）。安全のため自動解除します");
+                const std::string line = "バッテリー " + std::to_string(percent) + "%（下限 " +
+                                         std::to_string(floor) + "%）。安全のため自動解除します";
+                Log::write(line);
                 if (power_.isActive())
-                    ports_.desktop.beep();
+                    releases.push_back(line);
             }
         } else if (batteryBlocked_) {
             batteryBlocked_ = false;
             Log::write("バッテリー条件が回復しました");
         }
     }
+    if (auto heat = checkHeat())
+        releases.push_back(std::move(*heat));
+    if (auto done = checkWorkDone())
+        releases.push_back(std::move(*done));
+    if (!releases.empty())
+        ports_.desktop.beep(); // once, however many guards released
 
-    const bool desired = monitor_.isOn && !isPaused() && !batteryBlocked_;
+    const bool desired = monitor_.isOn && !isPaused() && !batteryBlocked_ && !heatBlocked_ && !workDone_;
     if (desired != power_.isActive()) {
         Log::write("状態が変わります（きっかけ: " + std::string(reason) + "、電源: " + state.description() +
                    "）");
         power_.apply(desired);
     }
+    // After the release itself, so that a slow notification service cannot delay it.
+    if (ports_.notifier)
+        for (const std::string& text : releases)
+            ports_.notifier->notify(text);
     refreshUI();
+    if (carryListener_)
+        carryListener_(carryState());
+}
+
+std::optional<std::string> AppDelegate::checkHeat() {
+    const int limit = heatLimit();
+    if (heatBlocked_) {
+        if (temperature_ && *temperature_ <= limit - Config::heatRecoveryMargin) {
+            heatBlocked_ = false;
+            Log::write("温度条件が回復しました（現在 " + std::to_string(*temperature_) + "°C）");
+        }
+        return std::nullopt;
+    }
+    if (!power_.isActive() || !temperature_ || *temperature_ < limit) {
+        heatStrikes_ = 0;
+        return std::nullopt;
+    }
+    // One high reading may be a moment's peak; two evaluations in a row are not.
+    if (++heatStrikes_ < 2)
+        return std::nullopt;
+    heatStrikes_ = 0;
+    heatBlocked_ = true;
+    const std::string text = "温度が上限 (" + std::to_string(limit) +
+                             "°C) に達したため持ち運びモードを解除しました（現在 " +
+                             std::to_string(*temperature_) + "°C）";
+    Log::write("WARN: " + text);
+    return text;
+}
+
+std::optional<std::string> AppDelegate::checkWorkDone() {
+    if (workDone_ && (!monitor_.isOn || !releaseWhenIdle())) {
+        workDone_ = false;
+        return std::nullopt;
+    }
+    // Without tmux there is no telling whether work goes on; the listing runs only when its answer counts.
+    if (!releaseWhenIdle() || !(power_.isActive() || workDone_) || !ports_.tmux.isAvailable())
+        return std::nullopt;
+    const SystemTime now = ports_.clock();
+    const std::vector<AgentSession> sessions = ports_.tmux.sessions();
+    const bool quiet = std::all_of(sessions.begin(), sessions.end(), [&](const AgentSession& s) {
+        return s.activitySeconds(now) >= Config::workDoneAfterSeconds;
+    });
+    if (workDone_) {
+        workDone_ = quiet; // new output: the work goes on
+        return std::nullopt;
+    }
+    if (!quiet)
+        return std::nullopt;
+    workDone_ = true;
+    const std::string text = "作業が終わったため持ち運びモードを解除しました";
+    Log::write(text);
+    return text;
+}
+
+CarryState AppDelegate::carryState() const {
+    CarryState c;
+    c.active = power_.isActive();
+    c.paused = isPaused();
+    c.reason = std::string(StatusMenu::stateDetail(snapshot()));
+    c.lidHeld = c.active && power_.helperStatus() == HelperStatus::ok;
+    c.temperature = temperature_;
+    c.heatLimit = heatLimit();
+    c.floor = batteryFloor();
+    return c;
 }
 
 void AppDelegate::refreshUI() {
@@ -127,14 +216,28 @@ Menu AppDelegate::menuWillOpen() {
     return rebuild();
 }
 
-Menu AppDelegate::rebuild() {
+StatusSnapshot AppDelegate::snapshot() const {
     StatusSnapshot s;
     s.active = power_.isActive();
     s.paused = isPaused();
     s.batteryBlocked = batteryBlocked_;
+    s.heatBlocked = heatBlocked_;
+    s.workDone = workDone_;
     s.capsLockOn = monitor_.isOn;
     s.floor = batteryFloor();
+    s.heatLimit = heatLimit();
+    s.releaseWhenIdle = releaseWhenIdle();
+    return s;
+}
+
+Menu AppDelegate::rebuild() {
+    StatusSnapshot s = snapshot();
     s.powerDescription = PowerState::from(ports_.powerSources).description();
+    if (ports_.thermal && !ports_.thermal->supported())
+        s.temperatureDescription = "温度: 不明（このMacでは読み取れません）";
+    else
+        s.temperatureDescription =
+            temperature_ ? "温度: " + std::to_string(*temperature_) + "°C" : "温度: 不明";
     s.lidDescription = std::string(PowerManager::description(power_.lidMechanism()));
     s.helperDescription = std::string(description(power_.helperStatus()));
     if (ports_.loginItem)
@@ -150,6 +253,8 @@ Menu AppDelegate::rebuild() {
         .togglePause = [this] { togglePause(); },
         .toggleLaunchAtLogin = [this] { toggleLaunchAtLogin(); },
         .setFloor = [this](int percent) { setFloor(percent); },
+        .setHeatLimit = [this](int celsius) { setHeatLimit(celsius); },
+        .toggleReleaseWhenIdle = [this] { toggleReleaseWhenIdle(); },
         .openLog = [this] { openLog(); },
         .showAbout = [this] { showAbout(); },
         .quit = [this] { quit(); },
@@ -193,6 +298,25 @@ void AppDelegate::toggleLaunchAtLogin() {
         return;
     }
     Log::write(wanted ? "ログイン時に起動: 有効" : "ログイン時に起動: 無効");
+}
+
+void AppDelegate::setPaused(bool paused) {
+    if (paused != isPaused())
+        togglePause();
+    else
+        evaluate("pause");
+}
+
+void AppDelegate::setHeatLimit(int celsius) {
+    ports_.settings.setInteger(Config::Key::heatLimit, celsius);
+    Log::write("温度の上限を " + std::to_string(celsius) + "°C にしました");
+    evaluate("heat");
+}
+
+void AppDelegate::toggleReleaseWhenIdle() {
+    ports_.settings.setBoolean(Config::Key::releaseWhenIdle, !releaseWhenIdle());
+    Log::write(releaseWhenIdle() ? "作業が終わったら解除: オン" : "作業が終わったら解除: オフ");
+    evaluate("idle");
 }
 
 void AppDelegate::setFloor(int percent) {

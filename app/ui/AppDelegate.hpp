@@ -6,9 +6,12 @@
 #include "app/install/HelperInstaller.hpp"
 #include "app/platform/KeyboardState.hpp"
 #include "app/platform/LidSensor.hpp"
+#include "app/platform/Notifier.hpp"
 #include "app/platform/PowerAssertions.hpp"
 #include "app/platform/PowerSources.hpp"
+#include "app/platform/ThermalSensor.hpp"
 #include "app/power/CapsLockMonitor.hpp"
+#include "app/power/CarryState.hpp"
 #include "app/power/PowerManager.hpp"
 #include "app/power/RequestChannel.hpp"
 #include "app/tmux/Tmux.hpp"
@@ -44,6 +47,9 @@ public:
         Desktop& desktop;
         HelperInstaller* installer = nullptr; // none: the menu offers no installation
         LoginItem* loginItem = nullptr;       // none: no "start at login" row
+        ThermalSensor* thermal = nullptr;     // none: the temperature is unknown
+        Notifier* notifier = nullptr;         // none: automatic releases are only logged
+        WallClock clock = systemNow;          // against the sessions' times of last output
     };
 
     static constexpr double reviewInterval = 15.0;
@@ -72,6 +78,10 @@ public:
     void togglePause();
     void toggleLaunchAtLogin();
     void setFloor(int percent);
+    void setHeatLimit(int celsius);
+    void toggleReleaseWhenIdle();
+    // Sets the pause as the menu's row does (logged only when it changes) and evaluates.
+    void setPaused(bool paused);
     void openLog();
     void showAbout();
     void quit();
@@ -82,11 +92,21 @@ public:
     // step at termination.
     void setPhoneLinkRows(MenuRowProvider provider) { phoneLinkRows_ = std::move(provider); }
     void setStopPhoneLink(std::function<void()> stop) { stopPhoneLink_ = std::move(stop); }
+    // Told the carry state after every evaluation, for readers on other threads.
+    void setCarryListener(std::function<void(const CarryState&)> listener) {
+        carryListener_ = std::move(listener);
+    }
 
     // The stored floor; 0, absent or not a usable number gives Config::defaultBatteryFloor.
     int batteryFloor() const;
     bool isPaused() const;
     bool batteryBlocked() const { return batteryBlocked_; }
+    // The stored heat limit; absent or out of the sensible range gives Config::defaultHeatLimit.
+    int heatLimit() const;
+    bool releaseWhenIdle() const;
+    bool heatBlocked() const { return heatBlocked_; }
+    bool workDone() const { return workDone_; }
+    CarryState carryState() const;
     bool hasTerminated() const { return terminated_; }
 
     CapsLockMonitor& monitor() { return monitor_; }
@@ -100,6 +120,10 @@ public:
 
 private:
     std::vector<MenuItem> helperRows();
+    StatusSnapshot snapshot() const;
+    // The guards' checks within one evaluation; each returns the text of a release it made, if any.
+    std::optional<std::string> checkHeat();
+    std::optional<std::string> checkWorkDone();
     void runInstallFlow(void (HelperInstallFlow::*step)());
 
     Ports ports_;
@@ -107,10 +131,15 @@ private:
     PowerManager power_;
     TimerHandle reviewTimer_;
     bool batteryBlocked_ = false;
+    std::optional<int> temperature_; // as read by the last evaluation
+    int heatStrikes_ = 0;            // evaluations in a row at or above the limit while active
+    bool heatBlocked_ = false;
+    bool workDone_ = false;
     bool launched_ = false;
     bool terminated_ = false;
     MenuRowProvider phoneLinkRows_;
     std::function<void()> stopPhoneLink_;
+    std::function<void(const CarryState&)> carryListener_;
 };
 
 } // namespace torvane

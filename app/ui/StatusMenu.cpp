@@ -43,6 +43,23 @@ MenuItem floorRow(const StatusSnapshot& state, const StatusMenuActions& actions)
     return row;
 }
 
+MenuItem heatLimitRow(const StatusSnapshot& state, const StatusMenuActions& actions) {
+    MenuItem row;
+    row.title = "温度の上限";
+    row.enabled = true;
+    for (int celsius : heatLimitChoices) {
+        MenuItem choice =
+            MenuItem::command(std::to_string(celsius) + "°C", [set = actions.setHeatLimit, celsius] {
+                if (set)
+                    set(celsius);
+            });
+        choice.tag = celsius;
+        choice.checked = celsius == state.heatLimit;
+        row.submenu.push_back(std::move(choice));
+    }
+    return row;
+}
+
 } // namespace
 
 std::string_view stateDetail(const StatusSnapshot& state) {
@@ -52,6 +69,10 @@ std::string_view stateDetail(const StatusSnapshot& state) {
         return "一時停止中（Caps Lock を無視します）";
     if (state.batteryBlocked)
         return "バッテリー下限を割ったため自動解除中";
+    if (state.heatBlocked)
+        return "温度が上限に達したため自動解除中";
+    if (state.workDone)
+        return "作業が終わったため自動解除中";
     if (state.capsLockOn)
         return "待機中";
     return "Caps Lock をオンにすると有効になります";
@@ -66,6 +87,8 @@ Menu build(const StatusSnapshot& state, const StatusMenuActions& actions,
 
     menu.push_back(MenuItem::info(std::string("Caps Lock: ") + (state.capsLockOn ? "ON" : "OFF")));
     menu.push_back(MenuItem::info("電源: " + state.powerDescription));
+    menu.push_back(
+        MenuItem::info(state.temperatureDescription.empty() ? "温度: 不明" : state.temperatureDescription));
     menu.push_back(MenuItem::info(state.lidDescription));
     menu.push_back(MenuItem::info(state.helperDescription));
     menu.insert(menu.end(), extensions.helperRows.begin(), extensions.helperRows.end());
@@ -83,6 +106,10 @@ Menu build(const StatusSnapshot& state, const StatusMenuActions& actions,
         menu.push_back(std::move(login));
     }
     menu.push_back(floorRow(state, actions));
+    menu.push_back(heatLimitRow(state, actions));
+    MenuItem idle = MenuItem::command("作業が終わったら解除", actions.toggleReleaseWhenIdle);
+    idle.checked = state.releaseWhenIdle;
+    menu.push_back(std::move(idle));
     menu.push_back(MenuItem::makeSeparator());
 
     // The phone-link group brings its own separator only when it has rows, so an empty place never

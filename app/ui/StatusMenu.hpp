@@ -23,9 +23,14 @@ struct StatusSnapshot {
     bool active = false;
     bool paused = false;
     bool batteryBlocked = false;
+    bool heatBlocked = false;
+    bool workDone = false;
     bool capsLockOn = false;
     int floor = 20;
+    int heatLimit = 90;
+    bool releaseWhenIdle = false;
     std::string powerDescription;
+    std::string temperatureDescription;
     std::string lidDescription;
     std::string helperDescription;
     // Absent when tmux is not installed.
@@ -39,6 +44,8 @@ struct StatusMenuActions {
     std::function<void()> togglePause;
     std::function<void()> toggleLaunchAtLogin;
     std::function<void(int percent)> setFloor;
+    std::function<void(int celsius)> setHeatLimit;
+    std::function<void()> toggleReleaseWhenIdle;
     std::function<void()> openLog;
     std::function<void()> showAbout;
     std::function<void()> quit;
@@ -54,6 +61,7 @@ namespace StatusMenu {
 
 // The floors offered in the submenu, in their order.
 inline constexpr int floorChoices[] = {10, 15, 20, 30, 40};
+inline constexpr int heatLimitChoices[] = {75, 80, 85, 90, 95};
 
 // The whole menu, top to bottom.
 Menu build(const StatusSnapshot& state, const StatusMenuActions& actions,

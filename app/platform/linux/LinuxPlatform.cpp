@@ -2,7 +2,9 @@
 #include "app/platform/linux/LinuxKeyboardState.hpp"
 #include "app/platform/linux/LinuxLidSensor.hpp"
 #include "app/platform/linux/LinuxPowerSources.hpp"
+#include "app/platform/linux/LinuxThermalSensor.hpp"
 #include "app/platform/linux/LogindPowerAssertions.hpp"
+#include "app/platform/linux/SessionNotifier.hpp"
 
 namespace torvane::platform {
 
@@ -17,6 +19,12 @@ std::unique_ptr<PowerAssertions> makePowerAssertions() {
 }
 std::unique_ptr<LidSensor> makeLidSensor() {
     return std::make_unique<LinuxLidSensor>();
+}
+std::unique_ptr<ThermalSensor> makeThermalSensor() {
+    return std::make_unique<LinuxThermalSensor>();
+}
+std::unique_ptr<Notifier> makeNotifier() {
+    return std::make_unique<SessionNotifier>();
 }
 
 } // namespace torvane::platform

@@ -85,20 +85,31 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     const std::unique_ptr<PowerAssertions> assertions = platform::makePowerAssertions();
     const std::unique_ptr<LidSensor> lid = platform::makeLidSensor();
     const std::unique_ptr<LoginItem> loginItem = makeLoginItem();
+    const std::unique_ptr<ThermalSensor> thermal = platform::makeThermalSensor();
+    const std::unique_ptr<Notifier> notifier = platform::makeNotifier();
 
     AppDelegate* delegate = nullptr;
     TrayShell shell([&delegate] { return delegate ? delegate->menuWillOpen() : Menu{}; });
     AppDelegate appDelegate(AppDelegate::Ports{loop, settings, KeyboardState::shared(),
                                                PowerSources::shared(), *assertions, *lid,
                                                RequestChannel(options.supportDir), Tmux::shared(), shell,
-                                               alerts, desktop, &HelperInstaller::shared(), loginItem.get()});
+                                               alerts, desktop, &HelperInstaller::shared(), loginItem.get(),
+                                               thermal.get(), notifier.get()});
     delegate = &appDelegate;
+    const auto carry = std::make_shared<CarryLink>();
+    appDelegate.setCarryListener([carry](const CarryState& state) { carry->publish(state); });
+    carry->attach([&app](std::function<void()> call) { QMetaObject::invokeMethod(&app, std::move(call)); },
+                  [&appDelegate](bool paused) {
+                      appDelegate.setPaused(paused);
+                      return appDelegate.carryState();
+                  });
 
     // The phone link: started only from the menu, stopped from it or at the end.
     QtClipboard clipboard;
     Router router(
         Tmux::shared(), [] { return PowerState::current(); }, [] { return CapsLockMonitor::currentState(); },
         settings);
+    router.setCarryLink(carry);
     Server server(router);
     Pairing pairing({loop, server, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }});
     appDelegate.setPhoneLinkRows([&pairing] { return pairing.menuRows(); });
@@ -118,6 +129,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     const int status = QApplication::exec();
 
     runningDelegate = nullptr;
+    carry->detach();
     appDelegate.applicationWillTerminate();
     delegate = nullptr;
     Log::shared().flush();

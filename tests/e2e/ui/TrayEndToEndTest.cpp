@@ -57,7 +57,7 @@ TEST(TrayEndToEnd, IconMenuCapsLockAndStopSignalWorkAsAUserSeesThem) {
     const std::vector<std::string> rows = lines(home.probe());
     EXPECT_EQ(rows[0], "D. ○ 持ち運びモード 無効");
     EXPECT_EQ(rows[3], "D. Caps Lock: OFF");
-    EXPECT_EQ(rows[6], "D. ヘルパー: 応答なし");
+    EXPECT_EQ(rows[7], "D. ヘルパー: 応答なし");
     EXPECT_EQ(rows.back(), "E. 終了");
     ASSERT_TRUE(x11(x.name(), "/usr/bin/xdotool", {"key", "Escape"}));
 

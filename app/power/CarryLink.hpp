@@ -1,0 +1,41 @@
+#pragma once
+
+#include "app/power/CarryState.hpp"
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+namespace torvane {
+
+// Carry mode for the phone link's threads: the state published by the main thread after each
+// evaluation, and the pause handed to the main thread to carry out. Shared by pointer, so a request
+// that outlives the application finds it detached rather than gone.
+class CarryLink {
+public:
+    // Runs a call on the main thread, some time later.
+    using Poster = std::function<void(std::function<void()>)>;
+    // On the main thread: sets the pause, evaluates, gives the state that results.
+    using Pauser = std::function<CarryState(bool paused)>;
+
+    // Main thread.
+    void publish(const CarryState& state);
+    void attach(Poster post, Pauser pause);
+    // From now on pausing fails; the poster is never called again once this returns.
+    void detach();
+
+    // Any thread. Absent before the first evaluation.
+    std::optional<CarryState> state() const;
+    // Absent when detached or when the main thread does not get to it within `limit`.
+    std::optional<CarryState> setPaused(bool paused,
+                                        std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+private:
+    mutable std::mutex mutex_;
+    std::optional<CarryState> state_;
+    Poster post_;
+    Pauser pause_;
+};
+
+} // namespace torvane

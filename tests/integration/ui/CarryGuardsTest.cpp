@@ -1,0 +1,189 @@
+// Carry mode's guards through the delegate on virtual time: the heat limit read from a fixture thermal
+// tree, the end of the work from a real tmux server, and the notification of each release as a
+// notification service on a private session bus receives it.
+#include "app/core/MemorySettings.hpp"
+#include "app/core/VirtualMainLoop.hpp"
+#include "app/platform/linux/LinuxThermalSensor.hpp"
+#include "app/platform/linux/SessionNotifier.hpp"
+#include "app/ui/AppDelegate.hpp"
+#include "common/Subprocess.hpp"
+#include "tests/fakes/FakeAlertPresenter.hpp"
+#include "tests/fakes/FakeDesktop.hpp"
+#include "tests/fakes/FakeKeyboardState.hpp"
+#include "tests/fakes/FakeLidSensor.hpp"
+#include "tests/fakes/FakePowerAssertions.hpp"
+#include "tests/fakes/FakePowerSources.hpp"
+#include "tests/fakes/FakeStatusView.hpp"
+#include "tests/fakes/TestSupport.hpp"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
+#include <sys/wait.h>
+
+namespace torvane {
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+// A dbus-daemon of its own as the session bus, and on it a notification service that records.
+struct NotificationService {
+    std::string dir = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/bus"; // short: a socket lives there
+    pid_t daemon = -1;
+    std::unique_ptr<sdbus::IConnection> connection;
+    std::unique_ptr<sdbus::IObject> object;
+    mutable std::mutex mutex;
+    std::vector<std::string> received; // "app|summary|body|urgency"
+
+    NotificationService() {
+        std::filesystem::create_directories(dir);
+        test::writeFile(
+            dir + "/bus.conf",
+            "<busconfig><type>session</type><listen>unix:path=" + dir +
+                "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                "<allow eavesdrop=\"true\"/></policy></busconfig>");
+        if ((daemon = ::fork()) == 0) {
+            ::freopen("/dev/null", "w", stderr); // it cannot raise its fd limit here, and says so
+            ::execl("/usr/bin/dbus-daemon", "dbus-daemon", "--nofork",
+                    ("--config-file=" + dir + "/bus.conf").c_str(), nullptr);
+            ::_exit(127);
+        }
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir + "/bus").c_str(), 1);
+        EXPECT_TRUE(test::waitFor([&] { return std::filesystem::exists(dir + "/bus"); }));
+        connection = sdbus::createSessionBusConnection("org.freedesktop.Notifications");
+        object = sdbus::createObject(*connection, "/org/freedesktop/Notifications");
+        object->registerMethod("Notify")
+            .onInterface("org.freedesktop.Notifications")
+            .implementedAs([this](const std::string& app, std::uint32_t, const std::string&,
+                                  const std::string& summary, const std::string& body,
+                                  const std::vector<std::string>&,
+                                  const std::map<std::string, sdbus::Variant>& hints, std::int32_t) {
+                const std::lock_guard lock(mutex);
+                received.push_back(app + "|" + summary + "|" + body + "|" +
+                                   std::to_string(hints.at("urgency").get<std::uint8_t>()));
+                return std::uint32_t{1};
+            });
+        object->finishRegistration();
+        connection->enterEventLoopAsync();
+    }
+    ~NotificationService() {
+        object.reset();
+        connection.reset();
+        ::kill(daemon, SIGTERM);
+        ::waitpid(daemon, nullptr, 0);
+        std::filesystem::remove_all(dir);
+    }
+    std::vector<std::string> notifications() const {
+        const std::lock_guard lock(mutex);
+        return received;
+    }
+};
+
+class CarryGuards : public ::testing::Test {
+protected:
+    void TearDown() override { raw({"kill-server"}); }
+    SubprocessResult raw(const std::vector<std::string>& args) {
+        return runSubprocess(*tmux.executablePath(), args, {.timeLimit = 10s});
+    }
+    void zone(int n, const std::string& type, int milli) {
+        std::filesystem::create_directories(thermal / ("thermal_zone" + std::to_string(n)));
+        test::writeFile(thermal / ("thermal_zone" + std::to_string(n)) / "type", type + "\n");
+        test::writeFile(thermal / ("thermal_zone" + std::to_string(n)) / "temp",
+                        std::to_string(milli) + "\n");
+    }
+    void review() { loop.advance(std::chrono::duration<double>(AppDelegate::reviewInterval)); }
+    void launchActive() {
+        keyboard.on = true;
+        delegate.applicationDidFinishLaunching();
+        ASSERT_TRUE(delegate.power().isActive());
+        log.clear();
+    }
+    std::string released(const std::string& text) {
+        return std::string(Config::appName) + "|" + std::string(Config::appName) + "|" + text + "|2";
+    }
+
+    NotificationService service;
+    test::TempDir thermal;
+    LinuxThermalSensor sensor{thermal.path()};
+    SessionNotifier notifier;
+    Tmux tmux;
+    VirtualMainLoop loop;
+    MemorySettings settings;
+    test::FakeKeyboardState keyboard;
+    test::FakePowerSources sources;
+    test::FakePowerAssertions assertions;
+    test::FakeLidSensor lid;
+    test::TempDir shared;
+    test::FakeStatusView view;
+    test::FakeAlertPresenter alerts;
+    test::FakeDesktop desktop;
+    test::LogCapture log;
+    SystemTime wall = systemNow(); // what the delegate takes for now, against tmux's times
+    AppDelegate delegate{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid,
+                                            RequestChannel(shared.path()), tmux, view, alerts, desktop,
+                                            nullptr, nullptr, &sensor, &notifier, [this] { return wall; }}};
+    const std::string change = "状態が変わります（きっかけ: timer、電源: 常時電源（バッテリー未検出））";
+    const std::string onLine = "持ち運びモード ON（ふた閉じ抑止: 有効（ヘルパー経由））";
+    const std::string offLine = "持ち運びモード OFF（通常の電源設定に戻す）";
+};
+
+TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelow) {
+    EXPECT_EQ(delegate.rebuild()[5].title, "温度: 不明"); // no zones yet
+    zone(0, "iwlwifi_1", 99'000);                         // hotter, but not the processor
+    zone(1, "x86_pkg_temp", 89'400);
+    zone(2, "acpitz", 50'000);
+    launchActive();
+    EXPECT_EQ(delegate.rebuild()[5].title, "温度: 89°C");
+
+    zone(1, "x86_pkg_temp", 90'000);
+    review(); // at the limit once: a moment's peak
+    zone(1, "x86_pkg_temp", 93'000);
+    review();
+    const std::string text = "温度が上限 (90°C) に達したため持ち運びモードを解除しました（現在 93°C）";
+    EXPECT_EQ(log.lines(), (Lines{"WARN: " + text, change, offLine}));
+    EXPECT_EQ(desktop.beeps, 1);
+    EXPECT_TRUE(test::waitFor([&] { return service.notifications() == Lines{released(text)}; }));
+    EXPECT_EQ(delegate.rebuild()[1].title, "\u3000温度が上限に達したため自動解除中");
+
+    log.clear();
+    zone(1, "x86_pkg_temp", 81'000);
+    review();
+    review();
+    EXPECT_EQ(log.lines(), Lines{}) << "latched until 10 degrees below the limit";
+    zone(1, "x86_pkg_temp", 80'000);
+    review();
+    EXPECT_EQ(log.lines(), (Lines{"温度条件が回復しました（現在 80°C）", change, onLine}));
+    EXPECT_EQ(desktop.beeps, 1);
+}
+
+TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
+    const SystemTime created = systemNow();
+    ASSERT_TRUE(raw({"new-session", "-d", "-s", "job", "sleep 100000"}).ok());
+    settings.setBoolean(Config::Key::releaseWhenIdle, true);
+    launchActive();
+    wall = created + 590s;
+    review();
+    EXPECT_TRUE(delegate.power().isActive());
+    wall = created + 601s;
+    review();
+    const std::string text = "作業が終わったため持ち運びモードを解除しました";
+    EXPECT_EQ(log.lines(), (Lines{text, change, offLine}));
+    EXPECT_EQ(desktop.beeps, 1);
+    EXPECT_TRUE(test::waitFor([&] { return service.notifications() == Lines{released(text)}; }));
+    review();
+    EXPECT_FALSE(delegate.power().isActive()) << "latched while all stays quiet";
+
+    // A key typed into the pane a few seconds later is echoed: output under ten minutes old.
+    ASSERT_TRUE(test::waitFor([&] { return systemNow() > created + 3s; }));
+    ASSERT_TRUE(raw({"send-keys", "-t", "=job:", "x"}).ok());
+    ASSERT_TRUE(test::waitFor([&] {
+        return raw({"capture-pane", "-p", "-t", "=job:"}).out.find('x') != std::string::npos;
+    }));
+    review();
+    EXPECT_TRUE(delegate.power().isActive());
+}
+
+} // namespace
+} // namespace torvane
