@@ -159,9 +159,9 @@ Router::Router(Tmux& tmux, PowerReader power, CapsLockReader capsLock, Settings&
       random_(std::move(random)), routes_(makeRoutes()) {}
 
 const std::set<std::string, std::less<>>& Router::allowedKeys() {
-    static const std::set<std::string, std::less<>> keys{"Enter", "Escape", "Tab",    "BTab", "Up",  "Down",
-                                                         "Left",  "Right",  "BSpace", "C-c",  "C-d", "y",
-                                                         "n",     "1",      "2",      "3"};
+    static const std::set<std::string, std::less<>> keys{"Enter", "Escape", "Tab", "BTab",  "Up", "Down",
+                                                         "Left",  "Right",  "BSpace", "C-c", "C-d", "y",
+                                                         "n",     "1",      "2",   "3"};
     return keys;
 }
 
@@ -219,11 +219,10 @@ RequestHandler::Work Router::prepare(std::string_view headerText, std::string_vi
         if (candidate.needsToken && !authorised) {
             return answer(unauthorized());
         }
-        return
-            [core = core_, handle = candidate.handle, method = std::string(method), path = std::string(path),
-             query = std::move(query), header = std::string(headerText), content = std::string(body)] {
-                return handle(*core, Request{method, path, query, header, content});
-            };
+        return [core = core_, handle = candidate.handle, method = std::string(method), path = std::string(path),
+                query = std::move(query), header = std::string(headerText), content = std::string(body)] {
+            return handle(*core, Request{method, path, query, header, content});
+        };
     }
     return answer(notFound());
 }
@@ -269,8 +268,7 @@ Router::Core::Outcome Router::Core::once(const std::string& id, const std::funct
 }
 
 std::string Router::Core::stateJSON() {
-    const std::vector<AgentSession> sessions =
-        tmux.isAvailable() ? tmux.sessions() : std::vector<AgentSession>{};
+    const std::vector<AgentSession> sessions = tmux.isAvailable() ? tmux.sessions() : std::vector<AgentSession>{};
     const PowerState powerState = power();
     const SystemTime now = systemNow();
 

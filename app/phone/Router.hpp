@@ -93,7 +93,7 @@ public:
         std::mutex idMutex_;
         std::condition_variable idSettled_;
         std::map<std::string, std::chrono::steady_clock::time_point> doneIds_; // guarded by idMutex_
-        std::set<std::string> pendingIds_;                                     // guarded by idMutex_
+        std::set<std::string> pendingIds_;                                      // guarded by idMutex_
     };
 
 private:

@@ -11,13 +11,13 @@ void CarryLink::publish(const CarryState& state) {
 }
 
 void CarryLink::attach(Poster post, Pauser pause) {
-    const std::lock_guard lock(mutex_);
+    const std::scoped_lock lock(postMutex_, mutex_);
     post_ = std::move(post);
     pause_ = std::move(pause);
 }
 
 void CarryLink::detach() {
-    const std::lock_guard lock(mutex_);
+    const std::scoped_lock lock(postMutex_, mutex_);
     post_ = nullptr;
     pause_ = nullptr;
 }
@@ -31,7 +31,7 @@ std::optional<CarryState> CarryLink::setPaused(bool paused, std::chrono::millise
     auto done = std::make_shared<std::promise<std::optional<CarryState>>>();
     std::future<std::optional<CarryState>> answer = done->get_future();
     {
-        const std::lock_guard lock(mutex_);
+        const std::lock_guard lock(postMutex_);
         if (!post_)
             return std::nullopt;
         post_([this, done, paused] {

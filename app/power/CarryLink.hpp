@@ -32,10 +32,11 @@ public:
                                         std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 private:
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_; // the state and the pauser
     std::optional<CarryState> state_;
-    Poster post_;
     Pauser pause_;
+    std::mutex postMutex_; // held while posting, so that detach() waits for a post under way
+    Poster post_;
 };
 
 } // namespace torvane

@@ -108,7 +108,7 @@ private:
 
 TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrder) {
     EXPECT_EQ(call("GET", "/api/state").body,
-              R"({"sessions":[],"tmux":true,"battery":64,"onAC":false,"capsLock":true})");
+              R"({"sessions":[],"tmux":true,"battery":64,"onAC":false,"capsLock":true,"carry":null})");
     newSession("beta");
     newSession("say \"hi\"");
     const std::string idleShell = R"("working":false,"command":"sh","status":"待機中","idle":0,"activity":0,"quiet":false})";
@@ -116,7 +116,38 @@ TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrder) {
     const std::regex recently(R"("activity":[0-5],)");
     EXPECT_EQ(std::regex_replace(call("GET", "/api/state").body, recently, R"("activity":0,)"),
               R"({"sessions":[{"name":"beta",)" + idleShell + R"(,{"name":"say \"hi\"",)" + idleShell +
-                  R"(],"tmux":true,"battery":64,"onAC":false,"capsLock":true})");
+                  R"(],"tmux":true,"battery":64,"onAC":false,"capsLock":true,"carry":null})");
+}
+
+TEST_F(PhoneApi, CarryStateAndItsPauseGoThroughTheAppsLink) {
+    EXPECT_EQ(call("POST", "/api/carry", "paused=1").status, "500 Internal Server Error") << "no link yet";
+    auto link = std::make_shared<CarryLink>();
+    router_.setCarryLink(link);
+    CarryState carry{.active = true, .paused = false, .reason = "ふたを閉じても動き続けます", .lidHeld = true,
+                     .temperature = std::nullopt, .heatLimit = 90, .floor = 20};
+    link->publish(carry);
+    EXPECT_NE(call("GET", "/api/state").body.find(R"("carry":{"active":true,"paused":false,"reason":"ふたを閉じても)"
+                                                  R"(動き続けます","lidHeld":true,"temperature":null,"heatLimit":90,"floor":20}})"),
+              std::string::npos);
+
+    std::thread::id ranOn;
+    link->attach([](std::function<void()> run) { std::thread(run).join(); }, // the app's main thread, here
+                 [&](bool paused) {
+                     ranOn = std::this_thread::get_id();
+                     carry = {.active = false, .paused = paused, .reason = "一時停止中（Caps Lock を無視します）",
+                              .lidHeld = false, .temperature = 62, .heatLimit = 90, .floor = 20};
+                     link->publish(carry);
+                     return carry;
+                 });
+    EXPECT_EQ(call("POST", "/api/carry", "paused=yes").status, "400 Bad Request");
+    EXPECT_EQ(ranOn, std::thread::id()) << "a bad request changes nothing";
+    const Answer paused = call("POST", "/api/carry", "paused=1");
+    EXPECT_EQ(paused.status, "200 OK");
+    EXPECT_NE(paused.body.find(R"("carry":{"active":false,"paused":true,"reason":"一時停止中（Caps Lock を無視します）",)"
+                               R"("lidHeld":false,"temperature":62,)"),
+              std::string::npos) << paused.body;
+    link->detach();
+    EXPECT_EQ(call("POST", "/api/carry", "paused=0").status, "500 Internal Server Error");
 }
 
 TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestIn) {
