@@ -1,6 +1,7 @@
 // The phone link's real server and router, for the browser tests: tmux is the real one (on
 // whatever TMUX_TMPDIR the caller set), the token lives in memory, and the battery reading is fixed
-// by the command line (Caps Lock off). Prints "port N" once it listens; SIGTERM or SIGINT end it
+// by the command line (Caps Lock off). Carry mode reads as the app reports it with Caps Lock on, 62 °C
+// and no daemon answering; its pause is carried out on another thread, as on the app's main thread. Prints "port N" once it listens; SIGTERM or SIGINT end it
 // with status 0.
 //
 //   phone_test_server TOKEN [BATTERY-PERCENT]
@@ -16,7 +17,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <pthread.h>
+#include <thread>
 
 using namespace torvane;
 
@@ -46,6 +49,21 @@ int main(int argc, char** argv) {
         }}});
     }
     Router router(tmux, [&powerSources] { return PowerState::from(powerSources); }, [] { return false; }, settings);
+    const auto carry = std::make_shared<CarryLink>();
+    std::mutex carryMutex;
+    CarryState state{.active = true, .paused = false, .reason = "ふたを閉じても動き続けます", .lidHeld = false,
+                     .temperature = 62, .heatLimit = 90, .floor = 20};
+    carry->publish(state);
+    carry->attach([](std::function<void()> call) { std::thread(std::move(call)).join(); },
+                  [&](bool paused) {
+                      const std::lock_guard lock(carryMutex);
+                      state.paused = paused;
+                      state.active = !paused;
+                      state.reason = paused ? "一時停止中（Caps Lock を無視します）" : "ふたを閉じても動き続けます";
+                      carry->publish(state);
+                      return state;
+                  });
+    router.setCarryLink(carry);
     Server server(router);
     server.start(0);
     if (!server.isRunning()) {
@@ -57,5 +75,6 @@ int main(int argc, char** argv) {
     int received = 0;
     sigwait(&stopSignals, &received);
     server.stop();
+    carry->detach();
     return 0;
 }

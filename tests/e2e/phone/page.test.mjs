@@ -46,6 +46,25 @@ test('it lists the sessions and shows the chosen pane without its blank rows, pr
   await page.context().close();
 });
 
+test('the carry bar shows mode, battery and temperature, warns of the lid, and pauses only when confirmed', async () => {
+  const page = await fixture.openPage(server.url(`/?t=${token}`));
+  const bar = () => page.$eval('#carry', (e) => (e.hidden ? null : e.innerText.replace(/\s+/g, ' ').trim()));
+  await waitFor('the bar', async () => (await bar())?.startsWith('持ち運び: 有効'));
+  assert.equal(await bar(), '持ち運び: 有効 電池 76%・温度 62°C 一時停止 ふたを閉じるとスリープします');
+  await waitFor('a screen under the bar', async () => (await readPage(page)).screen.includes('準備完了'));
+  await screenshot(page, 'phone-carry.png');
+  page.once('dialog', (dialog) => dialog.dismiss());
+  await page.click('#carry-toggle');
+  assert.equal(await page.fetched('/api/carry'), 0);
+  page.once('dialog', (dialog) => dialog.accept());
+  await page.click('#carry-toggle');
+  await waitFor('paused', async () => (await bar()) === '持ち運び: 一時停止中 電池 76%・温度 62°C 再開');
+  await page.click('#carry-toggle'); // resuming asks nothing
+  await waitFor('resumed', async () => (await bar())?.startsWith('持ち運び: 有効'));
+  assert.deepEqual(page.errors, []);
+  await page.context().close();
+});
+
 test('unwrapped, long lines scroll sideways; the choice and the font size stay on the phone', async () => {
   fixture.tmux.newSession('wide');
   await waitFor('the prompt', () => fixture.tmux.capture('wide').startsWith('$'));
