@@ -1,13 +1,11 @@
 #include "tests/fakes/RealLogind.hpp"
 
-#include "common/UniqueFd.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -23,8 +21,8 @@ namespace {
 
 constexpr const char* logindPath = "/lib/systemd/systemd-logind";
 
-// Starts a daemon that dies with this thread (through setpriv), its standard output on `out`.
-pid_t spawnDaemon(std::vector<std::string> args, int out) {
+// Starts a daemon that dies with this thread (through setpriv), its output dropped.
+pid_t spawnDaemon(std::vector<std::string> args) {
     args.insert(args.begin(), {"/usr/bin/setpriv", "--pdeathsig", "KILL", "--"});
     std::vector<char*> argv;
     for (auto& arg : args)
@@ -32,8 +30,8 @@ pid_t spawnDaemon(std::vector<std::string> args, int out) {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     pid_t pid = -1;
     const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -60,24 +58,13 @@ PrivateSystemBus::PrivateSystemBus() {
                                       "/socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                                       "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
                                       "<allow receive_sender=\"*\"/></policy></busconfig>\n");
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe2 failed");
-    UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-    pid_ = spawnDaemon({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile",
-                        "--config-file=" + dir_ + "/bus.conf", "--print-address=1"},
-                       writeEnd.get());
-    writeEnd.reset();
-    // It prints its address once it listens.
-    pollfd p{readEnd.get(), POLLIN, 0};
-    char buf[512];
-    const ssize_t got = ::poll(&p, 1, 10000) > 0 ? ::read(readEnd.get(), buf, sizeof buf) : -1;
-    if (got <= 0) {
+    pid_ = spawnDaemon(
+        {"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + dir_ + "/bus.conf"});
+    if (!waitFor([&] { return std::filesystem::exists(dir_ + "/socket"); }, std::chrono::seconds(10))) {
         stop();
         throw std::runtime_error("dbus-daemon did not start");
     }
-    address_.assign(buf, static_cast<std::size_t>(got));
-    address_.resize(address_.find('\n'));
+    address_ = "unix:path=" + dir_ + "/socket";
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
 }
 
@@ -87,8 +74,7 @@ void PrivateSystemBus::stop() {
     address_.clear();
     stopDaemon(pid_);
     std::error_code ignored;
-    if (!dir_.empty())
-        std::filesystem::remove_all(dir_, ignored);
+    std::filesystem::remove_all(dir_, ignored);
     dir_.clear();
 }
 
@@ -102,29 +88,21 @@ std::optional<std::string> RealLogind::unavailable() {
 
 RealLogind::RealLogind() {
     // A private mount namespace with an empty /run/systemd: its seats, sessions and locks stay its own.
-    UniqueFd devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     pid_ = spawnDaemon({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                        std::string("mount -t tmpfs tmpfs /run/systemd && exec ") + logindPath},
-                       devNull.get());
-    std::string lastError;
-    bool up = false;
-    bool died = false;
-    waitFor(
-        [&] {
-            try {
-                inhibitors();
-                return up = true;
-            } catch (const std::exception& e) {
-                lastError = e.what();
-            }
-            return died = ::waitpid(pid_, nullptr, WNOHANG) == pid_;
-        },
-        std::chrono::seconds(10));
-    if (died)
-        pid_ = -1;
-    if (!up) {
+                        std::string("mount -t tmpfs tmpfs /run/systemd && exec ") + logindPath});
+    std::string error;
+    const auto up = [&] {
+        try {
+            inhibitors();
+            return true;
+        } catch (const std::exception& e) {
+            error = e.what();
+            return false;
+        }
+    };
+    if (!waitFor(up, std::chrono::seconds(10))) {
         stop();
-        throw std::runtime_error("systemd-logind did not come up: " + lastError);
+        throw std::runtime_error("systemd-logind did not come up: " + error);
     }
 }
 

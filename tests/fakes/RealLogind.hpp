@@ -58,8 +58,6 @@ public:
 
     RealLogind();
     ~RealLogind() { stop(); }
-    RealLogind(const RealLogind&) = delete;
-    RealLogind& operator=(const RealLogind&) = delete;
 
     const std::string& address() const { return bus_.address(); }
     std::vector<Inhibitor> inhibitors() const;
