@@ -79,10 +79,6 @@ std::size_t FakeLogind::heldCount() const {
     return held;
 }
 
-bool FakeLogind::waitForRelease(std::size_t index, std::chrono::milliseconds limit) const {
-    return waitFor([&] { return !state_->held(index); }, limit);
-}
-
 void FakeLogind::refuseInhibit() {
     std::lock_guard lock(state_->mutex);
     state_->refusing = true;
