@@ -1,8 +1,20 @@
 // Idle cost of the platform reads the app repeats for days: the Caps Lock poll (4 times a second)
-// through the LED files and through XKB, and a power-source reading (each evaluation).
+// through the LED files and through XKB, a power-source reading and a temperature reading (each
+// evaluation), and one whole evaluation without and with carry mode's guards.
+#include "app/core/MemorySettings.hpp"
+#include "app/core/VirtualMainLoop.hpp"
 #include "app/platform/linux/LinuxKeyboardState.hpp"
 #include "app/platform/linux/LinuxPowerSources.hpp"
+#include "app/platform/linux/LinuxThermalSensor.hpp"
 #include "app/power/PowerState.hpp"
+#include "app/ui/AppDelegate.hpp"
+#include "common/Subprocess.hpp"
+#include "tests/fakes/FakeAlertPresenter.hpp"
+#include "tests/fakes/FakeDesktop.hpp"
+#include "tests/fakes/FakeKeyboardState.hpp"
+#include "tests/fakes/FakeLidSensor.hpp"
+#include "tests/fakes/FakePowerAssertions.hpp"
+#include "tests/fakes/FakeStatusView.hpp"
 #include "tests/fakes/TestSupport.hpp"
 #include "tests/fakes/XvfbServer.hpp"
 
@@ -56,6 +68,67 @@ void powerStateOfALaptop(benchmark::State& state) {
         benchmark::DoNotOptimize(PowerState::from(sources));
 }
 BENCHMARK(powerStateOfALaptop);
+
+// A laptop's thermal class directory: processor zones among others.
+void laptopZones(const test::TempDir& root) {
+    const char* types[] = {"acpitz", "INT3400 Thermal", "SEN1",         "SEN2",
+                           "B0D4",   "iwlwifi_1",       "x86_pkg_temp", "TCPU"};
+    for (int n = 0; n < 8; ++n) {
+        const auto dir = root / ("thermal_zone" + std::to_string(n));
+        std::filesystem::create_directories(dir);
+        test::writeFile(dir / "type", std::string(types[n]) + "\n");
+        test::writeFile(dir / "temp", std::to_string(40000 + 1000 * n) + "\n");
+    }
+}
+
+void temperatureOfALaptop(benchmark::State& state) {
+    test::TempDir root;
+    laptopZones(root);
+    LinuxThermalSensor sensor(root.path());
+    for (auto _ : state)
+        benchmark::DoNotOptimize(sensor.celsius());
+}
+BENCHMARK(temperatureOfALaptop);
+
+// One evaluation while carry mode is active: 0 without the guards' work, 1 with the temperature, 2 also
+// with the tmux listing of the work-done guard (3 sessions on a private server).
+void evaluation(benchmark::State& state) {
+    test::TempDir root, shared, tmuxDir;
+    laptopZones(root);
+    LinuxThermalSensor sensor(root.path());
+    ::setenv("TMUX_TMPDIR", tmuxDir.path().c_str(), 1);
+    Tmux tmux;
+    for (int i = 0; i < 3 && tmux.executablePath(); ++i)
+        runSubprocess(*tmux.executablePath(),
+                      {"new-session", "-d", "-s", "job" + std::to_string(i), "sleep 1000"},
+                      {.timeLimit = std::chrono::seconds(10)});
+    VirtualMainLoop loop;
+    MemorySettings settings;
+    settings.setBoolean(Config::Key::releaseWhenIdle, state.range(0) == 2);
+    test::FakeKeyboardState keyboard;
+    keyboard.on = true;
+    test::TempDir noSupplies;
+    LinuxPowerSources sources(noSupplies.path());
+    test::FakePowerAssertions assertions;
+    test::FakeLidSensor lid;
+    test::FakeStatusView view;
+    test::FakeAlertPresenter alerts;
+    test::FakeDesktop desktop;
+    AppDelegate app(AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid,
+                                       RequestChannel(shared.path()), tmux, view, alerts, desktop, nullptr,
+                                       nullptr, state.range(0) > 0 ? &sensor : nullptr});
+    app.applicationDidFinishLaunching();
+    if (!app.power().isActive())
+        state.SkipWithError("carry mode did not come on");
+    for (auto _ : state)
+        app.evaluate("timer");
+    if (app.workDone() || app.heatBlocked())
+        state.SkipWithError("a guard released carry mode");
+    app.applicationWillTerminate();
+    if (tmux.executablePath())
+        runSubprocess(*tmux.executablePath(), {"kill-server"}, {.timeLimit = std::chrono::seconds(10)});
+}
+BENCHMARK(evaluation)->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 
 } // namespace
 

@@ -38,12 +38,9 @@ struct NotificationService {
 
     NotificationService() {
         std::filesystem::create_directories(dir);
-        test::writeFile(
-            dir + "/bus.conf",
-            "<busconfig><type>session</type><listen>unix:path=" + dir +
-                "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                "<allow eavesdrop=\"true\"/></policy></busconfig>");
+        test::writeFile(dir + "/bus.conf", "<busconfig><type>session</type><listen>unix:path=" + dir + "/bus</listen>"
+                        "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_destination="
+                        "\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/></policy></busconfig>");
         if ((daemon = ::fork()) == 0) {
             ::freopen("/dev/null", "w", stderr); // it cannot raise its fd limit here, and says so
             ::execl("/usr/bin/dbus-daemon", "dbus-daemon", "--nofork",
@@ -70,10 +67,9 @@ struct NotificationService {
     }
     ~NotificationService() {
         object.reset();
-        connection.reset();
+        connection.reset(); // before its bus goes
         ::kill(daemon, SIGTERM);
         ::waitpid(daemon, nullptr, 0);
-        std::filesystem::remove_all(dir);
     }
     std::vector<std::string> notifications() const {
         const std::lock_guard lock(mutex);
@@ -88,10 +84,10 @@ protected:
         return runSubprocess(*tmux.executablePath(), args, {.timeLimit = 10s});
     }
     void zone(int n, const std::string& type, int milli) {
-        std::filesystem::create_directories(thermal / ("thermal_zone" + std::to_string(n)));
-        test::writeFile(thermal / ("thermal_zone" + std::to_string(n)) / "type", type + "\n");
-        test::writeFile(thermal / ("thermal_zone" + std::to_string(n)) / "temp",
-                        std::to_string(milli) + "\n");
+        const std::filesystem::path dir = thermal / ("thermal_zone" + std::to_string(n));
+        std::filesystem::create_directories(dir);
+        test::writeFile(dir / "type", type + "\n");
+        test::writeFile(dir / "temp", std::to_string(milli) + "\n");
     }
     void review() { loop.advance(std::chrono::duration<double>(AppDelegate::reviewInterval)); }
     void launchActive() {
@@ -145,17 +141,15 @@ TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelow) {
     EXPECT_EQ(log.lines(), (Lines{"WARN: " + text, change, offLine}));
     EXPECT_EQ(desktop.beeps, 1);
     EXPECT_TRUE(test::waitFor([&] { return service.notifications() == Lines{released(text)}; }));
-    EXPECT_EQ(delegate.rebuild()[1].title, "\u3000温度が上限に達したため自動解除中");
+    EXPECT_EQ(delegate.carryState(), (CarryState{false, false, "温度が上限に達したため自動解除中", false, 93, 90, 20}));
 
     log.clear();
     zone(1, "x86_pkg_temp", 81'000);
-    review();
     review();
     EXPECT_EQ(log.lines(), Lines{}) << "latched until 10 degrees below the limit";
     zone(1, "x86_pkg_temp", 80'000);
     review();
     EXPECT_EQ(log.lines(), (Lines{"温度条件が回復しました（現在 80°C）", change, onLine}));
-    EXPECT_EQ(desktop.beeps, 1);
 }
 
 TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
