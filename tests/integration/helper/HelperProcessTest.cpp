@@ -127,7 +127,7 @@ TEST_F(HelperProcess, EachStopSignalRestoresAndEndsItEvenDuringASlowTickAndAKill
         test::writeFile(dir / "delay", signal == SIGTERM ? "3" : "0");
         request("1");
         auto daemon = start("log" + std::to_string(signal));
-        ASSERT_TRUE(test::waitFor([&] { return calls().size() >= 2; }));
+        ASSERT_TRUE(test::waitFor([&] { return calls().size() >= 2; }, 10s));
         daemon->signal(signal);
         EXPECT_EQ(daemon->exitStatus(4s), 0) << "not ended right after the tick in progress";
         EXPECT_EQ(daemon->lines(), (Strings{startLine, preventedLine, stopLine(signal), restoredLine}));
