@@ -1,8 +1,7 @@
 #include "helper/Helper.hpp"
 
-#include "helper/HelperMessages.hpp"
-
 #include "common/UniqueFd.hpp"
+#include "helper/HelperMessages.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +10,6 @@
 #include <exception>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -80,33 +78,34 @@ void Helper::shutdown(std::string_view reason) {
 }
 
 int Helper::run() {
-    try {
-        int fds[2];
-        if (::pipe(fds) != 0)
-            throw std::runtime_error("pipe: " + std::to_string(errno));
-        UniqueFd wakeRead(fds[0]);
-        UniqueFd wakeWrite(fds[1]);
+    // Without the pipe a signal still cuts the wait short, only not one that falls just before it.
+    int fds[2] = {-1, -1};
+    if (::pipe(fds) == 0) {
         for (int fd : fds) {
             ::fcntl(fd, F_SETFD, FD_CLOEXEC);
             ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         }
-        stopSignal = 0;
-        wakeFd = wakeWrite.get();
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        action.sa_flags = SA_RESTART;
-        sigemptyset(&action.sa_mask);
-        for (int signal : stopSignals)
-            sigaddset(&action.sa_mask, signal);
-        for (int signal : stopSignals)
-            ::sigaction(signal, &action, nullptr);
+    }
+    const UniqueFd wakeRead(fds[0]);
+    const UniqueFd wakeWrite(fds[1]);
+    stopSignal = 0;
+    wakeFd = wakeWrite.get();
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : stopSignals)
+        sigaddset(&action.sa_mask, signal);
+    for (int signal : stopSignals)
+        ::sigaction(signal, &action, nullptr);
 
+    try {
         start();
         loop(wakeRead.get());
         shutdown("signal " + std::to_string(stopSignal));
         return 0;
     } catch (const std::exception& e) {
-        // The loop itself broke down (no pipe, no memory): stop as on a signal, so that sleep is not left
+        // The loop itself broke down (no memory, say): stop as on a signal, so that sleep is not left
         // prevented, and let the service manager start a fresh daemon.
         shutdown(e.what());
         return 1;
@@ -115,7 +114,8 @@ int Helper::run() {
 
 void Helper::loop(int wakeRead) {
     using Clock = std::chrono::steady_clock;
-    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(POLL_SECONDS));
+    const auto period =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(POLL_SECONDS));
     auto due = Clock::now();
     while (stopSignal == 0) {
         const auto now = Clock::now();
