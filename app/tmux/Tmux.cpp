@@ -128,10 +128,15 @@ Tmux::RunResult Tmux::run(const std::vector<std::string>& arguments) {
     // Standard error is dropped on purpose: tmux's own messages are not shown or logged.
     if (!text::isValidUtf8(result.out))
         result.out.clear();
-    return {result.ok(), std::move(result.out)};
+    const bool answered = !result.signaled;
+    return {result.ok(), answered, std::move(result.out)};
 }
 
 std::vector<AgentSession> Tmux::sessions() {
+    return answeredSessions().value_or(std::vector<AgentSession>{});
+}
+
+std::optional<std::vector<AgentSession>> Tmux::answeredSessions() {
     static const std::string format = [] {
         const char* fields[] = {"#{session_name}",     "#{session_created}",     "#{session_activity}",
                                 "#{session_attached}", "#{pane_current_command}", "#{window_activity}"};
@@ -144,8 +149,10 @@ std::vector<AgentSession> Tmux::sessions() {
         return joined;
     }();
     const auto result = run({"list-sessions", "-F", format});
+    if (!result.answered)
+        return std::nullopt;
     if (!result.ok)
-        return {};
+        return std::vector<AgentSession>{};
     return parseSessionList(result.output);
 }
 

@@ -38,6 +38,9 @@ public:
 
     // The sessions in tmux's order; empty on any failure (no tmux, no server, an error).
     std::vector<AgentSession> sessions();
+    // The same, but nothing when tmux gave no answer (not found, not started, killed at the time limit):
+    // a hung tmux is not a tmux without sessions. An error exit (no server running) is no sessions.
+    std::optional<std::vector<AgentSession>> answeredSessions();
 
     // The pane's visible screen plus up to `lines` lines of history; absent on failure.
     std::optional<std::string> capture(const std::string& name, int lines = 200);
@@ -72,6 +75,7 @@ public:
 private:
     struct RunResult {
         bool ok = false;
+        bool answered = false; // ran to its own exit
         std::string output; // "" when tmux printed bytes that are not UTF-8
     };
     RunResult run(const std::vector<std::string>& arguments);

@@ -135,6 +135,8 @@ void AppDelegate::evaluate(std::string_view reason) {
         Log::write("状態が変わります（きっかけ: " + std::string(reason) + "、電源: " + state.description() +
                    "）");
         power_.apply(desired);
+        if (power_.isActive())
+            activeSince_ = ports_.clock();
     }
     // After the release itself, so that a slow notification service cannot delay it.
     if (ports_.notifier)
@@ -179,15 +181,20 @@ std::optional<std::string> AppDelegate::checkWorkDone() {
     if (!releaseWhenIdle() || !(power_.isActive() || workDone_) || !ports_.tmux.isAvailable())
         return std::nullopt;
     const SystemTime now = ports_.clock();
-    const std::vector<AgentSession> sessions = ports_.tmux.sessions();
-    const bool quiet = std::all_of(sessions.begin(), sessions.end(), [&](const AgentSession& s) {
+    // A tmux that did not answer in time says nothing about the work: keep things as they are.
+    const auto sessions = ports_.tmux.answeredSessions();
+    if (!sessions)
+        return std::nullopt;
+    const bool quiet = std::all_of(sessions->begin(), sessions->end(), [&](const AgentSession& s) {
         return s.activitySeconds(now) >= Config::workDoneAfterSeconds;
     });
     if (workDone_) {
         workDone_ = quiet; // new output: the work goes on
         return std::nullopt;
     }
-    if (!quiet)
+    // Quiet for ten minutes of carry mode too, so that carry mode turned on beside work that ended long
+    // ago (or with no session at all) is not dropped at once.
+    if (!quiet || now - activeSince_ < std::chrono::seconds(Config::workDoneAfterSeconds))
         return std::nullopt;
     workDone_ = true;
     const std::string text = "作業が終わったため持ち運びモードを解除しました";

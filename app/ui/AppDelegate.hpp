@@ -135,6 +135,7 @@ private:
     int heatStrikes_ = 0;            // evaluations in a row at or above the limit while active
     bool heatBlocked_ = false;
     bool workDone_ = false;
+    SystemTime activeSince_{}; // when carry mode last came on: the work's quiet time counts from there at most
     bool launched_ = false;
     bool terminated_ = false;
     MenuRowProvider phoneLinkRows_;

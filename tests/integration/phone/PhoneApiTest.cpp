@@ -256,5 +256,17 @@ TEST(PhoneApiWorkers, OneHungTmuxCallHoldsUpNoOtherRequest) {
     EXPECT_TRUE(log.contains("WARN: tmux が 3 秒以内に終了しませんでした"));
 }
 
+TEST(TmuxListing, AHungTmuxIsNoAnswerWhileAnErrorExitIsNoSession) {
+    test::TempDir dir;
+    test::writeExecutable(dir / "hung", "#!/bin/sh\nexec sleep 30\n");
+    test::writeExecutable(dir / "none", "#!/bin/sh\necho 'no server running' >&2; exit 1\n");
+    Tmux hung({(dir / "hung").string()}), none({(dir / "none").string()});
+    hung.setTimeLimit(300ms);
+    EXPECT_FALSE(hung.answeredSessions().has_value());
+    const auto listed = none.answeredSessions();
+    ASSERT_TRUE(listed.has_value());
+    EXPECT_TRUE(listed->empty());
+}
+
 } // namespace
 } // namespace torvane

@@ -179,5 +179,16 @@ TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
     EXPECT_TRUE(delegate.power().isActive());
 }
 
+TEST_F(CarryGuards, WithNoSessionTheQuietTimeCountsFromTheStartOfCarryMode) {
+    settings.setBoolean(Config::Key::releaseWhenIdle, true);
+    launchActive(); // no tmux server at all
+    wall += 590s;
+    review();
+    EXPECT_TRUE(delegate.power().isActive());
+    wall += 11s;
+    review();
+    EXPECT_EQ(log.lines(), (Lines{"作業が終わったため持ち運びモードを解除しました", change, offLine}));
+}
+
 } // namespace
 } // namespace torvane
