@@ -1,8 +1,8 @@
 // The phone link's real server and router, for the browser tests: tmux is the real one (on
-// whatever TMUX_TMPDIR the caller set), the token lives in memory, and the battery reading is fixed
-// by the command line (Caps Lock off). Carry mode reads as the app reports it with Caps Lock on, 62 °C
-// and no daemon answering; its pause is carried out on another thread, as on the app's main thread. Prints "port N" once it listens; SIGTERM or SIGINT end it
-// with status 0.
+// whatever TMUX_TMPDIR the caller set), the token lives in memory, the battery reading is fixed by
+// the command line and Caps Lock reads on. Carry mode reads as the app reports it then, at 62 °C and
+// with no daemon answering; its pause is carried out on another thread, as on the app's main thread.
+// Prints "port N" once it listens; SIGTERM or SIGINT end it with status 0.
 //
 //   phone_test_server TOKEN [BATTERY-PERCENT]
 
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
             {"Power Source State", std::string("Battery Power")},
         }}});
     }
-    Router router(tmux, [&powerSources] { return PowerState::from(powerSources); }, [] { return false; }, settings);
+    Router router(tmux, [&powerSources] { return PowerState::from(powerSources); }, [] { return true; }, settings);
     const auto carry = std::make_shared<CarryLink>();
     std::mutex carryMutex;
     CarryState state{.active = true, .paused = false, .reason = "ふたを閉じても動き続けます", .lidHeld = false,

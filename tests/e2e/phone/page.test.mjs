@@ -29,7 +29,7 @@ test('it lists the sessions and shows the chosen pane without its blank rows, pr
     return p.screen.includes('alpha:準備完了') && p;
   });
   assert.deepEqual(watching.options, ['alpha', 'beta']);
-  assert.deepEqual(watching.meta, ['待機中', '76%', 'Caps OFF']);
+  assert.deepEqual(watching.meta, ['待機中', '76%', 'Caps ON']);
   assert.equal(watching.conn, texts.connected);
   assert.match(watching.screen, /alpha:準備完了\n\$ ?$/, 'the 24-row pane ends at its prompt');
   const view = await page.$eval('#screen', (e) => e.scrollHeight - e.scrollTop - e.clientHeight);
