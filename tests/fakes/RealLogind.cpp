@@ -1,15 +1,19 @@
 #include "tests/fakes/RealLogind.hpp"
 
+#include "common/UniqueFd.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <sdbus-c++/sdbus-c++.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,18 +53,23 @@ void stopDaemon(pid_t& pid) {
 } // namespace
 
 PrivateSystemBus::PrivateSystemBus() {
-    std::string templ = "/tmp/tvbus-XXXXXX";
-    if (!::mkdtemp(templ.data()))
-        throw std::runtime_error("mkdtemp failed");
-    dir_ = templ;
-    ::chmod(dir_.c_str(), 0755);
+    dir_ = "/tmp/tvbus-XXXXXX";
+    if (!::mkdtemp(dir_.data()) || ::chmod(dir_.c_str(), 0755) != 0)
+        throw std::runtime_error("cannot make a directory for the bus");
     writeFile(dir_ + "/bus.conf", "<busconfig><type>system</type><listen>unix:path=" + dir_ +
                                       "/socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                                       "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
                                       "<allow receive_sender=\"*\"/></policy></busconfig>\n");
     pid_ = spawnDaemon(
         {"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + dir_ + "/bus.conf"});
-    if (!waitFor([&] { return std::filesystem::exists(dir_ + "/socket"); }, std::chrono::seconds(10))) {
+    // Ready once it accepts: the socket file exists a moment before that.
+    sockaddr_un socket{AF_UNIX, {}};
+    std::snprintf(socket.sun_path, sizeof socket.sun_path, "%s/socket", dir_.c_str());
+    const auto accepts = [&] {
+        const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&socket), sizeof socket) == 0;
+    };
+    if (!waitFor(accepts, std::chrono::seconds(10))) {
         stop();
         throw std::runtime_error("dbus-daemon did not start");
     }
