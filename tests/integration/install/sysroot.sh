@@ -53,7 +53,7 @@ boot() {
 }
 
 start() {
-  local dir=$1 v2 cg outer child="" i=0
+  local dir=$1 v2 cg outer child="" i=0 caller=$PPID
   [ "$(id -u)" -eq 0 ] || die 2 "booting a private systemd needs root"
   [ -x /lib/systemd/systemd ] || die 2 "systemd is not installed (scripts/bootstrap installs it)"
   v2="$(findmnt -n -t cgroup2 -o TARGET | head -n 1)"
@@ -74,8 +74,9 @@ start() {
   done
   [ -n "${child// /}" ] || die 1 "the namespaces did not start: $(cat "$dir/boot.log")"
   echo "${child// /}" >"$dir/pid1"
+  # Only its PID 1 stays in the new cgroup, which leaves systemd free to delegate controllers below it.
+  echo "$outer" >"$v2$(awk -F: '$1 == 0 { print $3 }' /proc/self/cgroup)/cgroup.procs" || true
   # A watcher outside: the system dies with whoever started it.
-  local caller=$PPID
   (
     while kill -0 "$caller" && kill -0 "$outer"; do sleep 1; done
     stop "$dir"
