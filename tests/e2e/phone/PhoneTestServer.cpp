@@ -4,7 +4,7 @@
 // with no daemon answering; its pause is carried out on another thread, as on the app's main thread.
 // Prints "port N" once it listens; SIGTERM or SIGINT end it with status 0.
 //
-//   phone_test_server TOKEN [BATTERY-PERCENT]
+//   phone_test_server TOKEN BATTERY-PERCENT
 
 #include "app/core/Config.hpp"
 #include "app/core/MemorySettings.hpp"
@@ -24,8 +24,8 @@
 using namespace torvane;
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: phone_test_server TOKEN [BATTERY-PERCENT]\n");
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: phone_test_server TOKEN BATTERY-PERCENT\n");
         return 2;
     }
     // Block the stop signals before the server starts its threads, so only sigwait below sees them.
@@ -40,14 +40,12 @@ int main(int argc, char** argv) {
     Tmux tmux;
     // Only the platform's reading is a stand-in; turning it into the state goes the app's way.
     test::FakePowerSources powerSources;
-    if (argc == 3) {
-        powerSources.set(PowerSnapshot{{PowerDescription{
-            {"Type", std::string("InternalBattery")},
-            {"Current Capacity", std::int64_t{std::atoi(argv[2])}},
-            {"Max Capacity", std::int64_t{100}},
-            {"Power Source State", std::string("Battery Power")},
-        }}});
-    }
+    powerSources.set(PowerSnapshot{{PowerDescription{
+        {"Type", std::string("InternalBattery")},
+        {"Current Capacity", std::int64_t{std::atoi(argv[2])}},
+        {"Max Capacity", std::int64_t{100}},
+        {"Power Source State", std::string("Battery Power")},
+    }}});
     Router router(tmux, [&powerSources] { return PowerState::from(powerSources); }, [] { return true; }, settings);
     const auto carry = std::make_shared<CarryLink>();
     std::mutex carryMutex;

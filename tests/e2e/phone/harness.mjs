@@ -2,37 +2,16 @@
 // headless Chromium in a phone-sized viewport, and bounded waits.
 import { chromium } from 'playwright-core';
 import { execFileSync, spawn } from 'node:child_process';
+import { randomBytes } from 'node:crypto';
 import fs from 'node:fs';
+import path from 'node:path';
 import readline from 'node:readline';
 
-function required(name) {
-  const value = process.env[name];
-  if (!value) throw new Error(`${name} is not set; run these tests through ctest`);
-  return value;
-}
-
-const chromiumPath = process.env.PHONE_TEST_CHROMIUM || '/usr/bin/chromium';
 const chromiumFlags = [
   '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--no-first-run',
   '--disable-component-update', '--disable-sync', '--disable-quic',
 ];
-
-export const phone = {
-  viewport: { width: 360, height: 740 },
-  deviceScaleFactor: 2,
-  isMobile: true,
-  hasTouch: true,
-  locale: 'ja-JP',
-};
-
-export const texts = {
-  connected: '接続中',
-  sent: '送信しました',
-  sendFailed: '送れませんでした。もう一度お試しください',
-  confirmStop: '実行中の処理を中断します。よろしいですか？',
-  stopped: '中断しました',
-  lostToken: '合言葉が変わりました。QRコードを読み直してください',
-};
+const phone = { viewport: { width: 360, height: 740 }, deviceScaleFactor: 2, isMobile: true, hasTouch: true, locale: 'ja-JP' };
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // For the losing side of a race: it must not keep the test process alive once the race is decided.
@@ -58,10 +37,16 @@ export async function waitFor(what, condition, { timeout = 10000, interval = 50 
   }
 }
 
+// Kept for the documentation when the run gives a place for them.
+export function screenshot(page, name) {
+  const dir = process.env.PHONE_TEST_SCREENSHOTS;
+  return dir ? page.screenshot({ path: path.join(dir, name) }) : null;
+}
+
 // A tmux server of our own under a short private directory in /tmp (a socket path has about 100
 // bytes, whatever the depth of the checkout), so neither the user's tmux nor another test file's is
 // ever touched. The test server inherits the same TMUX_TMPDIR.
-export class Tmux {
+class Tmux {
   constructor(dir) {
     this.dir = dir;
     this.env = { ...process.env, TMUX_TMPDIR: dir };
@@ -76,9 +61,8 @@ export class Tmux {
   }
 
   // A detached session running a plain bash with a short prompt (or `command` when given).
-  newSession(name, command) {
-    const shell = command ?? "env PS1='$ ' bash --norc --noprofile";
-    this.run('new-session', '-d', '-s', name, '-x', '80', '-y', '24', shell);
+  newSession(name, command = "env PS1='$ ' bash --norc --noprofile") {
+    this.run('new-session', '-d', '-s', name, '-x', '80', '-y', '24', command);
   }
 
   type(name, text) {
@@ -93,78 +77,38 @@ export class Tmux {
   currentCommand(name) {
     return this.run('display-message', '-p', '-t', `=${name}:`, '#{pane_current_command}').trim();
   }
-
-  kill(name) {
-    this.run('kill-session', '-t', `=${name}`);
-  }
-
-  killServer() {
-    try {
-      this.run('kill-server');
-    } catch {
-      // no server running: nothing to end
-    }
-  }
 }
 
-// The real server and router in a process of their own (tests/e2e/phone/PhoneTestServer.cpp).
-export class TestServer {
-  static async start(fixture, { token, battery = null }) {
-    const args = battery === null ? [token] : [token, String(battery)];
-    const child = spawn(required('PHONE_TEST_SERVER'), args, {
+// One per test file: a scratch directory, its tmux server, the real server and router in a process
+// of their own (PhoneTestServer.cpp) with a token of its own, a browser, and the pages the tests
+// open; close() ends them all.
+export class Fixture {
+  static async create({ battery = 76 } = {}) {
+    if (!process.env.PHONE_TEST_SERVER) throw new Error('PHONE_TEST_SERVER is not set; run these tests through ctest');
+    const fixture = new Fixture(fs.mkdtempSync('/tmp/tv-'));
+    fixture.browser = await chromium.launch({
+      executablePath: process.env.PHONE_TEST_CHROMIUM || '/usr/bin/chromium', headless: true, args: chromiumFlags,
+    });
+    const child = spawn(process.env.PHONE_TEST_SERVER, [fixture.token, String(battery)], {
       env: fixture.tmux.env, stdio: ['ignore', 'pipe', 'inherit'],
     });
     const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
+    // SIGTERM must end it cleanly; anything else is a fault of the server worth seeing.
+    fixture.stopServer = async () => {
+      child.kill('SIGTERM');
+      const result = await Promise.race([exited, deadline(10000).then(() => null)]);
+      if (result?.code === 0) return;
+      child.kill('SIGKILL');
+      throw new Error(result ? `test server ended with ${JSON.stringify(result)}` : 'test server outlived SIGTERM');
+    };
     const lines = readline.createInterface({ input: child.stdout });
-    const port = await Promise.race([
-      new Promise((resolve) => lines.on('line', (line) => {
-        const match = /^port (\d+)$/.exec(line);
-        if (match) resolve(Number(match[1]));
-      })),
-      exited.then(({ code, signal }) => {
-        throw new Error(`test server ended before listening (status ${code}, signal ${signal})`);
-      }),
+    fixture.port = await Promise.race([
+      new Promise((resolve) => lines.on('line', (line) => /^port (\d+)$/.test(line) && resolve(Number(line.slice(5))))),
+      exited.then((how) => { throw new Error(`test server ended before listening: ${JSON.stringify(how)}`); }),
       deadline(15000).then(() => { throw new Error('test server did not report its port within 15 s'); }),
-    ]);
-    const server = new TestServer(child, port, exited);
-    fixture.servers.push(server);
-    return server;
-  }
-
-  constructor(child, port, exited) {
-    this.child = child;
-    this.port = port;
-    this.exited = exited;
-    this.running = true;
-  }
-
-  url(target = '/') {
-    return `http://127.0.0.1:${this.port}${target}`;
-  }
-
-  // SIGTERM must end it cleanly; anything else is a fault of the server worth seeing.
-  async stop() {
-    if (!this.running) return;
-    this.running = false;
-    this.child.kill('SIGTERM');
-    const result = await Promise.race([this.exited, deadline(10000).then(() => null)]);
-    if (result === null) {
-      this.child.kill('SIGKILL');
-      throw new Error('test server did not end within 10 s of SIGTERM');
-    }
-    if (result.code !== 0) {
-      throw new Error(`test server ended with status ${result.code}, signal ${result.signal}`);
-    }
-  }
-}
-
-// One per test file: a scratch directory, its tmux server, a browser, and whatever servers and
-// pages the tests open; close() ends them all.
-export class Fixture {
-  static async create() {
-    const fixture = new Fixture(fs.mkdtempSync('/tmp/tv-'));
-    fixture.browser = await chromium.launch({
-      executablePath: chromiumPath, headless: true, args: chromiumFlags,
+    ]).catch(async (error) => {
+      await fixture.close().catch(() => {});
+      throw error;
     });
     return fixture;
   }
@@ -172,29 +116,22 @@ export class Fixture {
   constructor(root) {
     this.root = root;
     this.tmux = new Tmux(root);
-    this.servers = [];
-    this.browser = null;
+    this.token = randomBytes(24).toString('base64url');
   }
 
-  startServer(options) {
-    return TestServer.start(this, options);
-  }
-
-  // A fresh browser context (own storage, own clock) with one page. With `clock` the page's timers
-  // run only when the test advances them.
-  async openPage(url, { clock = false } = {}) {
-    const context = await this.browser.newContext(phone);
-    const page = await context.newPage();
+  // A fresh browser context (own storage, own clock) with one page on the server's page. With `clock`
+  // the page's timers run only when the test advances them.
+  async openPage({ token = this.token, clock = false } = {}) {
+    const page = await (await this.browser.newContext(phone)).newPage();
     page.errors = [];
     page.on('pageerror', (error) => page.errors.push(error));
     // Every call the page makes to fetch, recorded the moment it is made: a click's handler has run
     // by the time click() returns, so a test can tell at once that nothing was sent.
     await page.addInitScript(() => {
-      const fetched = [];
       const original = window.fetch;
-      window.__testFetched = fetched;
+      window.__testFetched = [];
       window.fetch = function (resource, init) {
-        fetched.push(new URL(String(resource), location.href).pathname);
+        window.__testFetched.push(new URL(String(resource), location.href).pathname);
         return original.call(this, resource, init);
       };
     });
@@ -206,17 +143,20 @@ export class Fixture {
       await page.clock.install({ time: start });
       await page.clock.pauseAt(start + 1000);
     }
-    await page.goto(url);
+    await page.goto(`http://127.0.0.1:${this.port}/?t=${token}`);
     return page;
   }
 
   async close() {
-    const errors = [];
-    if (this.browser) await this.browser.close().catch((e) => errors.push(e));
-    for (const server of this.servers) await server.stop().catch((e) => errors.push(e));
-    this.tmux.killServer();
+    const results = await Promise.allSettled([this.browser?.close(), this.stopServer?.()]);
+    try {
+      this.tmux.run('kill-server');
+    } catch {
+      // no server running: nothing to end
+    }
     fs.rmSync(this.root, { recursive: true, force: true });
-    if (errors.length) throw errors[0];
+    const failed = results.find((result) => result.status === 'rejected');
+    if (failed) throw failed.reason;
   }
 }
 

@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -52,13 +51,14 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(tmux_.isAvailable()) << "tmux is a test dependency; scripts/bootstrap installs it";
         // A server of each test's own: a new one could meet the previous one still ending.
+        static const std::string tmuxRoot = std::getenv("TMUX_TMPDIR");
         static int count = 0;
-        const std::string tmuxDir = std::string(std::getenv("TMUX_TMPDIR")) + "/" + std::to_string(++count);
+        const std::string tmuxDir = tmuxRoot + "/" + std::to_string(++count);
         std::filesystem::create_directories(tmuxDir);
-        setVariable("TMUX_TMPDIR", tmuxDir);
-        setVariable("SHELL", "/bin/sh");
+        ::setenv("TMUX_TMPDIR", tmuxDir.c_str(), 1);
+        ::setenv("SHELL", "/bin/sh", 1);
         test::writeFile(dir_ / "shrc", "PS1='ready> '\n"); // dash reads its prompt from here
-        setVariable("ENV", (dir_ / "shrc").string());
+        ::setenv("ENV", (dir_ / "shrc").c_str(), 1);
         server_.start(0);
         ASSERT_TRUE(server_.isRunning());
     }
@@ -66,17 +66,6 @@ protected:
     void TearDown() override {
         server_.stop();
         raw({"kill-server"});
-        for (auto& [name, value] : saved_) {
-            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-        }
-    }
-
-    void setVariable(const std::string& name, const std::optional<std::string>& value) {
-        if (!saved_.contains(name)) {
-            const char* old = std::getenv(name.c_str());
-            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
     }
 
     SubprocessResult raw(const std::vector<std::string>& arguments) {
@@ -101,9 +90,6 @@ protected:
     MemorySettings settings_;
     Router router_{tmux_, [] { return PowerState{.percent = 64, .onAC = false}; }, [] { return true; }, settings_};
     Server server_{router_};
-
-private:
-    std::map<std::string, std::optional<std::string>> saved_;
 };
 
 TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrder) {
@@ -119,33 +105,25 @@ TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrder) {
                   R"(],"tmux":true,"battery":64,"onAC":false,"capsLock":true,"carry":null})");
 }
 
-TEST_F(PhoneApi, CarryStateAndItsPauseGoThroughTheAppsLink) {
+TEST_F(PhoneApi, CarryPauseGoesThroughTheAppsLinkWhileThereIsOne) {
     EXPECT_EQ(call("POST", "/api/carry", "paused=1").status, "500 Internal Server Error") << "no link yet";
     auto link = std::make_shared<CarryLink>();
     router_.setCarryLink(link);
-    CarryState carry{.active = true, .paused = false, .reason = "ふたを閉じても動き続けます", .lidHeld = true,
-                     .temperature = std::nullopt, .heatLimit = 90, .floor = 20};
-    link->publish(carry);
-    EXPECT_NE(call("GET", "/api/state").body.find(R"("carry":{"active":true,"paused":false,"reason":"ふたを閉じても)"
-                                                  R"(動き続けます","lidHeld":true,"temperature":null,"heatLimit":90,"floor":20}})"),
-              std::string::npos);
-
-    std::thread::id ranOn;
+    int pauses = 0;
     link->attach([](std::function<void()> run) { std::thread(run).join(); }, // the app's main thread, here
                  [&](bool paused) {
-                     ranOn = std::this_thread::get_id();
-                     carry = {.active = false, .paused = paused, .reason = "一時停止中（Caps Lock を無視します）",
-                              .lidHeld = false, .temperature = 62, .heatLimit = 90, .floor = 20};
+                     ++pauses;
+                     const CarryState carry{.active = false, .paused = paused, .reason = "一時停止中",
+                                            .lidHeld = false, .temperature = std::nullopt, .heatLimit = 90, .floor = 20};
                      link->publish(carry);
                      return carry;
                  });
     EXPECT_EQ(call("POST", "/api/carry", "paused=yes").status, "400 Bad Request");
-    EXPECT_EQ(ranOn, std::thread::id()) << "a bad request changes nothing";
+    EXPECT_EQ(pauses, 0) << "a bad request changes nothing";
     const Answer paused = call("POST", "/api/carry", "paused=1");
-    EXPECT_EQ(paused.status, "200 OK");
-    EXPECT_NE(paused.body.find(R"("carry":{"active":false,"paused":true,"reason":"一時停止中（Caps Lock を無視します）",)"
-                               R"("lidHeld":false,"temperature":62,)"),
-              std::string::npos) << paused.body;
+    EXPECT_NE(paused.body.find(R"("carry":{"active":false,"paused":true,"reason":"一時停止中","lidHeld":false,)"
+                               R"("temperature":null,"heatLimit":90,"floor":20}})"),
+              std::string::npos) << paused.status << paused.body;
     link->detach();
     EXPECT_EQ(call("POST", "/api/carry", "paused=0").status, "500 Internal Server Error");
 }
@@ -161,12 +139,9 @@ TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestIn) {
     EXPECT_EQ(withToken("", ""), "401 Unauthorized");
     EXPECT_EQ(torvane::call(server_.port(), "GET", "/nowhere", "", token).status, "404 Not Found");
     EXPECT_EQ(torvane::call(server_.port(), "GET", "/?t=wrong").status, "200 OK") << "the page needs none";
-    router_.regenerateToken();
-    EXPECT_EQ(withToken("", token), "401 Unauthorized");
-    EXPECT_EQ(withToken("", router_.token()), "200 OK");
 }
 
-TEST_F(PhoneApi, SendTypesLiterallyAndSubmitsOnlyWhenAskedAndInterruptStopsTheProgram) {
+TEST_F(PhoneApi, SendTypesLiterallyAndSubmitsOnlyWhenAsked) {
     newSession("work");
     test::LogCapture log;
     EXPECT_EQ(call("POST", "/api/send", "s=work&text=echo+%E3%81%93%E3%82%93%F0%9F%98%80").status, "200 OK");
@@ -175,13 +150,6 @@ TEST_F(PhoneApi, SendTypesLiterallyAndSubmitsOnlyWhenAskedAndInterruptStopsThePr
     // Text that reads like tmux options is typed, and without submit the line waits.
     EXPECT_EQ(call("POST", "/api/send", "s=work&text=-tfoo+--help+-l&submit=0").body, "sent");
     EXPECT_TRUE(test::waitFor([&] { return hasLine(screen("work"), "ready> -tfoo --help -l"); })) << screen("work");
-
-    newSession("job");
-    ASSERT_EQ(call("POST", "/api/send", "s=job&text=sleep+300").body, "sent");
-    const auto working = [&] { return call("GET", "/api/state").body.find(R"("command":"sleep")") != std::string::npos; };
-    ASSERT_TRUE(test::waitFor(working));
-    EXPECT_EQ(call("POST", "/api/interrupt", "s=job").body, "interrupted");
-    EXPECT_TRUE(test::waitFor([&] { return !working(); }));
 }
 
 TEST_F(PhoneApi, SessionsAreAddressedExactlyWithTheOneFallbackForNamesCutAtABar) {

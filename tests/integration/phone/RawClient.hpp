@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -13,47 +14,42 @@
 
 namespace torvane::test {
 
-// A TCP client on 127.0.0.1 (or ::1) that sends exactly the bytes it is given, when it is told to.
-class RawClient {
+// A TCP socket, closed with the object.
+class Socket {
 public:
-    explicit RawClient(std::uint16_t port, bool ipv6 = false) {
-        fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sockaddr_in6 address6{};
-        address6.sin6_family = AF_INET6;
-        address6.sin6_port = htons(port);
-        address6.sin6_addr = in6addr_loopback;
-        connected_ = fd_ >= 0 && (ipv6 ? ::connect(fd_, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
-                                       : ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address)) == 0;
+    explicit Socket(int family) : fd_(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+    ~Socket() { ::close(fd_); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+protected:
+    int fd_;
+};
+
+// A TCP client on 127.0.0.1 (or ::1) that sends exactly the bytes it is given, when it is told to.
+class RawClient : Socket {
+public:
+    explicit RawClient(std::uint16_t port, bool ipv6 = false) : Socket(ipv6 ? AF_INET6 : AF_INET) {
+        const sockaddr_in address{
+            .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+        const sockaddr_in6 address6{.sin6_family = AF_INET6, .sin6_port = htons(port), .sin6_flowinfo = 0,
+                                    .sin6_addr = in6addr_loopback, .sin6_scope_id = 0};
+        connected_ = ipv6 ? ::connect(fd_, reinterpret_cast<const sockaddr*>(&address6), sizeof address6) == 0
+                          : ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
-    ~RawClient() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
 
     bool connected() const { return connected_; }
 
     bool send(std::string_view bytes) {
         while (!bytes.empty()) {
             const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
+            if (n < 0 && errno != EINTR) {
                 return false;
             }
-            bytes.remove_prefix(static_cast<std::size_t>(n));
+            bytes.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         }
         return true;
     }
-
-    void finishSending() { ::shutdown(fd_, SHUT_WR); }
 
     // Whether anything (data or the end) can be read within `limit`.
     bool readable(std::chrono::milliseconds limit) {
@@ -64,7 +60,6 @@ public:
     struct Reply {
         std::string bytes;
         bool closed = false; // the server ended the connection (end of stream or reset)
-        bool reset = false;
     };
 
     // Reads until the server ends the connection or `limit` passes.
@@ -81,51 +76,15 @@ public:
             const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
             if (n > 0) {
                 reply.bytes.append(buffer, static_cast<std::size_t>(n));
-                continue;
+            } else if (n == 0 || errno != EINTR) {
+                reply.closed = true;
+                return reply;
             }
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            reply.closed = true;
-            reply.reset = n < 0;
-            return reply;
         }
     }
 
 private:
-    int fd_ = -1;
     bool connected_ = false;
-};
-
-// A socket that holds a port the way another program would.
-class PortHolder {
-public:
-    explicit PortHolder(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        // Like the server: connections of earlier tests lingering in TIME_WAIT must not keep the port
-        // from being held, while a live listener still does.
-        const int on = 1;
-        if (fd_ >= 0)
-            ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        holding_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                   ::listen(fd_, 1) == 0;
-    }
-    ~PortHolder() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    PortHolder(const PortHolder&) = delete;
-    PortHolder& operator=(const PortHolder&) = delete;
-    bool holding() const { return holding_; }
-
-private:
-    int fd_ = -1;
-    bool holding_ = false;
 };
 
 } // namespace torvane::test

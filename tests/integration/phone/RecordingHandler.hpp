@@ -22,10 +22,7 @@ public:
         const std::lock_guard lock(mutex_);
         return token_;
     }
-    void regenerateToken() override {
-        const std::lock_guard lock(mutex_);
-        token_ += "x";
-    }
+    void regenerateToken() override {}
     void setToken(std::string token) {
         const std::lock_guard lock(mutex_);
         token_ = std::move(token);

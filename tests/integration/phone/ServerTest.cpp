@@ -97,17 +97,11 @@ TEST_F(ServerTest, TwoHundredConnectionsOpenedAtOnceAreAllAnswered) {
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 200; ++i) {
         clients.push_back(std::make_unique<RawClient>(server_->port()));
-        ASSERT_TRUE(clients.back()->connected()) << i;
+        clients.back()->send("POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\n" + std::to_string(i + 100));
     }
     for (int i = 0; i < 200; ++i) {
-        const std::string body = std::to_string(i);
-        clients[i]->send("POST /a HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        ASSERT_EQ(bodyOf(clients[i]->readAll().bytes), "body=" + std::to_string(i + 100)) << i;
     }
-    int answered = 0;
-    for (int i = 0; i < 200; ++i) {
-        answered += bodyOf(clients[i]->readAll().bytes) == "body=" + std::to_string(i) ? 1 : 0;
-    }
-    EXPECT_EQ(answered, 200);
 }
 
 // A slowloris from one peer: more connections than the cap, each adding a header line now and then.
@@ -193,16 +187,11 @@ TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheToken) {
     startWith(std::move(options));
     const std::string port = std::to_string(server_->port());
     EXPECT_EQ(server_->pairingURL(), "http://192.168.1.20:" + port + "/?t=tok");
-    server_->regenerateToken();
-    EXPECT_EQ(server_->pairingURL(), "http://192.168.1.20:" + port + "/?t=tokx");
     handler_.setToken("");
     EXPECT_EQ(server_->pairingURL(), std::nullopt);
     handler_.setToken("tok");
     interfaces.resize(2); // loopback and IPv6 only
     EXPECT_EQ(server_->pairingURL(), std::nullopt);
-    server_->stop();
-    EXPECT_FALSE(server_->isRunning());
-    EXPECT_FALSE(RawClient(std::stoi(port)).connected());
 }
 
 } // namespace
