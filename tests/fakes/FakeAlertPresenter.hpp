@@ -3,7 +3,6 @@
 #include "app/ui/AlertPresenter.hpp"
 
 #include <deque>
-#include <functional>
 #include <vector>
 
 namespace torvane::test {
@@ -14,8 +13,6 @@ class FakeAlertPresenter final : public AlertPresenter {
 public:
     std::size_t run(const Alert& alert) override {
         shown.push_back(alert);
-        if (onShow)
-            onShow(alert);
         if (answers.empty())
             return 0;
         const std::size_t answer = answers.front();
@@ -25,7 +22,6 @@ public:
 
     std::deque<std::size_t> answers;
     std::vector<Alert> shown;
-    std::function<void(const Alert&)> onShow; // runs while the alert is "open"
 };
 
 } // namespace torvane::test

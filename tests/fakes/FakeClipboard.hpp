@@ -6,19 +6,14 @@
 
 namespace torvane {
 
-// Holds what was put on it, and counts how often.
+// Holds what was put on it.
 class FakeClipboard final : public Clipboard {
 public:
-    void setText(const std::string& text) override {
-        text_ = text;
-        ++writes_;
-    }
+    void setText(const std::string& text) override { text_ = text; }
     const std::string& text() const { return text_; }
-    int writes() const { return writes_; }
 
 private:
     std::string text_;
-    int writes_ = 0;
 };
 
 } // namespace torvane

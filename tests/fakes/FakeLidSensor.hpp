@@ -6,13 +6,9 @@ namespace torvane::test {
 
 class FakeLidSensor final : public LidSensor {
 public:
-    bool lidClosed() override {
-        ++reads;
-        return closed;
-    }
+    bool lidClosed() override { return closed; }
 
     bool closed = false;
-    int reads = 0;
 };
 
 } // namespace torvane::test

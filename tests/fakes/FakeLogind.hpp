@@ -3,43 +3,47 @@
 // A stand-in for systemd-logind on a private system bus, for what the real one (RealLogind.hpp) cannot
 // show here: a closed lid, and a refusal to a caller that is root.
 //
-//   test::FakeLogind logind;    // serves org.freedesktop.login1 on a PrivateSystemBus (RealLogind.hpp)
+//   test::FakeLogind logind;    // serves org.freedesktop.login1 on a PrivateBus (RealLogind.hpp)
 //   logind.setLidClosed(true);  // the Manager's LidClosed property; PropertiesChanged is emitted
-//   logind.refuseInhibit();     // later Inhibit calls fail with org.freedesktop.DBus.Error.AccessDenied
-//   logind.inhibitCalls();      // what/who/why/mode of each Inhibit call, in order
-//   logind.heldCount();         // locks handed out whose holder still has its end of the pipe
+//                               // every Inhibit call fails with org.freedesktop.DBus.Error.AccessDenied
 //
 // Link torvane_fake_logind; construct on the test's main thread. Throws std::runtime_error on failure.
 
 #include "tests/fakes/RealLogind.hpp"
-#include "tests/fakes/TestSupport.hpp"
 
-#include <chrono>
-#include <cstddef>
-#include <memory>
-#include <string>
-#include <vector>
+#include <atomic>
+#include <sdbus-c++/sdbus-c++.h>
 
 namespace torvane::test {
 
-struct InhibitCall {
-    std::string what, who, why, mode;
-};
-
 class FakeLogind {
 public:
-    FakeLogind();
-    ~FakeLogind();
+    FakeLogind() {
+        object_->registerMethod("Inhibit").onInterface(manager).implementedAs(
+            [](const std::string&, const std::string&, const std::string&,
+               const std::string&) -> sdbus::UnixFd {
+                throw sdbus::Error("org.freedesktop.DBus.Error.AccessDenied", "Access denied");
+            });
+        object_->registerProperty("LidClosed").onInterface(manager).withGetter([this] {
+            return lidClosed_.load();
+        });
+        object_->finishRegistration();
+        connection_->enterEventLoopAsync();
+    }
+    ~FakeLogind() { connection_->leaveEventLoop(); }
 
-    std::vector<InhibitCall> inhibitCalls() const;
-    std::size_t heldCount() const;
-    void refuseInhibit();
-    void setLidClosed(bool closed);
+    void setLidClosed(bool closed) {
+        lidClosed_ = closed;
+        object_->emitPropertiesChangedSignal(manager, {"LidClosed"});
+    }
 
 private:
-    struct State;
-    PrivateSystemBus bus_; // first in, last out: the bus outlives the service on it
-    std::unique_ptr<State> state_;
+    static constexpr const char* manager = "org.freedesktop.login1.Manager";
+    std::atomic<bool> lidClosed_{false};
+    PrivateBus bus_; // the bus outlives the service on it
+    std::unique_ptr<sdbus::IConnection> connection_ =
+        sdbus::createSystemBusConnection("org.freedesktop.login1");
+    std::unique_ptr<sdbus::IObject> object_ = sdbus::createObject(*connection_, "/org/freedesktop/login1");
 };
 
 } // namespace torvane::test

@@ -2,21 +2,15 @@
 
 #include "app/ui/StatusView.hpp"
 
-#include <vector>
-
 namespace torvane::test {
 
-// Records what the status item was told to show.
+// Keeps the last menu the status item was given.
 class FakeStatusView final : public StatusView {
 public:
-    void install() override { ++installs; }
-    void show(const StatusAppearance& appearance) override { shown.push_back(appearance); }
+    void install() override {}
+    void show(const StatusAppearance&) override {}
     void setMenu(const Menu& m) override { menu = m; }
 
-    bool lastActive() const { return !shown.empty() && shown.back().active; }
-
-    int installs = 0;
-    std::vector<StatusAppearance> shown;
     Menu menu;
 };
 

@@ -1,23 +1,15 @@
 #include "tests/fakes/RealLogind.hpp"
 
 #include "common/UniqueFd.hpp"
-#include "tests/fakes/TestSupport.hpp"
 
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <sdbus-c++/sdbus-c++.h>
-#include <spawn.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace torvane::test {
 
@@ -25,34 +17,15 @@ namespace {
 
 constexpr const char* logindPath = "/lib/systemd/systemd-logind";
 
-// Starts a daemon that dies with this thread (through setpriv), its output dropped.
-pid_t spawnDaemon(std::vector<std::string> args) {
+// A daemon that dies with this thread (through setpriv), its output dropped.
+std::unique_ptr<ChildProcess> startDaemon(std::vector<std::string> args) {
     args.insert(args.begin(), {"/usr/bin/setpriv", "--pdeathsig", "KILL", "--"});
-    std::vector<char*> argv;
-    for (auto& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " + args[4]);
-    return pid;
-}
-
-void stopDaemon(pid_t& pid) {
-    if (pid > 0 && ::kill(pid, SIGKILL) == 0)
-        ::waitpid(pid, nullptr, 0);
-    pid = -1;
+    return std::make_unique<ChildProcess>(std::move(args));
 }
 
 } // namespace
 
-PrivateSystemBus::PrivateSystemBus() {
+PrivateBus::PrivateBus(std::string variable) : variable_(std::move(variable)) {
     dir_ = "/tmp/tvbus-XXXXXX";
     if (!::mkdtemp(dir_.data()) || ::chmod(dir_.c_str(), 0755) != 0)
         throw std::runtime_error("cannot make a directory for the bus");
@@ -60,7 +33,7 @@ PrivateSystemBus::PrivateSystemBus() {
                                       "/socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                                       "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
                                       "<allow receive_sender=\"*\"/></policy></busconfig>\n");
-    pid_ = spawnDaemon(
+    daemon_ = startDaemon(
         {"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + dir_ + "/bus.conf"});
     // Ready once it accepts: the socket file exists a moment before that.
     sockaddr_un socket{AF_UNIX, {}};
@@ -74,14 +47,14 @@ PrivateSystemBus::PrivateSystemBus() {
         throw std::runtime_error("dbus-daemon did not start");
     }
     address_ = "unix:path=" + dir_ + "/socket";
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+    ::setenv(variable_.c_str(), address_.c_str(), 1);
 }
 
-void PrivateSystemBus::stop() {
+void PrivateBus::stop() {
     if (!address_.empty())
-        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        ::unsetenv(variable_.c_str());
     address_.clear();
-    stopDaemon(pid_);
+    daemon_.reset();
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
     dir_.clear();
@@ -97,8 +70,8 @@ std::optional<std::string> RealLogind::unavailable() {
 
 RealLogind::RealLogind() {
     // A private mount namespace with an empty /run/systemd: its seats, sessions and locks stay its own.
-    pid_ = spawnDaemon({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                        std::string("mount -t tmpfs tmpfs /run/systemd && exec ") + logindPath});
+    daemon_ = startDaemon({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                           std::string("mount -t tmpfs tmpfs /run/systemd && exec ") + logindPath});
     std::string error;
     const auto up = [&] {
         try {
@@ -129,7 +102,7 @@ std::vector<Inhibitor> RealLogind::inhibitors() const {
 }
 
 void RealLogind::stop() {
-    stopDaemon(pid_);
+    daemon_.reset();
     bus_.stop();
 }
 

@@ -10,7 +10,8 @@
 //   logind.inhibitors();               // every lock as logind lists it: what, who, why, mode, uid, pid
 //   logind.stop();                     // both daemons gone (also done by the destructor)
 //
-//   test::PrivateSystemBus bus;        // just the bus: nobody serves org.freedesktop.login1 on it
+//   test::PrivateBus bus;              // just the bus: nobody serves org.freedesktop.login1 on it
+//   test::PrivateBus session("DBUS_SESSION_BUS_ADDRESS");  // a bus the session variable names instead
 //
 // Each instance has its own bus socket under a fresh mkdtemp directory in /tmp (open to every user, so a
 // test may call in as an unprivileged one) and its own logind, run in a private mount namespace over an
@@ -18,10 +19,12 @@
 // torvane_fake_logind. Construct on the test's main thread: the daemons die with the thread that started
 // them. Construction throws std::runtime_error when a daemon does not come up.
 
+#include "tests/fakes/TestSupport.hpp"
+
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #define TORVANE_REQUIRE_REAL_LOGIND()                                                                        \
@@ -30,20 +33,19 @@
 
 namespace torvane::test {
 
-class PrivateSystemBus {
+class PrivateBus {
 public:
-    PrivateSystemBus();
-    ~PrivateSystemBus() { stop(); }
-    PrivateSystemBus(const PrivateSystemBus&) = delete;
-    PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;
+    explicit PrivateBus(std::string variable = "DBUS_SYSTEM_BUS_ADDRESS");
+    ~PrivateBus() { stop(); }
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
 
     const std::string& address() const { return address_; }
     void stop();
 
 private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    std::string address_;
+    std::string variable_, dir_, address_;
+    std::unique_ptr<ChildProcess> daemon_;
 };
 
 struct Inhibitor {
@@ -64,8 +66,8 @@ public:
     void stop();
 
 private:
-    PrivateSystemBus bus_;
-    pid_t pid_ = -1;
+    PrivateBus bus_;
+    std::unique_ptr<ChildProcess> daemon_;
 };
 
 } // namespace torvane::test

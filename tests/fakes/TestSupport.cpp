@@ -4,14 +4,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <regex>
+#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+
+extern char** environ;
 
 namespace torvane::test {
 
@@ -55,6 +61,24 @@ std::string readFile(const std::filesystem::path& path) {
     return out.str();
 }
 
+std::vector<std::string> readLines(const std::filesystem::path& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> logMessages(const std::filesystem::path& path) {
+    static const std::regex format(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}  (.*)$)");
+    std::vector<std::string> messages;
+    for (const auto& line : readLines(path)) {
+        std::smatch match;
+        messages.push_back(std::regex_match(line, match, format) ? match[1].str() : "MALFORMED: " + line);
+    }
+    return messages;
+}
+
 void writeFile(const std::filesystem::path& path, std::string_view content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
@@ -77,6 +101,45 @@ void setModifiedAgo(const std::filesystem::path& path, double secondsAgo,
     times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(ns % 1'000'000'000);
     if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
         throw std::runtime_error("utimensat failed for " + path.string());
+}
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, const std::filesystem::path& output,
+                           std::optional<std::vector<std::string>> env, int fd3) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (fd3 >= 0)
+        posix_spawn_file_actions_adddup2(&actions, fd3, 3); // dup2 leaves it open across exec
+    const auto pointers = [](std::vector<std::string>& strings) {
+        std::vector<char*> out;
+        for (auto& s : strings)
+            out.push_back(s.data());
+        out.push_back(nullptr);
+        return out;
+    };
+    const int rc = ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, pointers(argv).data(),
+                                 env ? pointers(*env).data() : environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+}
+
+ChildProcess::~ChildProcess() {
+    if (!status_ && ::kill(pid_, SIGKILL) == 0)
+        ::waitpid(pid_, nullptr, 0);
+}
+
+void ChildProcess::signal(int number) const {
+    ::kill(pid_, number);
+}
+
+std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds limit) {
+    int status = 0;
+    if (!status_ && waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit))
+        status_ = status;
+    return status_;
 }
 
 LogCapture::LogCapture() {

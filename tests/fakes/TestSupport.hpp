@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace torvane::test {
@@ -30,6 +32,10 @@ bool waitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
 std::string readFile(const std::filesystem::path& path);
+std::vector<std::string> readLines(const std::filesystem::path& path);
+// The messages of a log file in order, each checked for the log-line format ("MALFORMED: " and the
+// line if it fails) and stripped of its time stamp.
+std::vector<std::string> logMessages(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, std::string_view content);
 // Writes a script (with its #! line) and makes it executable.
 void writeExecutable(const std::filesystem::path& path, std::string_view script);
@@ -49,6 +55,27 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// A program running in the background with its standard output and error appended to `output`, the
+// given environment (else this one's) and `fd3`, if any, as its descriptor 3. Killed and reaped on
+// destruction if it still runs.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::vector<std::string> argv, const std::filesystem::path& output = "/dev/null",
+                          std::optional<std::vector<std::string>> env = std::nullopt, int fd3 = -1);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int number) const;
+    // The wait status once it has ended within `limit`; absent while it runs.
+    std::optional<int> waitExit(std::chrono::milliseconds limit);
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
 };
 
 // Collects the messages the app logs while it exists.

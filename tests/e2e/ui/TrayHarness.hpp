@@ -2,7 +2,6 @@
 
 // The tray app under a private X server with a real tray (trayer), as the end-to-end tests drive it.
 #include "common/Subprocess.hpp"
-#include "tests/e2e/ui/ChildProcess.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <QImage>
@@ -26,15 +25,6 @@ struct Rect {
     int x = 0, y = 0, width = 0, height = 0;
 };
 
-inline std::vector<std::string> lines(const std::filesystem::path& file, std::size_t skip = 0) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    std::istringstream in(std::filesystem::exists(file, ec) ? test::readFile(file) : "");
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line.size() > skip ? line.substr(skip) : line);
-    return out;
-}
-
 // A home of its own for one run of the app: settings, log, runtime and tmux directories, shared
 // directory and the menu probe's file.
 class AppHome {
@@ -45,8 +35,8 @@ public:
     std::filesystem::path output() const { return root_ / "app-output"; }
     std::filesystem::path path() const { return root_.path(); }
 
-    std::string requestContent() const { return lines(request()).empty() ? "" : lines(request())[0]; }
-    std::vector<std::string> logLines() const { return lines(root_ / "state/torvane/Torvane.log", 21); }
+    std::string requestContent() const { return readFile(request()); }
+    std::vector<std::string> logLines() const { return logMessages(root_ / "state/torvane/Torvane.log"); }
     bool logged(const std::string& message) const {
         const auto all = logLines();
         return std::find(all.begin(), all.end(), message) != all.end();
@@ -88,28 +78,26 @@ private:
 };
 
 inline std::unique_ptr<test::ChildProcess> startApp(const AppHome& home, const std::string& display) {
-    return std::make_unique<test::ChildProcess>(std::vector<std::string>{TORVANE_TEST_APP},
-                                                home.environment(display), home.output());
+    return std::make_unique<test::ChildProcess>(std::vector<std::string>{TORVANE_TEST_APP}, home.output(),
+                                                home.environment(display));
 }
 
 inline std::unique_ptr<test::ChildProcess> startTray(const AppHome& home, const std::string& display) {
     return std::make_unique<test::ChildProcess>(
         std::vector<std::string>{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
                                  "request", "--height", "28", "--SetDockType", "true"},
-        home.environment(display), home.path() / "trayer-output");
+        home.path() / "trayer-output", home.environment(display));
 }
 
-inline bool x11(const std::string& display, const std::string& tool, const std::vector<std::string>& args) {
+inline SubprocessResult x11(const std::string& display, const std::string& tool,
+                            const std::vector<std::string>& args) {
     return runSubprocess(tool, args,
-                         {.timeLimit = 20s, .environment = std::vector<std::string>{"DISPLAY=" + display}})
-        .ok();
+                         {.timeLimit = 20s, .environment = std::vector<std::string>{"DISPLAY=" + display}});
 }
 
 // The app's icon window once the tray (a panel along the top edge) has embedded it: bigger than a dot.
 inline std::optional<Rect> embeddedIcon(const std::string& display) {
-    const SubprocessResult tree =
-        runSubprocess("/usr/bin/xwininfo", {"-root", "-tree"},
-                      {.timeLimit = 20s, .environment = std::vector<std::string>{"DISPLAY=" + display}});
+    const SubprocessResult tree = x11(display, "/usr/bin/xwininfo", {"-root", "-tree"});
     static const std::regex icon(
         R"(\("torvane_test_app" "[^"]*"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(\d+)\+(\d+))");
     std::istringstream in(tree.out);
@@ -126,7 +114,7 @@ inline std::optional<Rect> embeddedIcon(const std::string& display) {
 inline double greenShare(const std::string& display, const AppHome& home) {
     const std::optional<Rect> r = embeddedIcon(display);
     const auto file = home.path() / "screen.png";
-    if (!r || !x11(display, "/usr/bin/import", {"-window", "root", file.string()}))
+    if (!r || !x11(display, "/usr/bin/import", {"-window", "root", file.string()}).ok())
         return -1;
     const QImage image(QString::fromStdString(file.string()));
     int green = 0;

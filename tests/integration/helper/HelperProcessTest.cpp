@@ -2,14 +2,7 @@
 #include "tests/fakes/TestSupport.hpp"
 
 #include <csignal>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <regex>
-#include <spawn.h>
-#include <sstream>
-#include <sys/wait.h>
-
-extern char** environ;
 
 using namespace torvane;
 using namespace std::chrono_literals;
@@ -26,65 +19,17 @@ std::string stopLine(int signal) {
     return "停止します（signal " + std::to_string(signal) + "）。通常の電源設定に戻します";
 }
 
-Strings linesOf(const std::filesystem::path& file) {
-    Strings lines;
-    std::istringstream in(test::readFile(file));
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-// The daemon's real process through its test entry point, its standard error in a file.
-class Daemon {
-public:
-    Daemon(const fs::path& log, Strings args) : log_(log) {
-        args.insert(args.begin(), HELPER_TESTABLE_PATH);
-        std::vector<char*> argv;
-        for (auto& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("cannot start the daemon");
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Daemon() {
-        if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0)
-            ::waitpid(pid_, nullptr, 0);
-    }
-    pid_t pid() const { return pid_; }
-    void signal(int number) const { ::kill(pid_, number); }
-    // The exit status once it has ended by itself within `limit`; -1 otherwise.
-    int exitStatus(std::chrono::milliseconds limit = 10s) {
-        int status = 0;
-        if (!test::waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit))
-            return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    // Messages in order, each checked for the log-line format and stripped of its time stamp.
-    Strings lines() const {
-        static const std::regex format(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}  (.*)$)");
-        Strings messages;
-        for (const auto& line : linesOf(log_)) {
-            std::smatch match;
-            messages.push_back(std::regex_match(line, match, format) ? match[1].str() : "MALFORMED: " + line);
-        }
-        return messages;
-    }
+// The daemon's real process through its test entry point, what it logs in a file.
+struct Daemon : test::ChildProcess {
+    Daemon(const fs::path& log, const Strings& args) : ChildProcess(args, log), log(log) {}
+    Strings lines() const { return test::logMessages(log); }
     bool waitForLine(const std::string& message, long times = 1) const {
         return test::waitFor([&] {
             const auto all = lines();
             return std::count(all.begin(), all.end(), message) >= times;
         });
     }
-
-private:
-    fs::path log_;
-    pid_t pid_ = -1;
+    fs::path log;
 };
 
 class HelperProcess : public ::testing::Test {
@@ -105,7 +50,7 @@ protected:
     }
     std::unique_ptr<Daemon> start(const std::string& log, const std::string& stale = "15",
                                   bool logind = false) {
-        Strings args{support.string(), stale, logind ? "logind" : "pmset"};
+        Strings args{HELPER_TESTABLE_PATH, support.string(), stale, logind ? "logind" : "pmset"};
         if (!logind)
             args.push_back(dir / "pmset");
         return std::make_unique<Daemon>(dir / log, args);
@@ -115,7 +60,7 @@ protected:
         test::writeFile(support / "request.tmp", content);
         fs::rename(support / "request.tmp", support / "request");
     }
-    Strings calls() const { return linesOf(dir / "calls"); }
+    Strings calls() const { return test::readLines(dir / "calls"); }
 };
 
 } // namespace
@@ -129,7 +74,7 @@ TEST_F(HelperProcess, EachStopSignalRestoresAndEndsItEvenDuringASlowTickAndAKill
         auto daemon = start("log" + std::to_string(signal));
         ASSERT_TRUE(test::waitFor([&] { return calls().size() >= 2; }, 10s));
         daemon->signal(signal);
-        EXPECT_EQ(daemon->exitStatus(4s), 0) << "not ended right after the tick in progress";
+        EXPECT_EQ(daemon->waitExit(4s), 0) << "not ended right after the tick in progress";
         EXPECT_EQ(daemon->lines(), (Strings{startLine, preventedLine, stopLine(signal), restoredLine}));
         EXPECT_EQ(calls(), (Strings{"-g", "-g", "-a disablesleep 1", "-a disablesleep 0"}));
     }
@@ -181,7 +126,7 @@ TEST_F(HelperProcess, RealLogindListsOneLockWhileTheRequestIsOneAndNoneOnceRelea
     request("1");
     ASSERT_TRUE(test::waitFor([&] { return lockedBy(*daemon); }));
     daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->exitStatus(), 0);
+    EXPECT_EQ(daemon->waitExit(10s), 0);
     EXPECT_TRUE(noLock()) << "the lock outlived the stop";
 
     auto killed = start("killed", "15", true);

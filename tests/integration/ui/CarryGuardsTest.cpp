@@ -14,12 +14,10 @@
 #include "tests/fakes/FakePowerAssertions.hpp"
 #include "tests/fakes/FakePowerSources.hpp"
 #include "tests/fakes/FakeStatusView.hpp"
-#include "tests/fakes/TestSupport.hpp"
+#include "tests/fakes/RealLogind.hpp"
 
-#include <csignal>
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
-#include <sys/wait.h>
 
 namespace torvane {
 namespace {
@@ -27,30 +25,17 @@ namespace {
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
-// A dbus-daemon of its own as the session bus, and on it a notification service that records.
+// A private bus as the session bus, and on it a notification service that records.
 struct NotificationService {
-    std::string dir = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/bus"; // short: a socket lives there
-    pid_t daemon = -1;
-    std::unique_ptr<sdbus::IConnection> connection;
-    std::unique_ptr<sdbus::IObject> object;
     mutable std::mutex mutex;
     std::vector<std::string> received; // "app|summary|body|urgency"
+    test::PrivateBus bus{"DBUS_SESSION_BUS_ADDRESS"};
+    std::unique_ptr<sdbus::IConnection> connection =
+        sdbus::createSessionBusConnection("org.freedesktop.Notifications");
+    std::unique_ptr<sdbus::IObject> object =
+        sdbus::createObject(*connection, "/org/freedesktop/Notifications");
 
     NotificationService() {
-        std::filesystem::create_directories(dir);
-        test::writeFile(dir + "/bus.conf", "<busconfig><type>session</type><listen>unix:path=" + dir + "/bus</listen>"
-                        "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_destination="
-                        "\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/></policy></busconfig>");
-        if ((daemon = ::fork()) == 0) {
-            ::freopen("/dev/null", "w", stderr); // it cannot raise its fd limit here, and says so
-            ::execl("/usr/bin/dbus-daemon", "dbus-daemon", "--nofork",
-                    ("--config-file=" + dir + "/bus.conf").c_str(), nullptr);
-            ::_exit(127);
-        }
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir + "/bus").c_str(), 1);
-        EXPECT_TRUE(test::waitFor([&] { return std::filesystem::exists(dir + "/bus"); }));
-        connection = sdbus::createSessionBusConnection("org.freedesktop.Notifications");
-        object = sdbus::createObject(*connection, "/org/freedesktop/Notifications");
         object->registerMethod("Notify")
             .onInterface("org.freedesktop.Notifications")
             .implementedAs([this](const std::string& app, std::uint32_t, const std::string&,
@@ -65,12 +50,7 @@ struct NotificationService {
         object->finishRegistration();
         connection->enterEventLoopAsync();
     }
-    ~NotificationService() {
-        object.reset();
-        connection.reset(); // before its bus goes
-        ::kill(daemon, SIGTERM);
-        ::waitpid(daemon, nullptr, 0);
-    }
+    ~NotificationService() { connection->leaveEventLoop(); }
     std::vector<std::string> notifications() const {
         const std::lock_guard lock(mutex);
         return received;
@@ -141,7 +121,8 @@ TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelow) {
     EXPECT_EQ(log.lines(), (Lines{"WARN: " + text, change, offLine}));
     EXPECT_EQ(desktop.beeps, 1);
     EXPECT_TRUE(test::waitFor([&] { return service.notifications() == Lines{released(text)}; }));
-    EXPECT_EQ(delegate.carryState(), (CarryState{false, false, "温度が上限に達したため自動解除中", false, 93, 90, 20}));
+    EXPECT_EQ(delegate.carryState(),
+              (CarryState{false, false, "温度が上限に達したため自動解除中", false, 93, 90, 20}));
 
     log.clear();
     zone(1, "x86_pkg_temp", 81'000);
