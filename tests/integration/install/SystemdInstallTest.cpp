@@ -23,7 +23,8 @@ SubprocessResult sysroot(Strings args) {
 
 TEST(LinuxInstallOnSystemd, TheServiceHoldsTheLockForTheUserAndRemovalLeavesNothing) {
     test::TempDir dir;
-    const auto booted = sysroot({"start", dir.path().string()});
+    // The scripts and the daemon are read from the checkout and the build tree, wherever they are.
+    const auto booted = sysroot({"start", dir.path().string(), source(), HELPER_PATH});
     if (booted.exitStatus == 2)
         GTEST_SKIP() << booted.err;
     ASSERT_TRUE(booted.ok()) << booted.err;

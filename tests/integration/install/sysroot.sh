@@ -6,9 +6,11 @@
 # folder and every generator hidden; and a target of its own that wants only dbus.socket and
 # systemd-logind.service. Needs root.
 #
-#   sysroot.sh start DIR            boot; DIR (an empty directory of the caller's) receives the upper
+#   sysroot.sh start DIR [KEEP...]  boot; DIR (an empty directory of the caller's) receives the upper
 #                                   layers and a boot log. Returns once dbus and logind run. The system is
 #                                   killed when the caller of `start` exits, should it forget `stop`.
+#                                   Each KEEP (a checkout or build tree) stays visible inside, also when it
+#                                   lies under /tmp or /var/tmp, which are fresh there.
 #   sysroot.sh exec DIR CMD [ARG]   run CMD inside as root with a clean environment (PATH, LANG); its
 #                                   output and exit status are passed on. Pass variables with `env A=B CMD`.
 #   sysroot.sh stop DIR             SIGKILL to its PID 1 (SIGTERM would make systemd re-execute), then
@@ -35,7 +37,19 @@ boot() {
   # Its console is the boot log, not the machine's (bound while DIR is still in sight).
   mount --bind "$dir/boot.log" /dev/console
   mount -t tmpfs -o mode=0755 tmpfs /run
-  for d in /tmp /var/tmp; do mount -t tmpfs -o mode=1777 tmpfs "$d"; done
+  # Each fresh tmpfs is made aside, given the kept paths that lie under it, and then moved in place.
+  for d in /tmp /var/tmp; do
+    local fresh="/run/fresh${d//\//-}" k
+    mkdir -p "$fresh" && mount -t tmpfs -o mode=1777 tmpfs "$fresh"
+    for k in "${@:2}"; do
+      [[ "$k" == "$d"/* && -e "$k" ]] || continue
+      if [ -d "$k" ]; then mkdir -p "$fresh${k#"$d"}"; else
+        mkdir -p "$(dirname "$fresh${k#"$d"}")" && touch "$fresh${k#"$d"}"
+      fi
+      mount --bind "$k" "$fresh${k#"$d"}"
+    done
+    mount --move "$fresh" "$d"
+  done
   mount -t cgroup2 cgroup2 /sys/fs/cgroup
   for w in /etc/systemd/system/*.wants /etc/systemd/system/*.requires /usr/lib/systemd/system/*.wants \
     /usr/lib/systemd/system/*.requires /{etc,usr/lib,usr/local/lib}/systemd/system-generators; do
@@ -59,13 +73,15 @@ start() {
   v2="$(findmnt -n -t cgroup2 -o TARGET | head -n 1)"
   [[ -n "$v2" && -w "$v2" ]] || die 2 "no writable cgroup2 hierarchy"
   dir="$(cd "$1" && pwd)" || die 1 "no directory $1"
+  local keep=() k
+  for k in "${@:2}"; do keep+=("$(realpath -m "$k")"); done
   # The new cgroup namespace starts at a cgroup of its own: this systemd's slices are nobody else's.
   cg="$(mktemp -d "$v2/torvane-sysroot.XXXXXX")"
   echo "$cg" >"$dir/cgroup"
   # shellcheck disable=SC2016 # expanded by the inner bash
   setsid bash -c 'echo $$ >"$1/cgroup.procs" && shift && exec "$@"' _ "$cg" \
     unshare --pid --fork --mount --uts --ipc --net --cgroup --propagation private --mount-proc \
-    env -i container=torvane-sysroot PATH=/usr/sbin:/usr/bin:/sbin:/bin "${BASH_SOURCE[0]}" __boot "$dir" \
+    env -i container=torvane-sysroot PATH=/usr/sbin:/usr/bin:/sbin:/bin "${BASH_SOURCE[0]}" __boot "$dir" "${keep[@]}" \
     </dev/null >"$dir/boot.log" 2>&1 &
   outer=$!
   while [ -z "${child// /}" ] && [ $((i++)) -lt 100 ]; do
@@ -105,9 +121,9 @@ stop() {
 }
 
 case "${1:-}" in
-  start) start "$2" ;;
+  start) shift && start "$@" ;;
   exec) shift && run_inside "$@" ;;
   stop) stop "$2" ;;
-  __boot) boot "$2" ;;
-  *) die 1 "usage: sysroot.sh start DIR | exec DIR CMD [ARG...] | stop DIR" ;;
+  __boot) shift && boot "$@" ;;
+  *) die 1 "usage: sysroot.sh start DIR [KEEP...] | exec DIR CMD [ARG...] | stop DIR" ;;
 esac
