@@ -2,6 +2,9 @@
 
 #include "app/core/Config.hpp"
 
+#include <functional>
+#include <span>
+
 namespace torvane::StatusMenu {
 
 namespace {
@@ -26,35 +29,19 @@ void addSessionBlock(Menu& menu, const StatusSnapshot& state) {
     }
 }
 
-MenuItem floorRow(const StatusSnapshot& state, const StatusMenuActions& actions) {
+// A row that opens a submenu of values, the current one ticked.
+MenuItem choiceRow(std::string title, std::span<const int> choices, std::string_view unit, int current,
+                   const std::function<void(int)>& choose) {
     MenuItem row;
-    row.title = "バッテリー下限: " + std::to_string(state.floor) + "%";
+    row.title = std::move(title);
     row.enabled = true; // no action of its own: it opens the submenu
-    for (int percent : floorChoices) {
-        MenuItem choice =
-            MenuItem::command(std::to_string(percent) + "%", [setFloor = actions.setFloor, percent] {
-                if (setFloor)
-                    setFloor(percent);
-            });
-        choice.tag = percent;
-        choice.checked = percent == state.floor;
-        row.submenu.push_back(std::move(choice));
-    }
-    return row;
-}
-
-MenuItem heatLimitRow(const StatusSnapshot& state, const StatusMenuActions& actions) {
-    MenuItem row;
-    row.title = "温度の上限";
-    row.enabled = true;
-    for (int celsius : heatLimitChoices) {
-        MenuItem choice =
-            MenuItem::command(std::to_string(celsius) + "°C", [set = actions.setHeatLimit, celsius] {
-                if (set)
-                    set(celsius);
-            });
-        choice.tag = celsius;
-        choice.checked = celsius == state.heatLimit;
+    for (int value : choices) {
+        MenuItem choice = MenuItem::command(std::to_string(value) + std::string(unit), [choose, value] {
+            if (choose)
+                choose(value);
+        });
+        choice.tag = value;
+        choice.checked = value == current;
         row.submenu.push_back(std::move(choice));
     }
     return row;
@@ -105,8 +92,9 @@ Menu build(const StatusSnapshot& state, const StatusMenuActions& actions,
         login.checked = *state.launchAtLogin;
         menu.push_back(std::move(login));
     }
-    menu.push_back(floorRow(state, actions));
-    menu.push_back(heatLimitRow(state, actions));
+    menu.push_back(choiceRow("バッテリー下限: " + std::to_string(state.floor) + "%", floorChoices, "%", state.floor,
+                             actions.setFloor));
+    menu.push_back(choiceRow("温度の上限", heatLimitChoices, "°C", state.heatLimit, actions.setHeatLimit));
     MenuItem idle = MenuItem::command("作業が終わったら解除", actions.toggleReleaseWhenIdle);
     idle.checked = state.releaseWhenIdle;
     menu.push_back(std::move(idle));
