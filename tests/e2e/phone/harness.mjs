@@ -88,6 +88,9 @@ export class Fixture {
     const fixture = new Fixture(fs.mkdtempSync('/tmp/tv-'));
     fixture.browser = await chromium.launch({
       executablePath: process.env.PHONE_TEST_CHROMIUM || '/usr/bin/chromium', headless: true, args: chromiumFlags,
+    }).catch(async (error) => {
+      await fixture.close().catch(() => {});
+      throw error;
     });
     const child = spawn(process.env.PHONE_TEST_SERVER, [fixture.token, String(battery)], {
       env: fixture.tmux.env, stdio: ['ignore', 'pipe', 'inherit'],
