@@ -212,7 +212,8 @@ Tmux::RunResult Tmux::runAt(const std::string& name, std::vector<std::string> ar
         return run(filled);
     };
     auto result = at(exactSession(name));
-    if (result.ok || name.find(separator) != std::string::npos)
+    // A tmux that gave no answer in time is not asked again.
+    if (result.ok || !result.answered || name.find(separator) != std::string::npos)
         return result;
     const auto names = run({"list-sessions", "-F", "#{session_name}"});
     if (!names.ok)
@@ -248,7 +249,7 @@ bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
     // characters. "--" ends tmux's options: a text such as "-tfoo" is typed, not read as a new target.
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = std::min(text.size(), at + maxCommandText);
-        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        while (end > at + 1 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
             --end;
         const std::string piece = text.substr(at, end - at);
         const bool ok = at == 0 ? runAt(name, {"send-keys", "-t", "{}", "-l", "--", piece}, &target).ok
