@@ -1,6 +1,13 @@
 #include "app/install/HelperInstallFlow.hpp"
 
+#include "app/core/HostWords.hpp"
+
 namespace torvane {
+
+namespace {
+using namespace std::string_literals;
+const HostWords& w = hostWords;
+} // namespace
 
 std::optional<HelperInstallFlow::MenuRow> HelperInstallFlow::menuRow(bool installerAvailable,
                                                                      HelperStatus status) {
@@ -15,37 +22,40 @@ HelperInstallFlow::HelperInstallFlow(HelperInstaller& installer, Present present
     : installer_(installer), present_(std::move(present)), evaluate_(std::move(evaluate)) {}
 
 HelperInstallFlow::Alert HelperInstallFlow::installConfirmation() {
-    return {Style::informational,
-            "ふた閉じ抑止を有効にしますか？",
-            "ふたを閉じてもMacを眠らせない設定は、macOS "
+    return {
+        Style::informational,
+        "ふた閉じ抑止を有効にしますか？",
+        "ふたを閉じても"s + w.machine + "を眠らせない設定は、" + w.sleepGuardian +
             "が管理者権限で守っています。そのため、小さな補助プログラムを1つだけ入れる必要があります。\n\n"
-            "このあと macOS のパスワード入力画面が出ます。入力するのは最初の一度だけです。\n\n"
+            "このあと" +
+            w.passwordPrompt +
+            "が出ます。入力するのは最初の一度だけです。\n\n"
             "補助プログラムがするのは電源設定の切り替えだけで、通信もファイルの読み書きもしません。"
             "メニューの「ヘルパーを取り外す」で、いつでも元に戻せます。",
-            {"続ける", "やめる"}};
+        {"続ける", "やめる"}};
 }
 
 HelperInstallFlow::Alert HelperInstallFlow::installSuccess() {
-    return {
-        Style::informational,
-        "ふた閉じ抑止を有効にしました",
-        "Caps Lock を ON にすると、ふたを閉じてもMacは眠りません。\n\n"
-        "メニューバーの表示が「ふた閉じ抑止: 有効（ヘルパー経由）」に変わっていることを確認してください。",
-        {"OK"}};
+    return {Style::informational,
+            "ふた閉じ抑止を有効にしました",
+            "Caps Lock を ON にすると、ふたを閉じても"s + w.machine + "は眠りません。\n\n" + w.statusArea +
+                "の表示が「ふた閉じ抑止: 有効（ヘルパー経由）」に変わっていることを確認してください。",
+            {"OK"}};
 }
 
 HelperInstallFlow::Alert HelperInstallFlow::uninstallConfirmation() {
     return {Style::warning,
             "ヘルパーを取り外しますか？",
-            "電源設定は元に戻り、ふたを閉じるとMacは通常どおり眠るようになります。\n\n"
-            "取り外したあと、設定が本当に戻ったかを自動で確認します。",
+            "電源設定は元に戻り、ふたを閉じると"s + w.machine +
+                "は通常どおり眠るようになります。\n\n"
+                "取り外したあと、設定が本当に戻ったかを自動で確認します。",
             {"取り外す", "やめる"}};
 }
 
 HelperInstallFlow::Alert HelperInstallFlow::uninstallSuccess() {
     return {Style::informational,
             "ヘルパーを取り外しました",
-            "電源設定は元に戻りました。ふたを閉じればMacは眠ります。",
+            "電源設定は元に戻りました。ふたを閉じれば"s + w.machine + "は眠ります。",
             {"OK"}};
 }
 

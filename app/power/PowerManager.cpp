@@ -1,6 +1,7 @@
 #include "app/power/PowerManager.hpp"
 
 #include "app/core/Config.hpp"
+#include "app/core/HostWords.hpp"
 #include "app/core/Log.hpp"
 
 #include <string>
@@ -8,6 +9,8 @@
 namespace torvane {
 
 namespace {
+
+using namespace std::string_literals;
 
 const std::string idleAssertionName = std::string(Config::appName) + ": 持ち運びモード";
 const std::string lidAssertionName = std::string(Config::appName) + ": ふたを閉じても動作を継続";
@@ -59,7 +62,8 @@ void PowerManager::apply(bool active) {
             assertionID_ = result.identifier;
             hasAssertion_ = true;
         } else {
-            Log::write("WARN: IOPMAssertion の取得に失敗しました (code " + std::to_string(result.code) + ")");
+            Log::write("WARN: "s + hostWords.idleLock + "の取得に失敗しました (code " +
+                       std::to_string(result.code) + ")");
         }
     }
     if (!hasLidAssertion_) {

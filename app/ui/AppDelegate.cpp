@@ -1,6 +1,7 @@
 #include "app/ui/AppDelegate.hpp"
 
 #include "app/core/Config.hpp"
+#include "app/core/HostWords.hpp"
 #include "app/core/Log.hpp"
 #include "app/power/PowerState.hpp"
 
@@ -11,6 +12,8 @@
 namespace torvane {
 
 namespace {
+
+using namespace std::string_literals;
 
 const std::string appName(Config::appName);
 
@@ -241,7 +244,7 @@ Menu AppDelegate::rebuild() {
     StatusSnapshot s = snapshot();
     s.powerDescription = PowerState::from(ports_.powerSources).description();
     if (ports_.thermal && !ports_.thermal->supported())
-        s.temperatureDescription = "温度: 不明（このMacでは読み取れません）";
+        s.temperatureDescription = "温度: 不明（"s + hostWords.thisMachine + "では読み取れません）";
     else
         s.temperatureDescription =
             temperature_ ? "温度: " + std::to_string(*temperature_) + "°C" : "温度: 不明";
@@ -344,10 +347,16 @@ void AppDelegate::openLog() {
 }
 
 std::string AppDelegate::aboutText(int floor) {
-    return "Caps Lock をオンにしている間だけ、ふたを閉じてもMacがスリープしなくなります。\n"
-           "オフにすれば、いつものMacに戻ります。\n"
+    const std::string machine = hostWords.machine;
+    return "Caps Lock をオンにしている間だけ、ふたを閉じても" + machine +
+           "がスリープしなくなります。\n"
+           "オフにすれば、いつもの" +
+           machine +
+           "に戻ります。\n"
            "\n"
-           "\u26A0 ふたを閉じたMacは排熱できません。\n"
+           "\u26A0 ふたを閉じた" +
+           machine +
+           "は排熱できません。\n"
            "\u3000 密閉した鞄には入れないでください。\n"
            "\n"
            "\u26A0 電源に繋がっていないと、電池は普段よりずっと速く減ります。\n"

@@ -1,5 +1,6 @@
 #include "app/ui/Pairing.hpp"
 
+#include "app/core/HostWords.hpp"
 #include "app/ui/QRCode.hpp"
 
 #include <optional>
@@ -46,10 +47,12 @@ Alert Pairing::pairingAlert(const std::string& url) {
     Alert alert;
     alert.style = AlertStyle::informational;
     alert.message = "スマホのカメラで読み取ってください";
-    alert.informativeText = url +
-                            "\n\nMacとスマホがWi-Fi（またはテザリング）で同じ回線にいるときに繋がります。"
+    alert.informativeText = url + "\n\n" + hostWords.machine +
+                            "とスマホがWi-Fi（またはテザリング）で同じ回線にいるときに繋がります。"
                             "\nこのURLには合言葉が含まれているので、他人に見せないでください。"
-                            "\n\n接続が切れても、Mac側の作業は tmux の中で動き続けます。"
+                            "\n\n接続が切れても、" +
+                            hostWords.machine +
+                            "側の作業は tmux の中で動き続けます。"
                             "\n圏外から戻れば、そのまま続きが見えます。";
     alert.image = QRCode::image(url, codeSize);
     alert.buttons = {"OK", "URLをコピー", "合言葉を作り直す"};

@@ -2,6 +2,8 @@
 #include "app/install/HelperInstallFlow.hpp"
 #include "app/install/OsascriptRunner.hpp"
 #include "app/install/PkexecRunner.hpp"
+#include "app/ui/AppDelegate.hpp"
+#include "app/ui/Pairing.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -67,4 +69,24 @@ TEST(AppleScriptSource, PathsAndArgumentsBecomeQuotedLiterals) {
               R"(do shell script ("/bin/bash " & quoted form of "/Users/a b/My \"Apps\"\\x/山田.sh")"
               R"( & " " & quoted form of "a\\\"b" & " " & quoted form of "it's" & " " & quoted form of ""))"
               R"( with administrator privileges)");
+}
+
+TEST(HostTexts, TheLinuxBuildSpeaksOfThisComputerItsSystemAndItsTray) {
+    using Flow = HelperInstallFlow;
+    EXPECT_EQ(Flow::installConfirmation().informativeText,
+              "ふたを閉じてもこのパソコンを眠らせない設定は、システム（systemd）が管理者権限で守っています。"
+              "そのため、小さな補助プログラムを1つだけ入れる必要があります。\n\n"
+              "このあと管理者パスワードの入力画面が出ます。入力するのは最初の一度だけです。\n\n"
+              "補助プログラムがするのは電源設定の切り替えだけで、通信もファイルの読み書きもしません。"
+              "メニューの「ヘルパーを取り外す」で、いつでも元に戻せます。");
+    EXPECT_EQ(Flow::installSuccess().informativeText,
+              "Caps Lock を ON にすると、ふたを閉じてもこのパソコンは眠りません。\n\n"
+              "トレイの表示が「ふた閉じ抑止: 有効（ヘルパー経由）」に変わっていることを確認してください。");
+    for (const std::string& text :
+         {Flow::uninstallConfirmation().informativeText, Flow::uninstallSuccess().informativeText,
+          Pairing::pairingAlert("http://192.0.2.1:8787/?t=x").informativeText, AppDelegate::aboutText(20)}) {
+        EXPECT_NE(text.find("このパソコン"), std::string::npos) << text;
+        for (const char* mac : {"Mac", "macOS", "メニューバー"})
+            EXPECT_EQ(text.find(mac), std::string::npos) << text;
+    }
 }

@@ -71,9 +71,7 @@ TEST_F(PowerManagerWithFakePorts, RefusedLocksAreLoggedWithSignedCodesAndCarryMo
     assertions.lidRefusal = -13;
     manager.apply(true);
     EXPECT_EQ(log.lines(),
-              (Lines{"WARN: IOPMAssertion の取得に失敗しました (code -536870206)",
+              (Lines{"WARN: logind の抑止ロックの取得に失敗しました (code -536870206)",
                      "INFO: InternalPreventSleep を取得できませんでした (code -13)", onWithHelper}));
     EXPECT_EQ(test::readFile(request), "1");
-
 }
-
