@@ -30,6 +30,10 @@ std::string notFound() {
 std::string failed() {
     return plain("500 Internal Server Error", "failed");
 }
+// Nothing typed now, but the first try of this id may have typed: the user has to look first.
+std::string alreadyTried() {
+    return plain("409 Conflict", "already tried");
+}
 
 const std::string* field(const std::map<std::string, std::string>& map, const std::string& key) {
     const auto found = map.find(key);
@@ -77,17 +81,18 @@ std::string send(Router::Core& core, const Router::Request& request) {
     if (id != nullptr && !isValidId(*id)) {
         return badRequest();
     }
+    if (text->find('\0') != std::string::npos) {
+        return badRequest(); // a NUL cannot be typed: nothing of the text is
+    }
     const std::string* submitField = field(form, "submit");
     const bool submit = submitField == nullptr || *submitField != "0";
-    // Several lines go as one paste: an agent that asked for bracketed paste takes them as one message.
-    const bool lines = text->find_first_of("\r\n") != std::string::npos;
-    switch (core.once(id ? *id : "", [&] {
-        return lines ? core.tmux.paste(*session, *text, submit) : core.tmux.send(*session, *text, submit);
-    })) {
+    switch (core.once(id ? *id : "", [&] { return core.tmux.send(*session, *text, submit); })) {
     case Router::Core::Outcome::done:
         return plain("200 OK", "sent");
     case Router::Core::Outcome::repeated:
         return plain("200 OK", "ok");
+    case Router::Core::Outcome::tried:
+        return alreadyTried();
     case Router::Core::Outcome::failed:
         break;
     }
@@ -103,11 +108,14 @@ std::string keys(Router::Core& core, const Router::Request& request) {
         (id != nullptr && !isValidId(*id))) {
         return badRequest();
     }
-    if (core.once(id ? *id : "", [&] { return core.tmux.sendKey(*session, *key); }) ==
-        Router::Core::Outcome::failed) {
+    switch (core.once(id ? *id : "", [&] { return core.tmux.sendKey(*session, *key); })) {
+    case Router::Core::Outcome::tried:
+        return alreadyTried();
+    case Router::Core::Outcome::failed:
         return failed();
+    default:
+        return plain("200 OK", "ok");
     }
-    return plain("200 OK", "ok");
 }
 
 std::string interrupt(Router::Core& core, const Router::Request& request) {
@@ -159,9 +167,9 @@ Router::Router(Tmux& tmux, PowerReader power, CapsLockReader capsLock, Settings&
       random_(std::move(random)), routes_(makeRoutes()) {}
 
 const std::set<std::string, std::less<>>& Router::allowedKeys() {
-    static const std::set<std::string, std::less<>> keys{"Enter", "Escape", "Tab", "BTab",  "Up", "Down",
-                                                         "Left",  "Right",  "BSpace", "C-c", "C-d", "y",
-                                                         "n",     "1",      "2",   "3"};
+    static const std::set<std::string, std::less<>> keys{"Enter", "Escape", "Tab",    "BTab", "Up",  "Down",
+                                                         "Left",  "Right",  "BSpace", "C-c",  "C-d", "y",
+                                                         "n",     "1",      "2",      "3"};
     return keys;
 }
 
@@ -219,10 +227,29 @@ RequestHandler::Work Router::prepare(std::string_view headerText, std::string_vi
         if (candidate.needsToken && !authorised) {
             return answer(unauthorized());
         }
-        return [core = core_, handle = candidate.handle, method = std::string(method), path = std::string(path),
-                query = std::move(query), header = std::string(headerText), content = std::string(body)] {
-            return handle(*core, Request{method, path, query, header, content});
-        };
+        // What acts on a session (a POST naming one) takes its turn in that session's line, in the
+        // order the requests came in: the place is taken here, before the work goes to a worker.
+        std::shared_ptr<SessionLine::Place> place;
+        if (method == "POST") {
+            const auto form = http::parseQuery(body);
+            if (const std::string* session = field(form, "s"); session != nullptr && !session->empty()) {
+                place = core_->line.join(*session);
+            }
+        }
+        return
+            [core = core_, handle = candidate.handle, method = std::string(method), path = std::string(path),
+             query = std::move(query), header = std::string(headerText), content = std::string(body), place] {
+                // A turn that does not come within one tmux call's limit means tmux is stuck on the one
+                // before: nothing is tried, so the same id may be sent again.
+                if (place && !place->waitTurn(core->tmux.timeLimit())) {
+                    return plain("503 Service Unavailable", "tmux not answering");
+                }
+                std::string answer = handle(*core, Request{method, path, query, header, content});
+                if (place) {
+                    place->leave();
+                }
+                return answer;
+            };
     }
     return answer(notFound());
 }
@@ -236,39 +263,45 @@ Router::Core::Outcome Router::Core::once(const std::string& id, const std::funct
         return action() ? Outcome::done : Outcome::failed;
     }
     std::unique_lock lock(idMutex_);
-    for (;;) {
-        const auto now = std::chrono::steady_clock::now();
-        std::erase_if(doneIds_, [&](const auto& entry) { return now - entry.second >= idMemory; });
-        if (doneIds_.contains(id)) {
+    const auto now = std::chrono::steady_clock::now();
+    while (!idOrder_.empty() &&
+           (now - idOrder_.front().first >= idMemory || idOrder_.size() >= idsRemembered)) {
+        ids_.erase(idOrder_.front().second);
+        idOrder_.pop_front();
+    }
+    for (auto found = ids_.find(id); found != ids_.end(); found = ids_.find(id)) {
+        if (found->second == Try::done) {
             return Outcome::repeated;
         }
-        if (!pendingIds_.contains(id)) {
-            break;
+        if (found->second == Try::failed) {
+            return Outcome::tried;
         }
         idSettled_.wait(lock);
     }
-    pendingIds_.insert(id);
+    ids_.emplace(id, Try::pending);
+    idOrder_.emplace_back(now, id);
     lock.unlock();
     bool ok = false;
+    const auto settle = [&] {
+        lock.lock();
+        if (const auto found = ids_.find(id); found != ids_.end()) {
+            found->second = ok ? Try::done : Try::failed;
+        }
+        idSettled_.notify_all();
+    };
     try {
         ok = action();
     } catch (...) {
-        lock.lock();
-        pendingIds_.erase(id);
-        idSettled_.notify_all();
+        settle();
         throw;
     }
-    lock.lock();
-    pendingIds_.erase(id);
-    if (ok) {
-        doneIds_[id] = std::chrono::steady_clock::now();
-    }
-    idSettled_.notify_all();
+    settle();
     return ok ? Outcome::done : Outcome::failed;
 }
 
 std::string Router::Core::stateJSON() {
-    const std::vector<AgentSession> sessions = tmux.isAvailable() ? tmux.sessions() : std::vector<AgentSession>{};
+    const std::vector<AgentSession> sessions =
+        tmux.isAvailable() ? tmux.sessions() : std::vector<AgentSession>{};
     const PowerState powerState = power();
     const SystemTime now = systemNow();
 

@@ -2,6 +2,7 @@
 
 #include "app/core/Settings.hpp"
 #include "app/phone/RequestHandler.hpp"
+#include "app/phone/SessionLine.hpp"
 #include "app/phone/Token.hpp"
 #include "app/power/CarryLink.hpp"
 #include "app/power/PowerState.hpp"
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -21,8 +23,8 @@
 namespace torvane {
 
 // The phone link's routes: the token check, the API over tmux sessions and the state document.
-// It keeps nothing between requests but the token, which lives in the settings, and the ids of
-// recent sends, so that a retried send is not typed twice.
+// It keeps nothing between requests but the token, which lives in the settings, the ids of recent
+// sends, so that a retried send is not typed twice, and the line of each session's requests.
 class Router final : public RequestHandler {
 public:
     using PowerReader = std::function<PowerState()>;
@@ -68,8 +70,10 @@ public:
 
     // The keys /api/keys presses; anything else is a bad request.
     static const std::set<std::string, std::less<>>& allowedKeys();
-    // How long a carried-out id makes its repetitions do nothing.
-    static constexpr std::chrono::seconds idMemory{120};
+    // How long, and how many, ids of sends and keys are remembered: a phone that lost its answer may
+    // retry much later.
+    static constexpr std::chrono::hours idMemory{24};
+    static constexpr std::size_t idsRemembered = 4096;
 
     // What a request's work uses, shared with the work: a request still running when the router
     // is gone stays sound.
@@ -79,21 +83,27 @@ public:
             : tmux(tmux), power(std::move(power)), capsLock(std::move(capsLock)) {}
 
         std::string stateJSON();
-        enum class Outcome { done, repeated, failed };
-        // Runs `action` unless `id` was carried out within idMemory; a repetition that arrives
-        // while the first is under way waits for its outcome. No id: always runs.
+        // repeated: the id's first try succeeded; tried: it failed or gave no answer in time, and may
+        // still have typed something (a tmux killed at its time limit can carry out its command later).
+        enum class Outcome { done, repeated, tried, failed };
+        // Runs `action` unless `id` was tried before (within idMemory): an id counts from the moment its
+        // first try starts, whatever the outcome. A repetition that arrives while the first is under way
+        // waits for its outcome. No id: always runs.
         Outcome once(const std::string& id, const std::function<bool()>& action);
 
         Tmux& tmux;
         const PowerReader power;
         const CapsLockReader capsLock;
         std::shared_ptr<CarryLink> carry;
+        SessionLine line;
 
     private:
+        enum class Try { pending, done, failed };
         std::mutex idMutex_;
         std::condition_variable idSettled_;
-        std::map<std::string, std::chrono::steady_clock::time_point> doneIds_; // guarded by idMutex_
-        std::set<std::string> pendingIds_;                                      // guarded by idMutex_
+        std::map<std::string, Try> ids_; // guarded by idMutex_
+        // The same ids, oldest first, with the start of their first try; guarded by idMutex_.
+        std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> idOrder_;
     };
 
 private:

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utf8proc.h>
@@ -16,10 +16,12 @@ namespace torvane {
 
 namespace {
 
-constexpr char separator = '|';
+// The listing's field separator: tmux prints control characters of a session name escaped, and the
+// pane's command has its control characters replaced in the format itself, so neither can hold it.
+constexpr char separator = '\x1f';
 // Bytes of text per send-keys call, well under tmux's limit on a command line.
 constexpr std::size_t maxCommandText = 8192;
-constexpr std::size_t fieldCount = 5;
+constexpr std::size_t fieldCount = 6;
 
 // Seconds since the epoch as tmux prints them. The whole field must be a number, independent of the
 // process locale (the UI toolkit sets it from the user's environment). Anything else, and a value that
@@ -51,6 +53,15 @@ std::string formatSeconds(std::chrono::milliseconds limit) {
         text += "." + digits;
     }
     return text;
+}
+
+// A skipped listing line as a log line can show it: control characters (the separator among them) as "?".
+std::string printable(std::string_view line) {
+    std::string shown(line);
+    std::replace_if(
+        shown.begin(), shown.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7f'; }, '?');
+    return shown;
 }
 
 bool isExecutableFile(const std::string& path) {
@@ -138,10 +149,16 @@ std::vector<AgentSession> Tmux::sessions() {
 
 std::optional<std::vector<AgentSession>> Tmux::answeredSessions() {
     static const std::string format = [] {
-        const char* fields[] = {"#{session_name}",     "#{session_created}",     "#{session_activity}",
-                                "#{session_attached}", "#{pane_current_command}", "#{window_activity}"};
+        // A command is whatever its process calls itself (argv[0]), line feeds and all.
+        std::string controls;
+        for (char c = 1; c < 0x20; ++c)
+            controls += c;
+        const std::string command = "#{s/[" + controls + "\x7f]/?/:pane_current_command}";
+        const std::string fields[] = {
+            "#{session_name}", "#{session_created}", "#{session_activity}", "#{session_attached}",
+            command,           "#{window_activity}"};
         std::string joined;
-        for (const char* f : fields) {
+        for (const auto& f : fields) {
             if (!joined.empty())
                 joined += separator;
             joined += f;
@@ -153,10 +170,21 @@ std::optional<std::vector<AgentSession>> Tmux::answeredSessions() {
         return std::nullopt;
     if (!result.ok)
         return std::vector<AgentSession>{};
-    return parseSessionList(result.output);
+    std::vector<std::string> skipped;
+    auto sessions = parseSessionList(result.output, &skipped);
+    if (!skipped.empty()) {
+        // Once per line: the listing is taken every few seconds while the phone page is open.
+        std::lock_guard lock(skippedMutex_);
+        for (auto& line : skipped)
+            if (reportedLines_.insert(line).second)
+                Log::write("WARN: tmux のセッション一覧の読めない行を飛ばしました: " + printable(line));
+        if (reportedLines_.size() > 100)
+            reportedLines_.clear();
+    }
+    return sessions;
 }
 
-std::vector<AgentSession> Tmux::parseSessionList(std::string_view output) {
+std::vector<AgentSession> Tmux::parseSessionList(std::string_view output, std::vector<std::string>* skipped) {
     std::vector<AgentSession> sessions;
     std::string_view fields[fieldCount];
     while (!output.empty()) {
@@ -167,26 +195,26 @@ std::vector<AgentSession> Tmux::parseSessionList(std::string_view output) {
             continue;
 
         std::size_t found = 0;
-        std::string_view rest = line;
-        while (found < fieldCount) {
-            const auto bar = rest.find(separator);
-            fields[found++] = rest.substr(0, bar);
-            if (bar == std::string_view::npos)
+        for (std::string_view rest = line;; ++found) {
+            const auto end = rest.find(separator);
+            if (found < fieldCount)
+                fields[found] = rest.substr(0, end);
+            if (end == std::string_view::npos)
                 break;
-            rest.remove_prefix(bar + 1);
+            rest.remove_prefix(end + 1);
         }
-        if (found < fieldCount)
+        if (found + 1 != fieldCount) {
+            if (skipped)
+                skipped->emplace_back(line);
             continue;
-        // Past the fifth field only when a bar followed it.
-        const bool hasOutputTime = rest.data() != fields[fieldCount - 1].data();
-        const std::string_view output = rest.substr(0, rest.find(separator));
+        }
         sessions.push_back(AgentSession{
             .name = std::string(fields[0]),
             .created = parseTime(fields[1]),
             .lastActivity = parseTime(fields[2]),
             .attached = fields[3] == "1",
             .currentCommand = std::string(fields[4]),
-            .lastOutput = parseTime(hasOutputTime ? output : fields[2]),
+            .lastOutput = parseTime(fields[5]),
         });
     }
     return sessions;
@@ -200,61 +228,64 @@ std::string exactSession(const std::string& name) {
     return "=" + name + ":";
 }
 
-} // namespace
-
-Tmux::RunResult Tmux::runAt(const std::string& name, std::vector<std::string> arguments, std::string* target) {
-    const auto at = [&](const std::string& t) {
-        auto filled = arguments;
-        // Only the first: the text that follows may itself read "{}".
-        *std::find(filled.begin(), filled.end(), std::string("{}")) = t;
-        if (target)
-            *target = t;
-        return run(filled);
-    };
-    auto result = at(exactSession(name));
-    // A tmux that gave no answer in time is not asked again.
-    if (result.ok || !result.answered || name.find(separator) != std::string::npos)
-        return result;
-    const auto names = run({"list-sessions", "-F", "#{session_name}"});
-    if (!names.ok)
-        return result;
-    const std::string prefix = name + separator;
-    std::optional<std::string> only;
-    std::string_view rest = names.output;
-    while (!rest.empty()) {
-        const auto end = rest.find('\n');
-        const std::string_view line = rest.substr(0, end);
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-        if (!line.starts_with(prefix))
-            continue;
-        if (only)
-            return result; // more than one: which one was meant is unknown
-        only = std::string(line);
-    }
-    return only ? at(exactSession(*only)) : result;
+bool isControl(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == '\x7f';
 }
 
+// tmux reads an argument that ends in ";" as the end of a command, and "\;" there as ";": a final
+// ";" is written as "\;", which tmux turns back into exactly that ";" (also after a "\").
+std::string literalArgument(std::string_view piece) {
+    std::string argument(piece);
+    if (argument.ends_with(';')) {
+        argument.back() = '\\';
+        argument += ';';
+    }
+    return argument;
+}
+
+// What a paste may carry: no paste start or end sequence (one would let the rest of the text out of
+// the paste and run it as typed), and no CR before a LF (tmux turns each LF into a CR as it pastes;
+// CR LF would press Enter twice). Removing one marker can join the bytes around it into another, so
+// the check runs on what is kept so far.
+std::string pasteText(std::string_view text) {
+    static constexpr std::string_view markers[] = {"\x1b[200~", "\x1b[201~"};
+    std::string kept;
+    kept.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        kept += text[i];
+        for (const auto marker : markers)
+            if (kept.ends_with(marker))
+                kept.resize(kept.size() - marker.size());
+    }
+    return kept;
+}
+
+} // namespace
+
 std::optional<std::string> Tmux::capture(const std::string& name, int lines) {
-    auto result = runAt(name, {"capture-pane", "-t", "{}", "-p", "-S", "-" + std::to_string(lines)});
+    auto result = run({"capture-pane", "-t", exactSession(name), "-p", "-S", "-" + std::to_string(lines)});
     if (!result.ok)
         return std::nullopt;
     return std::move(result.output);
 }
 
 bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
-    if (text.empty())
+    if (text.empty() || text.find('\0') != std::string::npos)
         return false;
-    std::string target = exactSession(name);
+    // Typed, a Tab would complete, a Ctrl-D end the shell and an ESC start a key sequence.
+    if (std::any_of(text.begin(), text.end(), isControl))
+        return paste(name, text, submit);
+    const std::string target = exactSession(name);
     // tmux refuses a command line beyond about 16 KB: a long text goes in pieces, cut between
     // characters. "--" ends tmux's options: a text such as "-tfoo" is typed, not read as a new target.
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = std::min(text.size(), at + maxCommandText);
         while (end > at + 1 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
             --end;
-        const std::string piece = text.substr(at, end - at);
-        const bool ok = at == 0 ? runAt(name, {"send-keys", "-t", "{}", "-l", "--", piece}, &target).ok
-                                : run({"send-keys", "-t", target, "-l", "--", piece}).ok;
-        if (!ok)
+        const std::string_view piece = std::string_view(text).substr(at, end - at);
+        if (!run({"send-keys", "-t", target, "-l", "--", literalArgument(piece)}).ok)
             return false;
         at = end;
     }
@@ -265,16 +296,14 @@ bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
 }
 
 bool Tmux::paste(const std::string& name, const std::string& text, bool submit) {
-    if (text.empty())
+    if (text.find('\0') != std::string::npos)
+        return false;
+    const std::string lines = pasteText(text);
+    if (lines.empty())
         return false;
     // A buffer of this call's own: requests run side by side. "-d" deletes it after the paste.
     static std::atomic<unsigned> counter{0};
     const std::string buffer = "torvane-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    // tmux turns each line feed into a carriage return as it pastes; a CR LF would press Enter twice.
-    std::string lines;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
-            lines += text[i];
     // Through a private file: tmux refuses a command line beyond about 16 KB.
     std::string file = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
                        "/torvane-paste-XXXXXX";
@@ -287,8 +316,8 @@ bool Tmux::paste(const std::string& name, const std::string& text, bool submit) 
     ::unlink(file.c_str());
     if (!loaded)
         return false;
-    std::string target;
-    if (!runAt(name, {"paste-buffer", "-p", "-d", "-b", buffer, "-t", "{}"}, &target).ok) {
+    const std::string target = exactSession(name);
+    if (!run({"paste-buffer", "-p", "-d", "-b", buffer, "-t", target}).ok) {
         run({"delete-buffer", "-b", buffer});
         return false;
     }
@@ -299,14 +328,14 @@ bool Tmux::paste(const std::string& name, const std::string& text, bool submit) 
 }
 
 bool Tmux::sendKey(const std::string& name, const std::string& key) {
-    const bool ok = runAt(name, {"send-keys", "-t", "{}", key}).ok;
+    const bool ok = run({"send-keys", "-t", exactSession(name), key}).ok;
     Log::write(ok ? "tmux " + name + " に " + key + " キーを送りました"
                   : "WARN: " + name + " への " + key + " キーの送信に失敗しました");
     return ok;
 }
 
 bool Tmux::interrupt(const std::string& name) {
-    const bool ok = runAt(name, {"send-keys", "-t", "{}", "C-c"}).ok;
+    const bool ok = run({"send-keys", "-t", exactSession(name), "C-c"}).ok;
     Log::write(ok ? "tmux " + name + " に中断を送りました" : "WARN: " + name + " への中断に失敗しました");
     return ok;
 }

@@ -45,7 +45,9 @@ public:
     // The pane's visible screen plus up to `lines` lines of history; absent on failure.
     std::optional<std::string> capture(const std::string& name, int lines = 200);
 
-    // Types `text` literally (and presses Enter when `submit`). False for an empty text or any failure.
+    // Types `text` literally (and presses Enter when `submit`). A text holding a control character
+    // (a line break, Tab, ESC, …) goes as one paste instead, so that none of them acts as a key.
+    // False for an empty text, a text holding NUL (nothing is typed) or any failure.
     bool send(const std::string& name, const std::string& text, bool submit = true);
 
     // Sends Control-C to the session's pane.
@@ -55,6 +57,7 @@ public:
     bool sendKey(const std::string& name, const std::string& key);
 
     // Pastes `text` as one piece (bracketed, when the program asked for it), then Enter when `submit`.
+    // Paste start and end sequences in the text are left out; NUL is refused.
     bool paste(const std::string& name, const std::string& text, bool submit = true);
 
     // The commands that mean a session is waiting at a prompt; matched exactly (case, no trimming).
@@ -64,10 +67,11 @@ public:
     void setTimeLimit(std::chrono::milliseconds limit);
     std::chrono::milliseconds timeLimit() const;
 
-    // "list-sessions -F" output to sessions: lines with fewer than five "|"-separated fields are
-    // skipped, a sixth is the time of the last output (the activity time without it), further fields
-    // are ignored, a time that is not a number is 1970-01-01 00:00:00 UTC.
-    static std::vector<AgentSession> parseSessionList(std::string_view output);
+    // "list-sessions -F" output to sessions: each line holds exactly six fields separated by U+001F
+    // (name, created, activity, attached, command, last output); any other line is skipped and, when
+    // `skipped` is given, added to it. A time that is not a number is 1970-01-01 00:00:00 UTC.
+    static std::vector<AgentSession> parseSessionList(std::string_view output,
+                                                      std::vector<std::string>* skipped = nullptr);
 
     // The log line of a call killed at `limit`.
     static std::string timeLimitMessage(std::chrono::milliseconds limit);
@@ -76,18 +80,16 @@ private:
     struct RunResult {
         bool ok = false;
         bool answered = false; // ran to its own exit
-        std::string output; // "" when tmux printed bytes that are not UTF-8
+        std::string output;    // "" when tmux printed bytes that are not UTF-8
     };
     RunResult run(const std::vector<std::string>& arguments);
-    // Runs a command addressed to the session `name` (the first "{}" in `arguments` is the target). Where
-    // that session does not exist and exactly one session's full name is `name` + "|…" (the listing
-    // cuts names at "|"), that one is addressed instead. `target` receives what was addressed.
-    RunResult runAt(const std::string& name, std::vector<std::string> arguments, std::string* target = nullptr);
 
     const std::vector<std::string> searchPaths_;
     std::mutex pathMutex_;
     std::optional<std::string> cachedPath_; // guarded by pathMutex_
     std::atomic<std::chrono::milliseconds::rep> timeLimitMs_{defaultTimeLimit.count()};
+    std::mutex skippedMutex_;
+    std::set<std::string> reportedLines_; // listing lines already logged as skipped; guarded by skippedMutex_
 };
 
 // Characters as a reader counts them: extended grapheme clusters. Each byte that is not part of valid

@@ -1,5 +1,7 @@
-// Cost of listing sessions: parsing tmux's output next to the tmux process that produces it.
+// Cost of listing sessions: parsing tmux's output next to the tmux process that produces it; and what
+// the per-session line of the phone link adds to one send.
 // Runs its own tmux server in a private TMUX_TMPDIR and kills it at the end.
+#include "app/phone/SessionLine.hpp"
 #include "app/tmux/Tmux.hpp"
 #include "common/Subprocess.hpp"
 
@@ -19,8 +21,13 @@ constexpr int realSessions = 20;
 std::string sessionList(int lines) {
     std::string out;
     for (int i = 0; i < lines; ++i)
-        out += "agent-" + std::to_string(i) + "|1765000000|1765003600|" + (i % 3 ? "0" : "1") + "|" +
-               (i % 2 ? "node" : "zsh") + "\n";
+        out += "agent-" + std::to_string(i) +
+               "\x1f"
+               "1765000000\x1f"
+               "1765003600\x1f" +
+               (i % 3 ? "0" : "1") + "\x1f" + (i % 2 ? "node" : "zsh") +
+               "\x1f"
+               "1765003600\n";
     return out;
 }
 
@@ -37,7 +44,7 @@ BENCHMARK(parseList)->Arg(20)->Arg(1000);
 void sessionsFromRealTmux(benchmark::State& state) {
     for (auto _ : state) {
         auto sessions = Tmux::shared().sessions();
-        if (sessions.size() != realSessions) {
+        if (sessions.size() != realSessions + 1) {
             state.SkipWithError("tmux did not list the sessions");
             break;
         }
@@ -45,6 +52,40 @@ void sessionsFromRealTmux(benchmark::State& state) {
     }
 }
 BENCHMARK(sessionsFromRealTmux)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// One send into a program that reads and drops its input, alone and as the phone link makes it:
+// after taking a place in the session's line and waiting for its turn.
+void sendAlone(benchmark::State& state) {
+    for (auto _ : state)
+        if (!Tmux::shared().send("sink", "echo hi", false)) {
+            state.SkipWithError("send failed");
+            break;
+        }
+}
+BENCHMARK(sendAlone)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void sendInLine(benchmark::State& state) {
+    SessionLine line;
+    for (auto _ : state) {
+        auto place = line.join("sink");
+        if (!place->waitTurn(Tmux::shared().timeLimit()) || !Tmux::shared().send("sink", "echo hi", false)) {
+            state.SkipWithError("send failed");
+            break;
+        }
+        place->leave();
+    }
+}
+BENCHMARK(sendInLine)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void lineAlone(benchmark::State& state) {
+    SessionLine line;
+    for (auto _ : state) {
+        auto place = line.join("sink");
+        benchmark::DoNotOptimize(place->waitTurn(std::chrono::milliseconds(0)));
+        place->leave();
+    }
+}
+BENCHMARK(lineAlone);
 
 } // namespace
 
@@ -55,6 +96,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     ::setenv("TMUX_TMPDIR", dir.c_str(), 1);
+    ::setenv("XDG_STATE_HOME", dir.c_str(), 1); // each send logs a line: not into the user's log
     ::setenv("SHELL", "/bin/sh", 1);
     ::unsetenv("TMUX");
 
@@ -69,8 +111,12 @@ int main(int argc, char** argv) {
                               {.timeLimit = 10s})
                     .ok();
 
+    ready = ready &&
+            runSubprocess(*tmux, {"new-session", "-d", "-s", "sink", "stty raw -echo; exec cat >/dev/null"},
+                          {.timeLimit = 10s})
+                .ok();
     int status = 1;
-    if (ready && Tmux::shared().sessions().size() == realSessions) {
+    if (ready && Tmux::shared().sessions().size() == realSessions + 1) {
         benchmark::Initialize(&argc, argv);
         if (!benchmark::ReportUnrecognizedArguments(argc, argv)) {
             benchmark::RunSpecifiedBenchmarks();

@@ -65,6 +65,31 @@ test('a lost answer keeps the text; sending again types it once, lines as one br
   await page.context().close();
 });
 
+test('a retry of a send whose first try failed types nothing; the page asks for a look at the screen first', async () => {
+  const dir = fixture.tmux.dir;
+  fs.writeFileSync(path.join(dir, 'recorder'), 'stty raw -echo; exec cat > "$1"\n');
+  fixture.tmux.newSession('tried', `sh ${dir}/recorder ${dir}/tried`);
+  await waitFor('the program', () => fs.existsSync(path.join(dir, 'tried')));
+  const page = await open('tried');
+  const ids = [];
+  await page.route('**/api/send', (route) => {
+    const form = new URLSearchParams(route.request().postData());
+    ids.push(form.get('id'));
+    if (ids.length > 1) return route.continue();
+    form.set('s', 'gone'); // the first try fails on the server, which keeps its id
+    return route.continue({ postData: form.toString() });
+  });
+  await page.fill('#input', 'deploy');
+  for (const toast of ['送れませんでした。もう一度お試しください',
+    '前回の送信が届いたか分かりません。画面を確かめてから送り直してください', '送信しました']) {
+    await page.click('#send');
+    await waitFor(toast, async () => (await readPage(page)).toast === toast);
+  }
+  assert.ok(ids.length === 3 && ids[0] === ids[1] && ids[2] !== ids[1], JSON.stringify(ids));
+  await waitFor('typed once', () => fs.readFileSync(path.join(dir, 'tried'), 'latin1') === 'deploy\r');
+  await page.context().close();
+});
+
 test('the key bar answers an agent\'s menu with ↓ and ⏎, one thumb wide, the keyboard staying up', async () => {
   fixture.tmux.newSession('agent', `bash -c 'echo "> 1. Yes"; echo "  2. No"; s=1
     while IFS= read -rsn1 k; do
