@@ -98,6 +98,8 @@ int Helper::run() {
         sigaddset(&action.sa_mask, signal);
     for (int signal : stopSignals)
         ::sigaction(signal, &action, nullptr);
+    // A log that cannot be written (stderr on a pipe whose reader is gone) must not end the daemon.
+    std::signal(SIGPIPE, SIG_IGN);
 
     try {
         start();

@@ -21,6 +21,10 @@ inline constexpr double pollInterval = 0.25;
 inline constexpr double heartbeatInterval = protocol::heartbeatSeconds;
 inline constexpr int defaultBatteryFloor = 20;
 inline constexpr int defaultHeatLimit = 90;
+// The ranges the menu offers. A stored value outside them counts as the default: a floor of 5 % or a
+// limit of 120 °C would leave the guard with nothing to guard.
+inline constexpr int minBatteryFloor = 10, maxBatteryFloor = 40;
+inline constexpr int minHeatLimit = 75, maxHeatLimit = 95;
 // How far below the heat limit the temperature must fall before carry mode may come back.
 inline constexpr int heatRecoveryMargin = 10;
 // Every tmux session quiet this long: the work is done.

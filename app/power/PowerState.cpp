@@ -32,14 +32,19 @@ PowerState PowerState::from(PowerSources& sources) {
 }
 
 PowerState PowerState::from(const PowerSnapshot& snapshot) {
+    std::optional<bool> externalOnline;
     for (const std::optional<PowerDescription>& source : snapshot.sources) {
         if (!source)
             continue;
         const std::string* type = valueOf<std::string>(*source, "Type");
-        if (type && *type != "InternalBattery")
+        if (type && *type != "InternalBattery") {
+            if (const std::string* sourceState = valueOf<std::string>(*source, "Power Source State"))
+                externalOnline = externalOnline.value_or(false) || *sourceState == "AC Power";
             continue;
+        }
 
         PowerState state;
+        state.hasBattery = true;
         const std::int64_t* current = valueOf<std::int64_t>(*source, "Current Capacity");
         const std::int64_t* maximum = valueOf<std::int64_t>(*source, "Max Capacity");
         if (current && maximum && *maximum > 0)
@@ -48,12 +53,16 @@ PowerState PowerState::from(const PowerSnapshot& snapshot) {
         state.onAC = sourceState && *sourceState == "AC Power";
         return state;
     }
-    return PowerState{};
+    PowerState state;
+    state.onAC = externalOnline.value_or(true);
+    return state;
 }
 
 std::string PowerState::description() const {
+    if (!percent && hasBattery)
+        return onAC ? "電源接続あり・残量不明" : "バッテリー駆動・残量不明";
     if (!percent)
-        return "常時電源（バッテリー未検出）";
+        return onAC ? "常時電源（バッテリー未検出）" : "電源未接続（バッテリー未検出）";
     return (onAC ? "電源接続あり・" : "バッテリー駆動・") + std::to_string(*percent) + "%";
 }
 

@@ -6,7 +6,6 @@
 #include "app/power/PowerState.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <filesystem>
 
 namespace torvane {
@@ -75,11 +74,7 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 int AppDelegate::batteryFloor() const {
-    const std::optional<long long> stored = ports_.settings.integer(Config::Key::batteryFloor);
-    // A number no int holds is no percentage either.
-    if (!stored || *stored == 0 || *stored < INT_MIN || *stored > INT_MAX)
-        return Config::defaultBatteryFloor;
-    return static_cast<int>(*stored);
+    return floorSetting_.read(ports_.settings);
 }
 
 bool AppDelegate::isPaused() const {
@@ -87,10 +82,7 @@ bool AppDelegate::isPaused() const {
 }
 
 int AppDelegate::heatLimit() const {
-    const std::optional<long long> stored = ports_.settings.integer(Config::Key::heatLimit);
-    if (!stored || *stored < 40 || *stored > 120)
-        return Config::defaultHeatLimit;
-    return static_cast<int>(*stored);
+    return heatLimitSetting_.read(ports_.settings);
 }
 
 bool AppDelegate::releaseWhenIdle() const {
@@ -104,27 +96,21 @@ void AppDelegate::evaluate(std::string_view reason) {
     temperature_ = ports_.thermal ? ports_.thermal->celsius() : std::nullopt;
     std::vector<std::string> releases; // automatic releases made now, for the notification
 
-    if (!state.percent || state.onAC) {
-        if (batteryBlocked_) {
-            batteryBlocked_ = false;
-            Log::write("バッテリー条件が回復しました");
-        }
-    } else {
-        const int floor = batteryFloor();
-        const int percent = *state.percent;
-        if (percent < floor) {
-            if (!batteryBlocked_) {
-                batteryBlocked_ = true;
-                const std::string line = "バッテリー " + std::to_string(percent) + "%（下限 " +
-                                         std::to_string(floor) + "%）。安全のため自動解除します";
-                Log::write(line);
-                if (power_.isActive())
-                    releases.push_back(line);
-            }
-        } else if (batteryBlocked_) {
-            batteryBlocked_ = false;
-            Log::write("バッテリー条件が回復しました");
-        }
+    const int floor = batteryFloor();
+    switch (battery_.update(state, floor)) {
+    case BatteryGuard::Change::released: {
+        const std::string line = "バッテリー " + std::to_string(*state.percent) + "%（下限 " +
+                                 std::to_string(floor) + "%）。安全のため自動解除します";
+        Log::write(line);
+        if (power_.isActive())
+            releases.push_back(line);
+        break;
+    }
+    case BatteryGuard::Change::recovered:
+        Log::write("バッテリー条件が回復しました");
+        break;
+    case BatteryGuard::Change::none:
+        break;
     }
     if (auto heat = checkHeat())
         releases.push_back(std::move(*heat));
@@ -133,7 +119,7 @@ void AppDelegate::evaluate(std::string_view reason) {
     if (!releases.empty())
         ports_.desktop.beep(); // once, however many guards released
 
-    const bool desired = monitor_.isOn && !isPaused() && !batteryBlocked_ && !heatBlocked_ && !workDone_;
+    const bool desired = monitor_.isOn && !isPaused() && !battery_.blocked() && !heatBlocked_ && !workDone_;
     if (desired != power_.isActive()) {
         Log::write("状態が変わります（きっかけ: " + std::string(reason) + "、電源: " + state.description() +
                    "）");
@@ -230,7 +216,7 @@ StatusSnapshot AppDelegate::snapshot() const {
     StatusSnapshot s;
     s.active = power_.isActive();
     s.paused = isPaused();
-    s.batteryBlocked = batteryBlocked_;
+    s.batteryBlocked = battery_.blocked();
     s.heatBlocked = heatBlocked_;
     s.workDone = workDone_;
     s.capsLockOn = monitor_.isOn;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "app/core/Config.hpp"
 #include "app/core/MainLoop.hpp"
+#include "app/core/RangedSetting.hpp"
 #include "app/core/Settings.hpp"
 #include "app/install/HelperInstallFlow.hpp"
 #include "app/install/HelperInstaller.hpp"
@@ -10,6 +12,7 @@
 #include "app/platform/PowerAssertions.hpp"
 #include "app/platform/PowerSources.hpp"
 #include "app/platform/ThermalSensor.hpp"
+#include "app/power/BatteryGuard.hpp"
 #include "app/power/CapsLockMonitor.hpp"
 #include "app/power/CarryState.hpp"
 #include "app/power/PowerManager.hpp"
@@ -97,11 +100,11 @@ public:
         carryListener_ = std::move(listener);
     }
 
-    // The stored floor; 0, absent or not a usable number gives Config::defaultBatteryFloor.
+    // The stored floor; absent or outside Config's range gives Config::defaultBatteryFloor.
     int batteryFloor() const;
     bool isPaused() const;
-    bool batteryBlocked() const { return batteryBlocked_; }
-    // The stored heat limit; absent or out of the sensible range gives Config::defaultHeatLimit.
+    bool batteryBlocked() const { return battery_.blocked(); }
+    // The stored heat limit; absent or outside Config's range gives Config::defaultHeatLimit.
     int heatLimit() const;
     bool releaseWhenIdle() const;
     bool heatBlocked() const { return heatBlocked_; }
@@ -130,12 +133,17 @@ private:
     CapsLockMonitor monitor_;
     PowerManager power_;
     TimerHandle reviewTimer_;
-    bool batteryBlocked_ = false;
+    BatteryGuard battery_;
+    RangedSetting floorSetting_{Config::Key::batteryFloor, Config::minBatteryFloor, Config::maxBatteryFloor,
+                                Config::defaultBatteryFloor};
+    RangedSetting heatLimitSetting_{Config::Key::heatLimit, Config::minHeatLimit, Config::maxHeatLimit,
+                                    Config::defaultHeatLimit};
     std::optional<int> temperature_; // as read by the last evaluation
     int heatStrikes_ = 0;            // evaluations in a row at or above the limit while active
     bool heatBlocked_ = false;
     bool workDone_ = false;
-    SystemTime activeSince_{}; // when carry mode last came on: the work's quiet time counts from there at most
+    SystemTime
+        activeSince_{}; // when carry mode last came on: the work's quiet time counts from there at most
     bool launched_ = false;
     bool terminated_ = false;
     MenuRowProvider phoneLinkRows_;

@@ -104,11 +104,14 @@ void setModifiedAgo(const std::filesystem::path& path, double secondsAgo,
 }
 
 ChildProcess::ChildProcess(std::vector<std::string> argv, const std::filesystem::path& output,
-                           std::optional<std::vector<std::string>> env, int fd3) {
+                           std::optional<std::vector<std::string>> env, int fd3, int outputFd) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (outputFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     if (fd3 >= 0)
         posix_spawn_file_actions_adddup2(&actions, fd3, 3); // dup2 leaves it open across exec

@@ -57,13 +57,14 @@ private:
     int fd_ = -1;
 };
 
-// A program running in the background with its standard output and error appended to `output`, the
-// given environment (else this one's) and `fd3`, if any, as its descriptor 3. Killed and reaped on
-// destruction if it still runs.
+// A program running in the background with its standard output and error appended to `output` (or
+// both on `outputFd`), the given environment (else this one's) and `fd3`, if any, as its descriptor 3.
+// Killed and reaped on destruction if it still runs.
 class ChildProcess {
 public:
     explicit ChildProcess(std::vector<std::string> argv, const std::filesystem::path& output = "/dev/null",
-                          std::optional<std::vector<std::string>> env = std::nullopt, int fd3 = -1);
+                          std::optional<std::vector<std::string>> env = std::nullopt, int fd3 = -1,
+                          int outputFd = -1);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
 #include <system_error>
+#include <utility>
 
 namespace torvane {
 
@@ -63,16 +63,18 @@ Unit unitOf(const Supply& s) {
 // Current and full capacity of the batteries taken together. Energy and charge add up only when every
 // battery reports the same one; otherwise each battery's percent counts alike. Batteries without any
 // reading are left out; none with one gives nothing.
-std::optional<std::pair<std::int64_t, std::int64_t>> combinedCapacity(const std::vector<const Supply*>& batteries) {
+std::optional<std::pair<std::int64_t, std::int64_t>>
+combinedCapacity(const std::vector<const Supply*>& batteries) {
     std::vector<std::pair<const Supply*, Unit>> read;
     for (const Supply* b : batteries)
         if (const Unit unit = unitOf(*b); unit != Unit::none)
             read.emplace_back(b, unit);
     if (read.empty())
         return std::nullopt;
-    const Unit common = std::all_of(read.begin(), read.end(), [&](const auto& r) { return r.second == read[0].second; })
-                            ? read[0].second
-                            : Unit::percent;
+    const Unit common =
+        std::all_of(read.begin(), read.end(), [&](const auto& r) { return r.second == read[0].second; })
+            ? read[0].second
+            : Unit::percent;
     std::int64_t now = 0, full = 0;
     for (const auto& [b, unit] : read) {
         std::pair<std::int64_t, std::int64_t> part{0, 100};
@@ -136,6 +138,9 @@ PowerSnapshot LinuxPowerSources::snapshot() {
         d["Name"] = s.name;
         if (!s.isSystemBattery()) {
             d["Type"] = *s.type;
+            // Says whether mains is there even when no battery can be read.
+            if (s.isExternalPower())
+                d["Power Source State"] = std::string(s.online.value_or(0) > 0 ? "AC Power" : "Off Line");
             snapshot.sources.push_back(std::move(d));
             continue;
         }

@@ -9,7 +9,7 @@ namespace torvane {
 // The supplies under the power_supply class directory, in name order, described with the keys that
 // PowerState reads: the system batteries together become one "InternalBattery" (in the first one's
 // place) with their summed capacities and the machine's "Power Source State"; every other supply keeps
-// its own type text.
+// its own type text, a mains or USB one with "Power Source State" "AC Power" or "Off Line".
 class LinuxPowerSources final : public PowerSources {
 public:
     explicit LinuxPowerSources(std::filesystem::path root = "/sys/class/power_supply");

@@ -8,6 +8,17 @@
 
 namespace torvane {
 
+namespace {
+
+// A zone that is switched off or broken reads an error or a value no laptop reaches. Some drivers pass
+// a negative errno through as the value: -1 is "operation not permitted", not a thousandth below zero.
+bool plausible(std::int64_t milli) {
+    const bool errorCode = milli < 0 && milli > -4096;
+    return milli >= -40'000 && milli <= 150'000 && !errorCode;
+}
+
+} // namespace
+
 LinuxThermalSensor::LinuxThermalSensor(std::filesystem::path root) : root_(std::move(root)) {}
 
 bool LinuxThermalSensor::isProcessorZone(std::string_view type) {
@@ -25,8 +36,7 @@ std::optional<int> LinuxThermalSensor::celsius() {
         if (!it->path().filename().string().starts_with("thermal_zone"))
             continue;
         const std::optional<std::int64_t> milli = sysfs::readInteger(it->path() / "temp");
-        // A zone that is switched off or broken reads an error or a value no laptop reaches.
-        if (!milli || *milli <= -50'000 || *milli >= 200'000)
+        if (!milli || !plausible(*milli))
             continue;
         any = std::max(any.value_or(*milli), *milli);
         const std::optional<std::string> type = sysfs::readAttribute(it->path() / "type");
@@ -36,7 +46,7 @@ std::optional<int> LinuxThermalSensor::celsius() {
     const std::optional<std::int64_t> chosen = processor ? processor : any;
     if (!chosen)
         return std::nullopt;
-    // Millidegrees to whole degrees, halves up (a reading is never below -50 °C here).
+    // Millidegrees to whole degrees, halves up (a reading is never below -40 °C here).
     return static_cast<int>((*chosen + 50'500) / 1000 - 50);
 }
 

@@ -18,6 +18,7 @@
 #include "app/ui/qt/TrayShell.hpp"
 
 #include <QApplication>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -59,6 +60,9 @@ void choosePlatform() {
 }
 
 int runApplication(int argc, char** argv, const ApplicationOptions& options) {
+    // A standard error whose reader is gone (a closed terminal) must not end us in the middle of a
+    // log line: the write fails and the log file still gets the line.
+    std::signal(SIGPIPE, SIG_IGN);
     // Decided before anything else: a second copy must not touch the display or the request file.
     const InstanceLock instance;
     if (instance.state() == InstanceLock::State::heldElsewhere) {

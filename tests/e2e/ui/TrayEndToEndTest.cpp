@@ -1,10 +1,12 @@
 // The real tray app on a private X server with a real tray (trayer), driven as a user would: click,
 // Caps Lock, stop signals, a display that goes away. Each test has its own home, settings, log, tmux
 // directory and shared directory, and its own system bus: nothing of this machine is touched.
+#include "common/UniqueFd.hpp"
 #include "tests/e2e/ui/TrayHarness.hpp"
 #include "tests/fakes/RealLogind.hpp"
 #include "tests/fakes/XvfbServer.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 namespace torvane {
@@ -100,16 +102,26 @@ TEST_F(TrayEndToEnd,
     expectOrderlyExit(*app, home);
 }
 
+// For SIGHUP the app's standard error is a pipe nobody reads any more (a terminal long closed): its log
+// lines must still reach the file, and the end must still run.
 TEST_F(TrayEndToEnd, WithNoDisplayAtAllTheAppRunsOnceAndEndsInOrderOnEachStopSignal) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(sig);
         AppHome home;
-        auto app = startApp(home, "");
+        int pipeFds[2] = {-1, -1};
+        ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+        ::close(pipeFds[0]);
+        const UniqueFd deadPipe(pipeFds[1]);
+        auto app = startApp(home, "", sig == SIGHUP ? deadPipe.get() : -1);
         ASSERT_TRUE(waitFor([&] { return home.logged(noTray); }, 30s)) << readFile(home.output());
         EXPECT_EQ(home.logLines().front(), started);
         if (sig == SIGTERM) {
-            // A second copy in the same session says so and leaves; it never writes the request.
-            auto second = startApp(home, "");
+            // A second copy in the same session says so and leaves; it never writes the request. Started
+            // from a shell without XDG_RUNTIME_DIR (ssh, cron), it still finds the first.
+            std::vector<std::string> env = home.environment("");
+            std::erase_if(env, [](const std::string& e) { return e.starts_with("XDG_RUNTIME_DIR="); });
+            auto second = std::make_unique<ChildProcess>(std::vector<std::string>{TORVANE_TEST_APP},
+                                                         home.output(), env);
             EXPECT_EQ(second->waitExit(20s), 0) << readFile(home.output());
             const auto all = home.logLines();
             EXPECT_EQ(all.back(), "INFO: Torvane はすでに起動しています");

@@ -77,9 +77,11 @@ private:
     }();
 };
 
-inline std::unique_ptr<test::ChildProcess> startApp(const AppHome& home, const std::string& display) {
+// `outputFd`: standard output and error on that descriptor instead of the output file.
+inline std::unique_ptr<test::ChildProcess> startApp(const AppHome& home, const std::string& display,
+                                                    int outputFd = -1) {
     return std::make_unique<test::ChildProcess>(std::vector<std::string>{TORVANE_TEST_APP}, home.output(),
-                                                home.environment(display));
+                                                home.environment(display), -1, outputFd);
 }
 
 inline std::unique_ptr<test::ChildProcess> startTray(const AppHome& home, const std::string& display) {

@@ -1,6 +1,7 @@
 #include "app/platform/linux/LinuxKeyboardState.hpp"
 #include "app/platform/linux/LinuxLidSensor.hpp"
 #include "app/platform/linux/LinuxPowerSources.hpp"
+#include "app/platform/linux/LinuxThermalSensor.hpp"
 #include "app/power/PowerState.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
@@ -42,8 +43,9 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
         bool onAC;
     } cases[] = {
         {"", none, true},
-        {acOff + bat0 + "BAT0/status=Discharging BAT0/energy_now=41250000 BAT0/energy_full=55000000 "
-                        "BAT0/charge_now=1 BAT0/charge_full=2 BAT0/capacity=99",
+        {acOff + bat0 +
+             "BAT0/status=Discharging BAT0/energy_now=41250000 BAT0/energy_full=55000000 "
+             "BAT0/charge_now=1 BAT0/charge_full=2 BAT0/capacity=99",
          75, false},
         {"AC/type=Mains AC/online=1 " + bat0 + "BAT0/status=Charging BAT0/capacity=75", 75, true},
         // Energy, then charge, then capacity; a full value of 0 falls through.
@@ -65,8 +67,9 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
         {bat0 + "BAT0/status=Discharging BAT0/capacity=50 usb/type=USB usb/online=0", 50, false},
         {bat0 + "BAT0/capacity=50 usb/type=USB usb/online=2 pd/type=USB_PD pd/online=0", 50, true},
         // Two batteries are one: 80 % of 24 Wh and 20 % of 72 Wh hold 33.6 of 96 Wh.
-        {acOff + bat0 + "BAT0/energy_now=19200000 BAT0/energy_full=24000000 BAT1/type=Battery "
-                        "BAT1/energy_now=14400000 BAT1/energy_full=72000000",
+        {acOff + bat0 +
+             "BAT0/energy_now=19200000 BAT0/energy_full=24000000 BAT1/type=Battery "
+             "BAT1/energy_now=14400000 BAT1/energy_full=72000000",
          35, false},
         {bat0 + "BAT0/status=Discharging BAT0/capacity=30 BAT1/type=Battery BAT1/status=Charging "
                 "BAT1/charge_now=9 BAT1/charge_full=10",
@@ -75,7 +78,9 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
     for (const auto& c : cases) {
         test::TempDir root;
         layOut(root, c.tree);
-        EXPECT_EQ(PowerState::from(LinuxPowerSources(root.path()).snapshot()), (PowerState{c.percent, c.onAC})) << c.tree;
+        EXPECT_EQ(PowerState::from(LinuxPowerSources(root.path()).snapshot()),
+                  (PowerState{c.percent, c.onAC, !c.tree.empty()}))
+            << c.tree;
     }
 }
 
@@ -105,4 +110,25 @@ TEST(LinuxSysfs, CapsLockLedsAndLidState) {
         EXPECT_EQ(LinuxLidSensor(root.path()).lidClosed(), c.lidClosed) << c.tree;
     }
     ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+// Values no laptop reaches, error codes passed through as values and text are no reading; with none
+// left the temperature is unknown, never a made-up 0 °C that would lift the heat guard.
+TEST(LinuxSysfs, ThermalZonesOutsideThePlausibleRangeAreNoReading) {
+    const std::string pkg = "thermal_zone0/type=x86_pkg_temp thermal_zone0/temp=";
+    const struct {
+        std::string tree;
+        std::optional<int> celsius;
+    } cases[] = {
+        {pkg + "-1", std::nullopt},
+        {pkg + "-22 thermal_zone1/type=acpitz thermal_zone1/temp=N/A", std::nullopt},
+        {pkg + "150001 thermal_zone1/type=acpitz thermal_zone1/temp=-40001", std::nullopt},
+        {pkg + "150000 thermal_zone1/type=acpitz thermal_zone1/temp=-40000", 150},
+        {pkg + "-5000", -5},
+    };
+    for (const auto& c : cases) {
+        test::TempDir root;
+        layOut(root, c.tree);
+        EXPECT_EQ(LinuxThermalSensor(root.path()).celsius(), c.celsius) << c.tree;
+    }
 }

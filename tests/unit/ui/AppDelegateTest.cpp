@@ -4,6 +4,7 @@
 #include "app/core/Log.hpp"
 #include "app/core/MemorySettings.hpp"
 #include "app/core/VirtualMainLoop.hpp"
+#include "app/platform/linux/LinuxPowerSources.hpp"
 #include "app/ui/linux/AutostartEntry.hpp"
 #include "tests/fakes/FakeAlertPresenter.hpp"
 #include "tests/fakes/FakeDesktop.hpp"
@@ -140,6 +141,59 @@ TEST_F(AppDelegateTest, BatteryBelowTheFloorReleasesOnceWithOneBeepAndComesBack)
     review();
     EXPECT_EQ(log.lines(), Lines{"バッテリー 25%（下限 30%）。安全のため自動解除します"});
     EXPECT_EQ(desktop.beeps, 2);
+}
+
+TEST_F(AppDelegateTest, AnUnreadableOrVanishedBatteryKeepsTheReleaseUntilAGoodReadingOrMains) {
+    test::TempDir sysfs;
+    // Mains and BAT0 as sysfs shows them; no capacity: the BAT0 folder is gone.
+    const auto gauge = [&](const char* capacity, const char* online = "0") {
+        std::filesystem::remove_all(sysfs / "BAT0");
+        std::filesystem::create_directories(sysfs / "AC");
+        test::writeFile(sysfs / "AC/type", "Mains\n");
+        test::writeFile(sysfs / "AC/online", std::string(online) + "\n");
+        if (*capacity) {
+            std::filesystem::create_directories(sysfs / "BAT0");
+            test::writeFile(sysfs / "BAT0/type", "Battery\n");
+            test::writeFile(sysfs / "BAT0/status", "Discharging\n");
+            test::writeFile(sysfs / "BAT0/capacity", std::string(capacity) + "\n");
+        }
+        sources.set(LinuxPowerSources(sysfs.path()).snapshot());
+        review();
+    };
+    keyboard.on = true;
+    launch();
+    gauge("12");
+    ASSERT_FALSE(app.power().isActive());
+    log.clear();
+    for (const char* capacity : {"N/A", "", "12", "N/A", "", "19"})
+        gauge(capacity);
+    EXPECT_EQ(log.lines(), Lines{}) << "an unknown charge lifted the release";
+    EXPECT_EQ(desktop.beeps, 1);
+    EXPECT_EQ(app.rebuild()[4].title, "電源: バッテリー駆動・19%");
+    gauge("N/A");
+    EXPECT_EQ(app.rebuild()[4].title, "電源: バッテリー駆動・残量不明");
+    gauge("", "1");
+    EXPECT_EQ(log.lines(), (Lines{"バッテリー条件が回復しました",
+                                  change("timer", "常時電源（バッテリー未検出）"), onLine}));
+}
+
+TEST_F(AppDelegateTest, GuardSettingsOutsideTheirRangesCountAsDefaultsWithOneWarningPerValue) {
+    settings.setInteger("batteryFloor", 5);
+    settings.setInteger("heatLimit", 120);
+    onBattery(8, false);
+    keyboard.on = true;
+    app.applicationDidFinishLaunching();
+    review();
+    settings.setString("batteryFloor", "-1%");
+    review();
+    const Lines all = log.lines();
+    EXPECT_EQ(Lines(all.begin() + 1, all.begin() + 4),
+              (Lines{"WARN: 設定 batteryFloor=5 は範囲外（10〜40）のため既定値 20 を使います",
+                     "バッテリー 8%（下限 20%）。安全のため自動解除します",
+                     "WARN: 設定 heatLimit=120 は範囲外（75〜95）のため既定値 90 を使います"}));
+    EXPECT_EQ(all.back(), "WARN: 設定 batteryFloor=-1% は範囲外（10〜40）のため既定値 20 を使います");
+    EXPECT_EQ(all.size(), 5u) << "warned again at a later evaluation";
+    EXPECT_EQ(app.heatLimit(), 90);
 }
 
 TEST_F(AppDelegateTest, QuittingWhileActiveLeavesZeroAndReleasesBeforeTheLastLineOnceOnly) {
