@@ -15,6 +15,9 @@ inline std::string started() {
 inline const std::string leftoverFound = "前回の設定が残っていたため、いったん元に戻します";
 inline const std::string sleepPrevented = "ふた閉じスリープを抑止しました";
 inline const std::string sleepRestored = "ふた閉じスリープを元に戻しました";
+// A release after every request for the lock was refused: there was nothing to put back.
+inline const std::string sleepNeverPrevented =
+    "ふた閉じスリープは抑止できていなかったため、戻す設定はありません";
 
 inline std::string heartbeatLost(double staleSeconds) {
     return "WARN: アプリからの生存信号が " + std::to_string(std::llround(staleSeconds)) +

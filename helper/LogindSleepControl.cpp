@@ -50,8 +50,7 @@ std::optional<bool> LogindSleepControl::currentSleepDisabled() {
 
 void LogindSleepControl::setSleepDisabled(bool disabled) {
     if (!disabled) {
-        lock_.reset();
-        log_(messages::sleepRestored);
+        log_(restoreSleep() ? messages::sleepRestored : messages::sleepNeverPrevented);
         return;
     }
     if (!lock_) { // one lock is enough; asking again while held would only stack them
@@ -66,8 +65,9 @@ void LogindSleepControl::setSleepDisabled(bool disabled) {
 }
 
 bool LogindSleepControl::restoreSleep() {
+    const bool held = static_cast<bool>(lock_);
     lock_.reset();
-    return true;
+    return held;
 }
 
 } // namespace torvane::helper

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "common/UniqueFd.hpp"
 #include "helper/LogSink.hpp"
 #include "helper/SleepControl.hpp"
-#include "common/UniqueFd.hpp"
 
 #include <optional>
 #include <string>
@@ -25,6 +25,7 @@ public:
     // Whether this daemon holds its lock; a lock of an earlier run died with that process.
     std::optional<bool> currentSleepDisabled() override;
     void setSleepDisabled(bool disabled) override;
+    // False when no lock was held (every request refused): nothing was prevented, so nothing is restored.
     bool restoreSleep() override;
 
 private:

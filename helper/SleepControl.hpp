@@ -15,8 +15,9 @@ public:
     // Switches prevention on or off and logs the success line; a failure logs its ERROR line only.
     virtual void setSleepDisabled(bool disabled) = 0;
 
-    // Puts normal sleep back whatever was applied before. True on success; logs only a failure,
-    // because each caller (start, stop) words its own success line.
+    // Puts normal sleep back whatever was applied before. True when it did; logs only a failure,
+    // because each caller (start, stop) words its own success line. False also when there was
+    // provably nothing to put back.
     virtual bool restoreSleep() = 0;
 };
 

@@ -483,8 +483,10 @@ void Server::start(std::uint16_t preferredPort) {
 
 void Server::stop() {
     const std::lock_guard lock(lifecycle_);
+    const bool wasRunning = running_;
     tearDown();
-    Log::write("サーバーを停止しました");
+    if (wasRunning) // the end of an app that never started the phone link stops nothing
+        Log::write("サーバーを停止しました");
 }
 
 std::optional<std::string> Server::localIPAddress() const {

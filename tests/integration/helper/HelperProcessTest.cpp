@@ -1,4 +1,4 @@
-#include "tests/fakes/RealLogind.hpp"
+#include "tests/fakes/FakeLogind.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <csignal>
@@ -133,4 +133,20 @@ TEST_F(HelperProcess, RealLogindListsOneLockWhileTheRequestIsOneAndNoneOnceRelea
     ASSERT_TRUE(test::waitFor([&] { return lockedBy(*killed); }));
     killed->signal(SIGKILL);
     EXPECT_TRUE(noLock()) << "the lock outlived the daemon";
+}
+
+TEST_F(HelperProcess, WhenLogindRefusesEveryLockNoRestoreIsClaimed) {
+    test::FakeLogind logind; // refuses every lock
+    request("1");
+    auto daemon = start("log", "15", true);
+    const std::string refused = "ERROR: systemd-logind に抑止ロックを要求できません: Access denied";
+    ASSERT_TRUE(daemon->waitForLine(refused));
+    request("0");
+    const std::string nothing = "ふた閉じスリープは抑止できていなかったため、戻す設定はありません";
+    ASSERT_TRUE(daemon->waitForLine(nothing));
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->waitExit(10s), 0);
+    Strings lines = daemon->lines();
+    lines.erase(std::remove(lines.begin(), lines.end(), refused), lines.end()); // once per tick while "1"
+    EXPECT_EQ(lines, (Strings{startLine, nothing, stopLine(SIGTERM)}));
 }

@@ -4,6 +4,7 @@
 #include "RecordingHandler.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/resource.h>
@@ -158,9 +159,11 @@ public:
     std::atomic<bool> entered{false}, released{false}, finished{false};
 };
 
-TEST(ServerStop, ReturnsAtOnceWhileARequestIsBeingCarriedOutAndDropsItsAnswer) {
+TEST(ServerStop, ReturnsAtOnceWhileARequestIsBeingCarriedOutDropsItsAnswerAndIsLoggedOnlyAfterAStart) {
+    const test::LogCapture log;
     HangingHandler hanging;
     Server server(hanging);
+    server.stop(); // the app's end when the phone link never ran
     server.start(0);
     RawClient waiting(server.port());
     waiting.send("GET /slow HTTP/1.1\r\n\r\n");
@@ -175,6 +178,8 @@ TEST(ServerStop, ReturnsAtOnceWhileARequestIsBeingCarriedOutAndDropsItsAnswer) {
 
     hanging.released = true;
     ASSERT_TRUE(test::waitFor([&] { return hanging.finished.load(); }));
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "サーバーを停止しました"), 1);
 }
 
 TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheToken) {
