@@ -26,8 +26,6 @@ public:
     // the loop itself failed.
     int run();
 
-    bool appliedState() const { return appliedState_; }
-
 private:
     void loop(int wakeRead);
 

@@ -99,8 +99,6 @@ void PowerManager::shutdown() {
 
 void PowerManager::startHeartbeat() {
     heartbeatTimer_.reset();
-    // A lid already closed at activation is not a closing.
-    lidWasClosed_ = isLidClosed();
     // The handle lives in this object, so the loop never calls a manager that is gone.
     heartbeatTimer_ = loop_.repeating(MainLoop::Seconds(Config::heartbeatInterval), [this] { heartbeat(); });
 }
@@ -109,10 +107,6 @@ void PowerManager::heartbeat() {
     if (!active_)
         return;
     channel_.writeRequest(true);
-    const bool closed = isLidClosed();
-    if (closed && !lidWasClosed_ && onLidClosedWhileActive)
-        onLidClosedWhileActive();
-    lidWasClosed_ = closed;
 }
 
 void PowerManager::releaseAssertions() {

@@ -5,7 +5,6 @@
 #include "app/platform/PowerAssertions.hpp"
 #include "app/power/RequestChannel.hpp"
 
-#include <functional>
 #include <string_view>
 
 namespace torvane {
@@ -39,9 +38,6 @@ public:
     HelperStatus helperStatus() const { return channel_.helperStatus(); }
     const RequestChannel& requestChannel() const { return channel_; }
 
-    // Called when a heartbeat tick sees the lid go from open to closed while active.
-    std::function<void()> onLidClosedWhileActive;
-
     static std::string_view description(LidMechanism mechanism);
 
 private:
@@ -59,7 +55,6 @@ private:
     AssertionID lidAssertionID_ = 0;
     bool hasLidAssertion_ = false;
     TimerHandle heartbeatTimer_;
-    bool lidWasClosed_ = false;
     bool active_ = false;
     LidMechanism lidMechanism_ = LidMechanism::none;
 };

@@ -110,7 +110,6 @@ public:
     bool heatBlocked() const { return heatBlocked_; }
     bool workDone() const { return workDone_; }
     CarryState carryState() const;
-    bool hasTerminated() const { return terminated_; }
 
     CapsLockMonitor& monitor() { return monitor_; }
     PowerManager& power() { return power_; }

@@ -4,7 +4,7 @@
 //
 //   phone_load [--seconds N]    (10 by default)
 #include "tests/integration/phone/RawClient.hpp"
-#include "app/core/MemorySettings.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Server.hpp"
 #include "common/Subprocess.hpp"

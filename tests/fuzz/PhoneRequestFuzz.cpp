@@ -1,7 +1,7 @@
 // Request framing and routing under libFuzzer: arbitrary bytes, cut into reads, go through the
 // framer; a whole request goes through the router. Every answer must be a well-formed response.
 #include "app/core/Config.hpp"
-#include "app/core/MemorySettings.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 #include "app/phone/Http.hpp"
 #include "app/phone/JsonString.hpp"
 #include "app/phone/RequestReader.hpp"

@@ -9,7 +9,8 @@ namespace torvane {
 
 // Turns SIGTERM, SIGINT and SIGHUP into a call on the Qt main thread. The handler only writes the
 // signal number into a pipe (all it may safely do); a socket notifier reads it in the event loop.
-// Handlers are installed for as long as the bridge exists; there is at most one bridge.
+// Handlers are installed for as long as the bridge exists (without the pipe, the signals keep their
+// default action); there is at most one bridge.
 class SignalBridge {
 public:
     using Handler = std::function<void(int signal)>;
@@ -18,9 +19,6 @@ public:
     ~SignalBridge();
     SignalBridge(const SignalBridge&) = delete;
     SignalBridge& operator=(const SignalBridge&) = delete;
-
-    // False when the pipe could not be made; the signals then keep their default action.
-    bool isInstalled() const { return notifier_ != nullptr; }
 
     static const std::vector<int>& handledSignals();
 

@@ -28,7 +28,6 @@ public:
     static bool isTrayAvailable();
 
     QMenu& menu() { return menu_; }
-    QSystemTrayIcon& trayIcon() { return tray_; }
     const std::optional<StatusAppearance>& appearance() const { return shown_; }
 
 private:

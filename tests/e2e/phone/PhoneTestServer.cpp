@@ -7,7 +7,7 @@
 //   phone_test_server TOKEN BATTERY-PERCENT
 
 #include "app/core/Config.hpp"
-#include "app/core/MemorySettings.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Server.hpp"
 #include "app/power/PowerState.hpp"

@@ -1,6 +1,6 @@
 #include "QrSupport.hpp"
-#include "app/core/MemorySettings.hpp"
-#include "app/core/VirtualMainLoop.hpp"
+#include "tests/fakes/MemorySettings.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Server.hpp"
 #include "app/ui/Pairing.hpp"

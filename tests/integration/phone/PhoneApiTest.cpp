@@ -1,5 +1,5 @@
 #include "RawClient.hpp"
-#include "app/core/MemorySettings.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Server.hpp"
 #include "common/Subprocess.hpp"

@@ -1,4 +1,4 @@
-#include "app/core/VirtualMainLoop.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 #include "app/platform/linux/LinuxLidSensor.hpp"
 #include "app/platform/linux/LogindPowerAssertions.hpp"
 #include "app/power/PowerManager.hpp"

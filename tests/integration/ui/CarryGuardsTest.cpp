@@ -1,8 +1,8 @@
 // Carry mode's guards through the delegate on virtual time: the heat limit read from a fixture thermal
 // tree, the end of the work from a real tmux server, and the notification of each release as a
 // notification service on a private session bus receives it.
-#include "app/core/MemorySettings.hpp"
-#include "app/core/VirtualMainLoop.hpp"
+#include "tests/fakes/MemorySettings.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 #include "app/platform/linux/LinuxThermalSensor.hpp"
 #include "app/platform/linux/SessionNotifier.hpp"
 #include "app/ui/AppDelegate.hpp"

@@ -1,6 +1,6 @@
 #include "app/power/CapsLockMonitor.hpp"
 
-#include "app/core/VirtualMainLoop.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 #include "tests/fakes/FakeKeyboardState.hpp"
 
 #include <gtest/gtest.h>

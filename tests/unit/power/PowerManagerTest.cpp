@@ -1,6 +1,6 @@
 #include "app/power/PowerManager.hpp"
 
-#include "app/core/VirtualMainLoop.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 #include "tests/fakes/FakeLidSensor.hpp"
 #include "tests/fakes/FakePowerAssertions.hpp"
 #include "tests/fakes/TestSupport.hpp"

@@ -2,8 +2,8 @@
 
 #include "app/core/Config.hpp"
 #include "app/core/Log.hpp"
-#include "app/core/MemorySettings.hpp"
-#include "app/core/VirtualMainLoop.hpp"
+#include "tests/fakes/MemorySettings.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 #include "app/platform/linux/LinuxPowerSources.hpp"
 #include "app/ui/linux/AutostartEntry.hpp"
 #include "tests/fakes/FakeAlertPresenter.hpp"

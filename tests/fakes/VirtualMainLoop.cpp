@@ -1,4 +1,4 @@
-#include "app/core/VirtualMainLoop.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "app/core/MemorySettings.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 
 namespace torvane {
 

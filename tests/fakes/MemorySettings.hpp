@@ -8,7 +8,7 @@
 
 namespace torvane {
 
-// Settings kept in memory only: for tests, and as the store of last resort.
+// Settings kept in memory only, for tests and benchmarks.
 class MemorySettings final : public Settings {
 public:
     std::optional<long long> integer(std::string_view key) const override;
