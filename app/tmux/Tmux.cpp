@@ -149,7 +149,8 @@ std::vector<AgentSession> Tmux::sessions() {
 
 std::optional<std::vector<AgentSession>> Tmux::answeredSessions() {
     static const std::string format = [] {
-        // A command is whatever its process calls itself (argv[0]), line feeds and all.
+        // tmux escapes control characters in session names itself, but a pane's command is whatever
+        // its process calls itself (argv[0]), line feeds and all: the format replaces them.
         std::string controls;
         for (char c = 1; c < 0x20; ++c)
             controls += c;
