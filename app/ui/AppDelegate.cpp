@@ -279,9 +279,27 @@ std::vector<MenuItem> AppDelegate::helperRows() {
 }
 
 void AppDelegate::togglePause() {
-    ports_.settings.setBoolean(Config::Key::paused, !isPaused());
+    const bool saved = ports_.settings.setBoolean(Config::Key::paused, !isPaused());
     Log::write(isPaused() ? "一時停止しました" : "一時停止を解除しました");
     evaluate("pause");
+    if (!saved)
+        warnUnsavedPause();
+}
+
+void AppDelegate::warnUnsavedPause() {
+    Log::write("WARN: 一時停止を保存できませんでした。この起動中だけ有効です");
+    if (unsavedPauseAlert_) // scheduled once, kept for the rest of the run
+        return;
+    // Later, from the loop: a pause asked for by the phone must not wait on a modal alert.
+    unsavedPauseAlert_ = ports_.loop.once(MainLoop::Seconds(0), [this] {
+        Alert alert;
+        alert.style = AlertStyle::warning;
+        alert.message = "一時停止を保存できませんでした";
+        alert.informativeText = "選んだ状態はこのまま有効ですが、設定ファイルに保存できなかったため、"
+                                "アプリを再起動すると元に戻ります。\n"
+                                "設定ファイルの場所に空きがあり、書き込めるかを確認してください。";
+        ports_.alerts.run(alert);
+    });
 }
 
 void AppDelegate::toggleLaunchAtLogin() {

@@ -127,6 +127,8 @@ private:
     std::optional<std::string> checkHeat();
     std::optional<std::string> checkWorkDone();
     void runInstallFlow(void (HelperInstallFlow::*step)());
+    // The pause holds in memory only: logged each time, told to the user once per run.
+    void warnUnsavedPause();
 
     Ports ports_;
     CapsLockMonitor monitor_;
@@ -144,6 +146,7 @@ private:
     SystemTime
         activeSince_{}; // when carry mode last came on: the work's quiet time counts from there at most
     bool launched_ = false;
+    TimerHandle unsavedPauseAlert_;
     bool terminated_ = false;
     MenuRowProvider phoneLinkRows_;
     std::function<void()> stopPhoneLink_;

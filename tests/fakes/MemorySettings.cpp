@@ -12,21 +12,30 @@ template <class T> std::optional<T> MemorySettings::get(std::string_view key) co
     return std::nullopt;
 }
 
-std::optional<long long> MemorySettings::integer(std::string_view key) const { return get<long long>(key); }
-std::optional<bool> MemorySettings::boolean(std::string_view key) const { return get<bool>(key); }
-std::optional<std::string> MemorySettings::string(std::string_view key) const { return get<std::string>(key); }
+std::optional<long long> MemorySettings::integer(std::string_view key) const {
+    return get<long long>(key);
+}
+std::optional<bool> MemorySettings::boolean(std::string_view key) const {
+    return get<bool>(key);
+}
+std::optional<std::string> MemorySettings::string(std::string_view key) const {
+    return get<std::string>(key);
+}
 
-void MemorySettings::setInteger(std::string_view key, long long value) {
+bool MemorySettings::setInteger(std::string_view key, long long value) {
     std::lock_guard lock(mutex_);
     values_.insert_or_assign(std::string(key), value);
+    return !failSaves;
 }
-void MemorySettings::setBoolean(std::string_view key, bool value) {
+bool MemorySettings::setBoolean(std::string_view key, bool value) {
     std::lock_guard lock(mutex_);
     values_.insert_or_assign(std::string(key), value);
+    return !failSaves;
 }
-void MemorySettings::setString(std::string_view key, std::string_view value) {
+bool MemorySettings::setString(std::string_view key, std::string_view value) {
     std::lock_guard lock(mutex_);
     values_.insert_or_assign(std::string(key), std::string(value));
+    return !failSaves;
 }
 
 } // namespace torvane

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "app/core/Settings.hpp"
+
 #include <map>
 #include <mutex>
 #include <variant>
-
-#include "app/core/Settings.hpp"
 
 namespace torvane {
 
@@ -14,9 +14,11 @@ public:
     std::optional<long long> integer(std::string_view key) const override;
     std::optional<bool> boolean(std::string_view key) const override;
     std::optional<std::string> string(std::string_view key) const override;
-    void setInteger(std::string_view key, long long value) override;
-    void setBoolean(std::string_view key, bool value) override;
-    void setString(std::string_view key, std::string_view value) override;
+    bool setInteger(std::string_view key, long long value) override;
+    bool setBoolean(std::string_view key, bool value) override;
+    bool setString(std::string_view key, std::string_view value) override;
+
+    bool failSaves = false; // every set holds only for this run, as with a full or read-only disk
 
 private:
     using Value = std::variant<long long, bool, std::string>;

@@ -47,12 +47,14 @@ void makeOwnerOnly(const std::filesystem::path& file) {
 }
 
 // A setting that did not reach the disk would silently come back changed after a restart.
-void save(QSettings& s, const std::filesystem::path& file) {
+bool save(QSettings& s, const std::filesystem::path& file) {
     makeOwnerOnly(file);
     s.sync();
     makeOwnerOnly(file); // in case the file was replaced by one with the default mode
-    if (s.status() != QSettings::NoError)
-        Log::write("WARN: 設定を保存できません: " + file.string());
+    if (s.status() == QSettings::NoError)
+        return true;
+    Log::write("WARN: 設定を保存できません: " + file.string());
+    return false;
 }
 
 std::filesystem::path home() {
@@ -76,7 +78,7 @@ std::filesystem::path QtSettings::defaultFile() {
 
 std::optional<long long> QtSettings::integer(std::string_view key) const {
     std::lock_guard lock(mutex_);
-    const QVariant v = open(file_).value(qstr(key));
+    const QVariant v = value(key);
     if (!v.isValid())
         return std::nullopt;
     bool ok = false;
@@ -88,7 +90,7 @@ std::optional<long long> QtSettings::integer(std::string_view key) const {
 
 std::optional<bool> QtSettings::boolean(std::string_view key) const {
     std::lock_guard lock(mutex_);
-    const QVariant v = open(file_).value(qstr(key));
+    const QVariant v = value(key);
     if (!v.isValid())
         return std::nullopt;
     if (v.typeId() == QMetaType::Bool)
@@ -104,31 +106,40 @@ std::optional<bool> QtSettings::boolean(std::string_view key) const {
 
 std::optional<std::string> QtSettings::string(std::string_view key) const {
     std::lock_guard lock(mutex_);
-    const QVariant v = open(file_).value(qstr(key));
+    const QVariant v = value(key);
     if (!v.isValid() || !v.canConvert<QString>())
         return std::nullopt;
     return v.toString().toStdString();
 }
 
-void QtSettings::setInteger(std::string_view key, long long value) {
-    std::lock_guard lock(mutex_);
-    QSettings s = open(file_);
-    s.setValue(qstr(key), static_cast<qlonglong>(value));
-    save(s, file_);
+QVariant QtSettings::value(std::string_view key) const {
+    if (const auto it = unsaved_.find(key); it != unsaved_.end())
+        return it->second;
+    return open(file_).value(qstr(key));
 }
 
-void QtSettings::setBoolean(std::string_view key, bool value) {
+bool QtSettings::store(std::string_view key, const QVariant& value) {
     std::lock_guard lock(mutex_);
+    unsaved_.insert_or_assign(std::string(key), value);
     QSettings s = open(file_);
-    s.setValue(qstr(key), value);
-    save(s, file_);
+    for (const auto& [k, v] : unsaved_)
+        s.setValue(qstr(k), v);
+    if (!save(s, file_))
+        return false;
+    unsaved_.clear();
+    return true;
 }
 
-void QtSettings::setString(std::string_view key, std::string_view value) {
-    std::lock_guard lock(mutex_);
-    QSettings s = open(file_);
-    s.setValue(qstr(key), qstr(value));
-    save(s, file_);
+bool QtSettings::setInteger(std::string_view key, long long value) {
+    return store(key, static_cast<qlonglong>(value));
+}
+
+bool QtSettings::setBoolean(std::string_view key, bool value) {
+    return store(key, value);
+}
+
+bool QtSettings::setString(std::string_view key, std::string_view value) {
+    return store(key, qstr(value));
 }
 
 } // namespace torvane

@@ -2,7 +2,9 @@
 
 #include "app/core/Settings.hpp"
 
+#include <QVariant>
 #include <filesystem>
+#include <map>
 #include <mutex>
 
 namespace torvane {
@@ -21,13 +23,19 @@ public:
     std::optional<long long> integer(std::string_view key) const override;
     std::optional<bool> boolean(std::string_view key) const override;
     std::optional<std::string> string(std::string_view key) const override;
-    void setInteger(std::string_view key, long long value) override;
-    void setBoolean(std::string_view key, bool value) override;
-    void setString(std::string_view key, std::string_view value) override;
+    bool setInteger(std::string_view key, long long value) override;
+    bool setBoolean(std::string_view key, bool value) override;
+    bool setString(std::string_view key, std::string_view value) override;
 
 private:
+    QVariant value(std::string_view key) const; // under the mutex
+    bool store(std::string_view key, const QVariant& value);
+
     std::filesystem::path file_;
     mutable std::mutex mutex_;
+    // What could not be written (a full or read-only disk): read from here for this run, and written
+    // along with the next save that succeeds.
+    std::map<std::string, QVariant, std::less<>> unsaved_;
 };
 
 } // namespace torvane

@@ -77,5 +77,18 @@ TEST(QtSettings, TheFileAndAnyDirectoryMadeForItAreTheOwnersAlone) {
     ::umask(saved);
 }
 
+// A full or read-only disk (here a file where the directory should be, which stops root too).
+TEST(QtSettings, AValueThatCannotBeSavedHoldsForThisRunAndGoesWithTheNextSave) {
+    test::qtApp();
+    test::TempDir dir;
+    test::writeFile(dir / "config", "");
+    QtSettings settings(dir / "config/torvane.conf");
+    EXPECT_FALSE(settings.setBoolean("paused", true));
+    EXPECT_EQ(settings.boolean("paused"), true);
+    std::filesystem::remove(dir / "config");
+    EXPECT_TRUE(settings.setInteger("batteryFloor", 30));
+    EXPECT_EQ(QtSettings(dir / "config/torvane.conf").boolean("paused"), true);
+}
+
 } // namespace
 } // namespace torvane
