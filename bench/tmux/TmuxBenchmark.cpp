@@ -53,29 +53,20 @@ void sessionsFromRealTmux(benchmark::State& state) {
 }
 BENCHMARK(sessionsFromRealTmux)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// One send into a program that reads and drops its input, alone and as the phone link makes it:
+// One send into a program that reads and drops its input: alone (0), and as the phone link makes it (1),
 // after taking a place in the session's line and waiting for its turn.
-void sendAlone(benchmark::State& state) {
-    for (auto _ : state)
-        if (!Tmux::shared().send("sink", "echo hi", false)) {
-            state.SkipWithError("send failed");
-            break;
-        }
-}
-BENCHMARK(sendAlone)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-void sendInLine(benchmark::State& state) {
+void send(benchmark::State& state) {
     SessionLine line;
     for (auto _ : state) {
-        auto place = line.join("sink");
-        if (!place->waitTurn(Tmux::shared().timeLimit()) || !Tmux::shared().send("sink", "echo hi", false)) {
+        auto place = state.range(0) ? line.join("sink") : nullptr;
+        if ((place && !place->waitTurn(Tmux::shared().timeLimit())) ||
+            !Tmux::shared().send("sink", "echo hi", false)) {
             state.SkipWithError("send failed");
             break;
         }
-        place->leave();
     }
 }
-BENCHMARK(sendInLine)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(send)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void lineAlone(benchmark::State& state) {
     SessionLine line;

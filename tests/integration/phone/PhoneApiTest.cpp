@@ -5,7 +5,6 @@
 #include "tests/fakes/MemorySettings.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
-#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -28,16 +27,11 @@ bool hasLine(const std::optional<std::string>& text, const std::string& wanted) 
     return false;
 }
 
-// Every byte but letters and digits percent-encoded, as a form field.
+// Every byte percent-encoded, as a form field.
 std::string formValue(std::string_view text) {
-    static const char hex[] = "0123456789ABCDEF";
     std::string out;
     for (const unsigned char c : text) {
-        if (std::isalnum(c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += {'%', hex[c >> 4], hex[c & 15]};
-        }
+        out += {'%', "0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
     }
     return out;
 }
@@ -112,7 +106,6 @@ protected:
     Answer call(const std::string& method, const std::string& target, const std::string& body = "") {
         return torvane::call(server_.port(), method, target, body, router_.token());
     }
-    std::string screen(const std::string& session) { return call("GET", "/api/capture?s=" + session).body; }
 
     test::TempDir dir_;
     Tmux tmux_;
@@ -179,18 +172,6 @@ TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestIn) {
     EXPECT_EQ(torvane::call(server_.port(), "GET", "/?t=wrong").status, "200 OK") << "the page needs none";
 }
 
-TEST_F(PhoneApi, SendTypesLiterallyAndSubmitsOnlyWhenAsked) {
-    newSession("work");
-    test::LogCapture log;
-    EXPECT_EQ(call("POST", "/api/send", "s=work&text=echo+%E3%81%93%E3%82%93%F0%9F%98%80").status, "200 OK");
-    EXPECT_TRUE(test::waitFor([&] { return hasLine(screen("work"), "こん😀"); })) << screen("work");
-    EXPECT_TRUE(log.contains("tmux work に 8 文字を送信しました"));
-    // Text that reads like tmux options is typed, and without submit the line waits.
-    EXPECT_EQ(call("POST", "/api/send", "s=work&text=-tfoo+--help+-l&submit=0").body, "sent");
-    EXPECT_TRUE(test::waitFor([&] { return hasLine(screen("work"), "ready> -tfoo --help -l"); }))
-        << screen("work");
-}
-
 TEST_F(PhoneApi, SessionsAreListedWholeAndAddressedExactly) {
     // Left alone, tmux would take "work" to mean "work2" once "work" has ended.
     newSession("work2");
@@ -202,12 +183,9 @@ TEST_F(PhoneApi, SessionsAreListedWholeAndAddressedExactly) {
     ASSERT_TRUE(raw({"new-session", "-d", "-s", "proj|api", "bash", "-c",
                      R"sh(exec -a "$(printf 'claude|x\037y\nz')" sleep 1000)sh"})
                     .ok());
-    const std::string listed =
-        R"({"name":"proj|api","working":true,"command":"claude|x?y?z","status":"作業中（claude|x?y?z）","idle":0,"activity":0,"quiet":false})";
-    const std::regex recently(R"("activity":[0-5],)");
+    const std::string listed = R"({"name":"proj|api","working":true,"command":"claude|x?y?z",)";
     EXPECT_TRUE(test::waitFor([&] {
-        return std::regex_replace(call("GET", "/api/state").body, recently, R"("activity":0,)")
-                   .find(listed) != std::string::npos;
+        return call("GET", "/api/state").body.find(listed) != std::string::npos;
     })) << call("GET", "/api/state").body;
     EXPECT_TRUE(tmux_.capture("proj|api").has_value());
     EXPECT_EQ(tmux_.capture("proj"), std::nullopt);
@@ -240,23 +218,28 @@ TEST_F(PhoneApi, LinesArriveAsOnePasteKeysAsKeysAndARepeatedIdTypesNothing) {
     EXPECT_TRUE(test::waitFor([&] { return test::readFile(got) == expected; })) << test::readFile(got).size();
 }
 
-TEST_F(PhoneApi, EveryByteOfATextArrivesAndNoneActsAsAKeyOrEndsThePaste) {
+TEST_F(PhoneApi, EveryByteOfATextArrivesNoneActsAsAKeyOrEndsThePasteAndEnterOnlyWhenAsked) {
     const auto got = record("agent");
-    const auto send = [&](std::string_view text) {
-        return call("POST", "/api/send", "s=agent&submit=0&text=" + formValue(text));
+    const auto send = [&](std::string_view text, const char* submit = "0") {
+        return call("POST", "/api/send",
+                    std::string("s=agent&submit=") + submit + "&text=" + formValue(text));
     };
-    // tmux reads a final ";" as the end of a command, also at the end of one of a long text's pieces.
+    test::LogCapture log;
+    EXPECT_EQ(send("echo こん😀", "1").body, "sent");
+    EXPECT_TRUE(log.contains("tmux agent に 8 文字を送信しました"));
+    // Options to tmux's eye; a final ";" ends a tmux command, also at the end of a long text's pieces.
     const std::string pieces = std::string(8191, 'a') + ";" + std::string(100, 'b') + "\\;";
-    for (const std::string text : {"echo keep;", "find . -exec ls {} \\;", pieces.c_str()}) {
+    for (const std::string text :
+         {"-tfoo --help -l", "echo keep;", "find . -exec ls {} \\;", pieces.c_str()}) {
         EXPECT_EQ(send(text).body, "sent") << text;
     }
     EXPECT_EQ(send("a\tb\x04c\x1b[Ax\x7f").body, "sent");
     EXPECT_EQ(send("echo one\n\x1b[201~echo INJECTED\n\x1b[20\x1b[200~1~").body, "sent");
     EXPECT_EQ(send(std::string("a\0b", 3)).status, "400 Bad Request");
     EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=y").body, "ok");
-    const std::string expected = "echo keep;find . -exec ls {} \\;" + pieces +
-                                 "\x1b[200~a\tb\x04c\x1b[Ax\x7f\x1b[201~" +
-                                 "\x1b[200~echo one\recho INJECTED\r\x1b[201~y";
+    const std::string expected =
+        "echo こん😀\r-tfoo --help -lecho keep;find . -exec ls {} \\;" + pieces +
+        "\x1b[200~a\tb\x04c\x1b[Ax\x7f\x1b[201~\x1b[200~echo one\recho INJECTED\r\x1b[201~y";
     EXPECT_TRUE(test::waitFor([&] { return test::readFile(got) == expected; })) << test::readFile(got);
 }
 
@@ -336,10 +319,8 @@ TEST(TmuxListing, AHungTmuxIsNoAnswerAnErrorExitIsNoSessionAndAnOddLineIsSkipped
     for (int i = 0; i < 2; ++i) {
         const auto sessions = odd.sessions();
         ASSERT_EQ(sessions.size(), 1u);
-        EXPECT_EQ(sessions[0].name, "a");
-        EXPECT_EQ(sessions[0].currentCommand, "vim");
-        EXPECT_TRUE(sessions[0].attached);
-        EXPECT_EQ(sessions[0].lastOutput, SystemTime{} + 3s);
+        EXPECT_TRUE(sessions[0].name == "a" && sessions[0].attached &&
+                    sessions[0].lastOutput == SystemTime{} + 3s);
     }
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "WARN: tmux のセッション一覧の読めない行を飛ばしました: b?1?2?0?sh",
