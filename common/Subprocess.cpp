@@ -100,6 +100,11 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
+    // The child gets its three streams and nothing else, whatever the caller (or a library in it)
+    // left inheritable: a socket or lock held by a child outlives our use of it.
+#if defined(__GLIBC__)
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
 
     // The caller may ignore or block stop signals (the daemon does); the child starts clean.
     posix_spawnattr_t attr;
@@ -112,7 +117,11 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
     sigemptyset(&noneBlocked);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setsigmask(&attr, &noneBlocked);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#if defined(__APPLE__)
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#endif
+    posix_spawnattr_setflags(&attr, flags);
 
     pid_t pid = -1;
     const int rc = ::posix_spawn(&pid, executable.c_str(), &actions, &attr, argv.data(),

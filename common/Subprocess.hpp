@@ -27,8 +27,9 @@ struct SubprocessResult {
 };
 
 // Runs `executable` (a path, never searched, never through a shell) with `arguments` after argv[0].
-// Standard input is /dev/null; standard output and error are drained together, so a child that fills
-// either pipe cannot stall. Returns once the child has exited (or was killed at the time limit).
+// Standard input is /dev/null and no other descriptor of ours is inherited; standard output and error
+// are drained together, so a child that fills either pipe cannot stall. Returns once the child has exited (or
+// was killed at the time limit).
 SubprocessResult runSubprocess(const std::string& executable, const std::vector<std::string>& arguments,
                                const SubprocessOptions& options = {});
 

@@ -1,6 +1,24 @@
-# cmake -DINPUT=page.html -DTEMPLATE=x.cpp.in -DOUTPUT=x.cpp -P EmbedText.cmake
-# Writes the input's bytes into the template's @PAGE_BYTES@ as a comma-separated list.
+# cmake -DINPUT=page.html -DTEMPLATE=x.cpp.in -DOUTPUT=x.cpp [-DTEXTS=texts.cmake] -P EmbedText.cmake
+# Writes the input's bytes into the template's @PAGE_BYTES@ as a comma-separated list. TEXTS, when
+# given, sets PAGE_TEXTS to pairs of a text of the input and what it becomes; each must be there.
 file(READ "${INPUT}" hex HEX)
+if(TEXTS)
+  include("${TEXTS}")
+  file(READ "${INPUT}" page)
+  list(LENGTH PAGE_TEXTS count)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE 0 ${last} 2)
+    math(EXPR j "${i} + 1")
+    list(GET PAGE_TEXTS ${i} from)
+    list(GET PAGE_TEXTS ${j} to)
+    string(FIND "${page}" "${from}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "${INPUT} no longer holds \"${from}\"; update ${TEXTS}")
+    endif()
+    string(REPLACE "${from}" "${to}" page "${page}")
+  endforeach()
+  string(HEX "${page}" hex)
+endif()
 if(hex STREQUAL "")
   message(FATAL_ERROR "${INPUT} is empty")
 endif()

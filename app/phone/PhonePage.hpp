@@ -4,7 +4,8 @@
 
 namespace torvane::PhonePage {
 
-// The phone page, byte for byte as app/phone/phone.html; served unchanged at GET /.
+// The phone page as app/phone/phone.html, with the platform's texts where they differ (see
+// linux/PageTexts.cmake); served unchanged at GET /.
 extern const std::string_view html;
 
 } // namespace torvane::PhonePage

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,20 +15,31 @@ public:
     // running after the server has stopped (its answer is then dropped).
     using Work = std::function<std::string()>;
 
+    // How a request is answered: at once with `answer` when there is no work, else by the work.
+    struct Plan {
+        std::string answer;
+        Work work;
+    };
+
     virtual ~RequestHandler() = default;
 
     // One complete request (header text without its blank line, body) in, the bytes of one
     // response out.
     virtual std::string route(std::string_view headerText, std::string_view body) = 0;
 
+    // As soon as the header is complete, on the server's thread (so quick: no tmux): an answer that
+    // can be given without the body (a refusal, a page). It is sent at once, and the body is
+    // dropped as it arrives, never kept. None: the body is read and prepare() follows.
+    virtual std::optional<std::string> answerHeader(std::string_view /*headerText*/) { return std::nullopt; }
+
     // The quick part of a request (reading it, the token, choosing the route) done at once on the
-    // server's thread; the work it hands back does the rest. A handler whose work may outlive it
-    // (the server no longer waits for a work in progress) makes work that owns what it uses; this
-    // default just calls route().
-    virtual Work prepare(std::string_view headerText, std::string_view body) {
-        return [this, header = std::string(headerText), content = std::string(body)] {
-            return route(header, content);
-        };
+    // server's thread; what cannot be answered at once comes back as work. A handler whose work may
+    // outlive it (the server no longer waits for a work in progress) makes work that owns what it
+    // uses; this default just calls route() as the work.
+    virtual Plan prepare(std::string_view headerText, std::string_view body) {
+        return {{}, [this, header = std::string(headerText), content = std::string(body)] {
+                    return route(header, content);
+                }};
     }
 
     // The connection token, created on first use; empty when none could be made.

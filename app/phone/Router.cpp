@@ -35,9 +35,20 @@ std::string alreadyTried() {
     return plain("409 Conflict", "already tried");
 }
 
+std::string tmuxNotAnswering() {
+    return plain("503 Service Unavailable", "tmux not answering");
+}
+
 const std::string* field(const std::map<std::string, std::string>& map, const std::string& key) {
     const auto found = map.find(key);
     return found == map.end() ? nullptr : &found->second;
+}
+
+// A field the route's check has made sure of.
+const std::string& checked(const std::map<std::string, std::string>& map, const std::string& key) {
+    static const std::string none;
+    const std::string* value = field(map, key);
+    return value == nullptr ? none : *value;
 }
 
 std::string_view boolean(bool value) {
@@ -58,35 +69,51 @@ bool isValidId(std::string_view id) {
            });
 }
 
+bool hasSession(const std::map<std::string, std::string>& fields) {
+    const std::string* session = field(fields, "s");
+    return session != nullptr && !session->empty();
+}
+
 std::string state(Router::Core& core, const Router::Request&) {
-    return http::response("200 OK", http::applicationJson, core.stateJSON());
+    const auto json = core.stateJSON();
+    return json ? http::response("200 OK", http::applicationJson, *json) : tmuxNotAnswering();
+}
+
+std::optional<std::string> checkCapture(const Router::Request& request) {
+    if (!hasSession(request.query)) {
+        return plain("400 Bad Request", "session required");
+    }
+    return std::nullopt;
 }
 
 std::string capture(Router::Core& core, const Router::Request& request) {
-    const std::string* session = field(request.query, "s");
-    if (session == nullptr || session->empty()) {
-        return plain("400 Bad Request", "session required");
-    }
-    return plain("200 OK", core.tmux.capture(*session, 200).value_or(""));
+    const auto shot = core.tmux.answeredCapture(checked(request.query, "s"), 200);
+    return shot.answered ? plain("200 OK", shot.screen.value_or("")) : tmuxNotAnswering();
 }
 
-std::string send(Router::Core& core, const Router::Request& request) {
+std::optional<std::string> checkSend(const Router::Request& request) {
     const auto form = http::parseQuery(request.body);
-    const std::string* session = field(form, "s");
-    const std::string* text = field(form, "text");
     const std::string* id = field(form, "id");
-    if (session == nullptr || session->empty() || text == nullptr) {
+    if (!hasSession(form) || field(form, "text") == nullptr) {
         return plain("400 Bad Request", "session and text required");
     }
     if (id != nullptr && !isValidId(*id)) {
         return badRequest();
     }
-    if (text->find('\0') != std::string::npos) {
+    if (checked(form, "text").find('\0') != std::string::npos) {
         return badRequest(); // a NUL cannot be typed: nothing of the text is
     }
+    return std::nullopt;
+}
+
+std::string send(Router::Core& core, const Router::Request& request) {
+    const auto form = http::parseQuery(request.body);
+    const std::string& session = checked(form, "s");
+    const std::string& text = checked(form, "text");
+    const std::string* id = field(form, "id");
     const std::string* submitField = field(form, "submit");
     const bool submit = submitField == nullptr || *submitField != "0";
-    switch (core.once(id ? *id : "", [&] { return core.tmux.send(*session, *text, submit); })) {
+    switch (core.once(id ? *id : "", [&] { return core.tmux.send(session, text, submit); })) {
     case Router::Core::Outcome::done:
         return plain("200 OK", "sent");
     case Router::Core::Outcome::repeated:
@@ -99,16 +126,22 @@ std::string send(Router::Core& core, const Router::Request& request) {
     return failed();
 }
 
-std::string keys(Router::Core& core, const Router::Request& request) {
+std::optional<std::string> checkKeys(const Router::Request& request) {
     const auto form = http::parseQuery(request.body);
-    const std::string* session = field(form, "s");
     const std::string* key = field(form, "k");
     const std::string* id = field(form, "id");
-    if (session == nullptr || session->empty() || key == nullptr || !Router::allowedKeys().contains(*key) ||
+    if (!hasSession(form) || key == nullptr || !Router::allowedKeys().contains(*key) ||
         (id != nullptr && !isValidId(*id))) {
         return badRequest();
     }
-    switch (core.once(id ? *id : "", [&] { return core.tmux.sendKey(*session, *key); })) {
+    return std::nullopt;
+}
+
+std::string keys(Router::Core& core, const Router::Request& request) {
+    const auto form = http::parseQuery(request.body);
+    const std::string* id = field(form, "id");
+    switch (
+        core.once(id ? *id : "", [&] { return core.tmux.sendKey(checked(form, "s"), checked(form, "k")); })) {
     case Router::Core::Outcome::tried:
         return alreadyTried();
     case Router::Core::Outcome::failed:
@@ -118,28 +151,36 @@ std::string keys(Router::Core& core, const Router::Request& request) {
     }
 }
 
-std::string interrupt(Router::Core& core, const Router::Request& request) {
-    const auto form = http::parseQuery(request.body);
-    const std::string* session = field(form, "s");
-    if (session == nullptr || session->empty()) {
+std::optional<std::string> checkInterrupt(const Router::Request& request) {
+    if (!hasSession(http::parseQuery(request.body))) {
         return plain("400 Bad Request", "session required");
     }
-    if (!core.tmux.interrupt(*session)) {
+    return std::nullopt;
+}
+
+std::string interrupt(Router::Core& core, const Router::Request& request) {
+    if (!core.tmux.interrupt(checked(http::parseQuery(request.body), "s"))) {
         return failed();
     }
     return plain("200 OK", "interrupted");
 }
 
-std::string carry(Router::Core& core, const Router::Request& request) {
+std::optional<std::string> checkCarry(const Router::Request& request) {
     const auto form = http::parseQuery(request.body);
     const std::string* paused = field(form, "paused");
     if (paused == nullptr || (*paused != "1" && *paused != "0")) {
         return badRequest();
     }
-    if (!core.carry || !core.carry->setPaused(*paused == "1")) {
+    return std::nullopt;
+}
+
+std::string carry(Router::Core& core, const Router::Request& request) {
+    if (!core.carry || !core.carry->setPaused(checked(http::parseQuery(request.body), "paused") == "1")) {
         return failed();
     }
-    return http::response("200 OK", http::applicationJson, core.stateJSON());
+    // The pause took effect: a tmux that does not answer now must not make it read as failed.
+    auto json = core.stateJSON();
+    return http::response("200 OK", http::applicationJson, json ? *json : core.stateJSON({}));
 }
 
 std::string carryJSON(const std::optional<CarryState>& c) {
@@ -179,40 +220,41 @@ std::vector<Router::Route> Router::makeRoutes() {
         {"GET", "/", false,
          [](Core&, const Request&) {
              return http::response("200 OK", "text/html; charset=utf-8", PhonePage::html);
-         }},
+         },
+         nullptr, true},
         {"GET", "/api/state", true, state},
-        {"GET", "/api/capture", true, capture},
-        {"POST", "/api/send", true, send},
-        {"POST", "/api/keys", true, keys},
-        {"POST", "/api/interrupt", true, interrupt},
-        {"POST", "/api/carry", true, carry},
+        {"GET", "/api/capture", true, capture, checkCapture},
+        {"POST", "/api/send", true, send, checkSend},
+        {"POST", "/api/keys", true, keys, checkKeys},
+        {"POST", "/api/interrupt", true, interrupt, checkInterrupt},
+        {"POST", "/api/carry", true, carry, checkCarry},
     };
 }
 
 std::string Router::route(std::string_view headerText, std::string_view body) {
-    return prepare(headerText, body)();
+    Plan plan = prepare(headerText, body);
+    return plan.work ? plan.work() : std::move(plan.answer);
 }
 
-RequestHandler::Work Router::prepare(std::string_view headerText, std::string_view body) {
-    const auto answer = [](std::string response) { return [response] { return response; }; };
+Router::Match Router::match(std::string_view headerText) {
+    Match found;
     const auto lines = http::splitDroppingEmpty(headerText, "\r\n");
-    if (lines.empty()) {
-        return answer(badRequest());
-    }
-    const auto requestLine = http::splitDroppingEmpty(lines.front(), " ");
-    if (requestLine.size() < 2) {
-        return answer(badRequest());
-    }
-    const std::string_view method = requestLine[0];
-    const auto target = http::splitFirst(requestLine[1], '?');
+    const auto requestLine =
+        lines.empty() ? std::vector<std::string_view>{} : http::splitDroppingEmpty(lines.front(), " ");
+    const auto target =
+        requestLine.size() < 2 ? std::vector<std::string_view>{} : http::splitFirst(requestLine[1], '?');
     if (target.empty()) {
-        return answer(badRequest()); // "?" alone names no path
+        found.answer = badRequest(); // no request line, or "?" alone names no path
+        return found;
     }
-    const std::string_view path = target[0];
-    auto query = target.size() > 1 ? http::parseQuery(target[1]) : std::map<std::string, std::string>{};
+    found.method = requestLine[0];
+    found.path = target[0];
+    if (target.size() > 1) {
+        found.query = http::parseQuery(target[1]);
+    }
 
     std::optional<std::string> offered;
-    if (const std::string* t = field(query, "t")) {
+    if (const std::string* t = field(found.query, "t")) {
         offered = *t;
     } else {
         offered = http::headerValue("x-token", headerText);
@@ -221,40 +263,70 @@ RequestHandler::Work Router::prepare(std::string_view headerText, std::string_vi
     const bool authorised = offered && !expected.empty() && token::constantTimeEquals(*offered, expected);
 
     for (const Route& candidate : routes_) {
-        if (candidate.method != method || candidate.path != path) {
+        if (candidate.method != found.method || candidate.path != found.path) {
             continue;
         }
         if (candidate.needsToken && !authorised) {
-            return answer(unauthorized());
+            found.answer = unauthorized();
+        } else {
+            found.route = &candidate;
         }
-        // What acts on a session (a POST naming one) takes its turn in that session's line, in the
-        // order the requests came in: the place is taken here, before the work goes to a worker.
-        std::shared_ptr<SessionLine::Place> place;
-        if (method == "POST") {
-            const auto form = http::parseQuery(body);
-            if (const std::string* session = field(form, "s"); session != nullptr && !session->empty()) {
-                place = core_->line.join(*session);
-            }
+        return found;
+    }
+    found.answer = notFound();
+    return found;
+}
+
+std::optional<std::string> Router::answerHeader(std::string_view headerText) {
+    Match found = match(headerText);
+    if (found.answer || !found.route->atOnce) {
+        return std::move(found.answer);
+    }
+    return found.route->handle(*core_, Request{found.method, found.path, found.query, headerText, {}});
+}
+
+RequestHandler::Plan Router::prepare(std::string_view headerText, std::string_view body) {
+    Match found = match(headerText);
+    if (found.answer) {
+        return {std::move(*found.answer), {}};
+    }
+    const Route& chosen = *found.route;
+    const Request request{found.method, found.path, found.query, headerText, body};
+    if (chosen.check) {
+        if (auto refused = chosen.check(request)) {
+            return {std::move(*refused), {}};
         }
-        return
-            [core = core_, handle = candidate.handle, method = std::string(method), path = std::string(path),
-             query = std::move(query), header = std::string(headerText), content = std::string(body), place] {
+    }
+    if (chosen.atOnce) {
+        return {chosen.handle(*core_, request), {}};
+    }
+    // What acts on a session (a POST naming one) takes its turn in that session's line, in the
+    // order the requests came in: the place is taken here, before the work goes to a worker.
+    std::shared_ptr<SessionLine::Place> place;
+    if (found.method == "POST") {
+        const auto form = http::parseQuery(body);
+        if (const std::string* session = field(form, "s"); session != nullptr && !session->empty()) {
+            place = core_->line.join(*session);
+        }
+    }
+    return {{},
+            [core = core_, handle = chosen.handle, method = std::move(found.method),
+             path = std::move(found.path), query = std::move(found.query), header = std::string(headerText),
+             content = std::string(body), place] {
                 // A turn that does not come within one tmux call's limit means tmux is stuck on the one
                 // before: nothing is tried, so the same id may be sent again.
                 if (place && !place->waitTurn(core->tmux.timeLimit())) {
-                    return plain("503 Service Unavailable", "tmux not answering");
+                    return tmuxNotAnswering();
                 }
                 std::string answer = handle(*core, Request{method, path, query, header, content});
                 if (place) {
                     place->leave();
                 }
                 return answer;
-            };
-    }
-    return answer(notFound());
+            }};
 }
 
-std::string Router::stateJSON() {
+std::optional<std::string> Router::stateJSON() {
     return core_->stateJSON();
 }
 
@@ -299,9 +371,18 @@ Router::Core::Outcome Router::Core::once(const std::string& id, const std::funct
     return ok ? Outcome::done : Outcome::failed;
 }
 
-std::string Router::Core::stateJSON() {
-    const std::vector<AgentSession> sessions =
-        tmux.isAvailable() ? tmux.sessions() : std::vector<AgentSession>{};
+std::optional<std::string> Router::Core::stateJSON() {
+    if (!tmux.isAvailable()) {
+        return stateJSON({});
+    }
+    const auto sessions = tmux.answeredSessions();
+    if (!sessions) {
+        return std::nullopt;
+    }
+    return stateJSON(*sessions);
+}
+
+std::string Router::Core::stateJSON(const std::vector<AgentSession>& sessions) {
     const PowerState powerState = power();
     const SystemTime now = systemNow();
 

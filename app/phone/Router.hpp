@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -40,6 +41,8 @@ public:
     };
     class Core;
     using Handler = std::function<std::string(Core&, const Request&)>;
+    // What the request alone tells, at once: the answer to a bad request, or none.
+    using Check = std::function<std::optional<std::string>(const Request&)>;
 
     // One row of the route table: matched on method and path exactly, top to bottom.
     struct Route {
@@ -47,14 +50,20 @@ public:
         std::string path;
         bool needsToken;
         Handler handle;
+        Check check = nullptr;
+        // Needs neither tmux nor the body: answered on the server's thread once the header is in.
+        bool atOnce = false;
     };
 
     Router(Tmux& tmux, PowerReader power, CapsLockReader capsLock, Settings& settings,
            token::RandomSource random = token::systemRandom);
 
     std::string route(std::string_view headerText, std::string_view body) override;
-    // Checks the token and picks the route at once; the work owns the request and what it uses.
-    Work prepare(std::string_view headerText, std::string_view body) override;
+    // The page, and every refusal the header decides: 400 for a malformed request line, 404, 401.
+    std::optional<std::string> answerHeader(std::string_view headerText) override;
+    // Checks the token and the request and picks the route at once; only tmux work is left for a
+    // worker, and that work owns the request and what it uses.
+    Plan prepare(std::string_view headerText, std::string_view body) override;
 
     // The stored token, created and stored when there is none; empty only when the secure
     // generator fails, and then no request is let in.
@@ -62,8 +71,9 @@ public:
     // Replaces the token; from then on the old one is refused.
     void regenerateToken() override;
 
-    // {"sessions":[…],"tmux":…,"battery":…,"onAC":…,"capsLock":…,"carry":…} without any white space.
-    std::string stateJSON();
+    // {"sessions":[…],"tmux":…,"battery":…,"onAC":…,"capsLock":…,"carry":…} without any white space;
+    // none when tmux gave no answer in time.
+    std::optional<std::string> stateJSON();
 
     // Carry mode's state and pause; without it "carry" is null and /api/carry fails. Before serving.
     void setCarryLink(std::shared_ptr<CarryLink> link) { core_->carry = std::move(link); }
@@ -82,7 +92,9 @@ public:
         Core(Tmux& tmux, PowerReader power, CapsLockReader capsLock)
             : tmux(tmux), power(std::move(power)), capsLock(std::move(capsLock)) {}
 
-        std::string stateJSON();
+        // None when tmux was asked and gave no answer: a hung tmux is not a tmux without sessions.
+        std::optional<std::string> stateJSON();
+        std::string stateJSON(const std::vector<AgentSession>& sessions);
         // repeated: the id's first try succeeded; tried: it failed or gave no answer in time, and may
         // still have typed something (a tmux killed at its time limit can carry out its command later).
         enum class Outcome { done, repeated, tried, failed };
@@ -107,6 +119,16 @@ public:
     };
 
 private:
+    // What the header decides: an answer at once, or the route with the request's target.
+    struct Match {
+        std::optional<std::string> answer;
+        const Route* route = nullptr;
+        std::string method;
+        std::string path;
+        std::map<std::string, std::string> query;
+    };
+    Match match(std::string_view headerText);
+
     std::vector<Route> makeRoutes();
     std::string createToken(); // with tokenMutex_ held
 

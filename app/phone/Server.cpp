@@ -4,12 +4,16 @@
 #include "app/phone/Http.hpp"
 
 #include <asio.hpp>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <list>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace torvane {
@@ -116,7 +120,16 @@ struct Server::Engine : std::enable_shared_from_this<Server::Engine> {
 
     bool listenOn(tcp protocol, std::uint16_t port, asio::error_code& error) {
         error.clear();
-        acceptor.open(protocol, error);
+        // Close-on-exec from the start: a tmux started meanwhile must not hold the port.
+        const int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+        if (fd < 0) {
+            error.assign(errno, asio::error::get_system_category());
+        } else {
+            acceptor.assign(protocol, fd, error);
+            if (error) {
+                ::close(fd);
+            }
+        }
         if (!error && protocol == tcp::v6()) {
             acceptor.set_option(asio::ip::v6_only(false), error);
         }
@@ -129,11 +142,15 @@ struct Server::Engine : std::enable_shared_from_this<Server::Engine> {
         if (!error) {
             acceptor.listen(asio::socket_base::max_listen_connections, error);
         }
+        if (!error) {
+            acceptor.non_blocking(true, error);
+        }
         if (error) {
             asio::error_code ignored;
             acceptor.close(ignored);
             return false;
         }
+        this->protocol = protocol;
         return true;
     }
 
@@ -144,7 +161,10 @@ struct Server::Engine : std::enable_shared_from_this<Server::Engine> {
     }
 
     void accept();
+    void onAcceptable();
     void admit(tcp::socket socket);
+    // What the header alone decides (see RequestHandler::answerHeader); none also when stopped.
+    std::optional<std::string> answerHeader(const std::string& headerText);
     void dispatch(const std::shared_ptr<Connection>& connection, const std::string& headerText,
                   const std::string& body);
 
@@ -171,10 +191,11 @@ struct Server::Engine : std::enable_shared_from_this<Server::Engine> {
     RequestHandler* handler; // guarded by handlerMutex; null once stopped
     asio::io_context io;
     tcp::acceptor acceptor;
+    tcp protocol = tcp::v6();
     asio::steady_timer retryTimer;
     std::shared_ptr<WorkerPool> pool;
     std::list<std::weak_ptr<Connection>> connections; // in the order of their accept
-    std::atomic<bool>* running = nullptr; // the server's flag, cleared when the listener fails
+    std::atomic<bool>* running = nullptr;             // the server's flag, cleared when the listener fails
     std::thread thread;
 };
 
@@ -214,7 +235,7 @@ public:
 private:
     void armTimer() {
         auto deadline = Clock::now() + engine_.options.idleLimit;
-        if (!reader_.hasHeader() && headerDeadline_ < deadline) {
+        if (!answering_ && !reader_.hasHeader() && headerDeadline_ < deadline) {
             deadline = headerDeadline_;
         }
         timer_.expires_at(deadline);
@@ -239,23 +260,29 @@ private:
             return;
         }
         const bool peerFinished = error == asio::error::eof;
+        const RequestReader::Status status =
+            reader_.receive(std::string_view(chunk_.data(), n), peerFinished);
         std::string immediate;
-        switch (reader_.receive(std::string_view(chunk_.data(), n), peerFinished)) {
-        case RequestReader::Status::incomplete:
+        if (status == RequestReader::Status::tooLarge) {
+            immediate = http::response("413 Payload Too Large", http::textPlain, "too large");
+        } else if (status == RequestReader::Status::badRequest) {
+            immediate = http::response("400 Bad Request", http::textPlain, "bad request");
+        } else if (reader_.hasHeader() && !headerAnswered_) {
+            headerAnswered_ = true;
+            // A request refused on its header alone is answered now; its body is never kept.
+            if (auto answer = engine_.answerHeader(reader_.headerText())) {
+                immediate = std::move(*answer);
+                reader_ = RequestReader();
+            }
+        }
+        if (immediate.empty() && status == RequestReader::Status::incomplete) {
             armTimer();
             read();
             return;
-        case RequestReader::Status::closeSilently:
+        }
+        if (immediate.empty() && status == RequestReader::Status::closeSilently) {
             close();
             return;
-        case RequestReader::Status::complete:
-            break;
-        case RequestReader::Status::tooLarge:
-            immediate = http::response("413 Payload Too Large", http::textPlain, "too large");
-            break;
-        case RequestReader::Status::badRequest:
-            immediate = http::response("400 Bad Request", http::textPlain, "bad request");
-            break;
         }
         peerFinished_ = peerFinished;
         answering_ = true;
@@ -322,35 +349,66 @@ private:
     std::size_t written_ = 0;
     std::size_t drained_ = 0;
     bool peerFinished_ = false;
+    bool headerAnswered_ = false;
     bool answering_ = false;
     bool draining_ = false;
 };
 
 void Server::Engine::accept() {
-    acceptor.async_accept([this](const asio::error_code& error, tcp::socket socket) {
+    // Waited for, then taken with accept4: asio's own accept leaves the socket inheritable.
+    acceptor.async_wait(tcp::acceptor::wait_read, [this](const asio::error_code& error) {
         if (error == asio::error::operation_aborted) {
             return;
         }
         if (error) {
-            if (isTransientAcceptError(error)) {
-                // Out of descriptors or buffers: let the open connections finish first.
-                retryTimer.expires_after(acceptRetryDelay);
-                retryTimer.async_wait([this](const asio::error_code& e) {
-                    if (!e) {
-                        accept();
-                    }
-                });
-                return;
-            }
             Log::write("ERROR: サーバーが停止しました: " + error.message());
             if (running != nullptr) {
                 *running = false;
             }
             return;
         }
-        admit(std::move(socket));
-        accept();
+        onAcceptable();
     });
+}
+
+void Server::Engine::onAcceptable() {
+    for (;;) {
+        const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            tcp::socket socket(io);
+            asio::error_code error;
+            socket.assign(protocol, fd, error);
+            if (error) {
+                ::close(fd);
+            } else {
+                admit(std::move(socket));
+            }
+            continue;
+        }
+        const asio::error_code error(errno, asio::error::get_system_category());
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            accept();
+            return;
+        }
+        if (isTransientAcceptError(error)) {
+            // Out of descriptors or buffers: let the open connections finish first.
+            retryTimer.expires_after(acceptRetryDelay);
+            retryTimer.async_wait([this](const asio::error_code& e) {
+                if (!e) {
+                    accept();
+                }
+            });
+            return;
+        }
+        Log::write("ERROR: サーバーが停止しました: " + error.message());
+        if (running != nullptr) {
+            *running = false;
+        }
+        return;
+    }
 }
 
 void Server::Engine::admit(tcp::socket socket) {
@@ -382,23 +440,37 @@ void Server::Engine::admit(tcp::socket socket) {
     connection->start();
 }
 
+std::optional<std::string> Server::Engine::answerHeader(const std::string& headerText) {
+    try {
+        const std::lock_guard lock(handlerMutex);
+        return handler == nullptr ? std::nullopt : handler->answerHeader(headerText);
+    } catch (const std::exception& e) {
+        Log::write(std::string("ERROR: リクエストを処理できませんでした: ") + e.what());
+        return http::response("500 Internal Server Error", http::textPlain, "failed");
+    }
+}
+
 void Server::Engine::dispatch(const std::shared_ptr<Connection>& connection, const std::string& headerText,
                               const std::string& body) {
-    RequestHandler::Work work;
+    RequestHandler::Plan plan;
     try {
         const std::lock_guard lock(handlerMutex);
         if (handler == nullptr) {
             connection->close();
             return;
         }
-        work = handler->prepare(headerText, body);
+        plan = handler->prepare(headerText, body);
     } catch (const std::exception& e) {
         Log::write(std::string("ERROR: リクエストを処理できませんでした: ") + e.what());
         connection->respond(http::response("500 Internal Server Error", http::textPlain, "failed"));
         return;
     }
+    if (!plan.work) {
+        connection->respond(std::move(plan.answer)); // never behind the workers
+        return;
+    }
     // The job keeps the context (and so the socket) alive while it runs, even after a stop.
-    pool->post([engine = shared_from_this(), connection = connection, work = std::move(work)]() mutable {
+    pool->post([engine = shared_from_this(), connection = connection, work = std::move(plan.work)]() mutable {
         std::string answer;
         try {
             answer = work();

@@ -27,7 +27,8 @@ public:
 
     // Any thread. Absent before the first evaluation.
     std::optional<CarryState> state() const;
-    // Absent when detached or when the main thread does not get to it within `limit`.
+    // Absent when detached or when the main thread has not begun it within `limit`; such a pause is
+    // withdrawn and never takes effect. One the main thread has begun is waited for.
     std::optional<CarryState> setPaused(bool paused,
                                         std::chrono::milliseconds limit = std::chrono::seconds(5));
 

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utf8proc.h>
@@ -266,10 +267,14 @@ std::string pasteText(std::string_view text) {
 } // namespace
 
 std::optional<std::string> Tmux::capture(const std::string& name, int lines) {
+    return answeredCapture(name, lines).screen;
+}
+
+Tmux::Capture Tmux::answeredCapture(const std::string& name, int lines) {
     auto result = run({"capture-pane", "-t", exactSession(name), "-p", "-S", "-" + std::to_string(lines)});
     if (!result.ok)
-        return std::nullopt;
-    return std::move(result.output);
+        return {.answered = result.answered, .screen = std::nullopt};
+    return {.answered = true, .screen = std::move(result.output)};
 }
 
 bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
@@ -308,7 +313,7 @@ bool Tmux::paste(const std::string& name, const std::string& text, bool submit) 
     // Through a private file: tmux refuses a command line beyond about 16 KB.
     std::string file = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
                        "/torvane-paste-XXXXXX";
-    const int fd = ::mkstemp(file.data());
+    const int fd = ::mkostemp(file.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
     const bool written = ::write(fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());

@@ -44,6 +44,12 @@ public:
 
     // The pane's visible screen plus up to `lines` lines of history; absent on failure.
     std::optional<std::string> capture(const std::string& name, int lines = 200);
+    struct Capture {
+        bool answered = false;             // false: tmux gave no answer (hung, killed, not started)
+        std::optional<std::string> screen; // absent when tmux answered with an error (no such session)
+    };
+    // The same, telling a tmux that gave no answer from a session that does not exist.
+    Capture answeredCapture(const std::string& name, int lines = 200);
 
     // Types `text` literally (and presses Enter when `submit`). A text holding a control character
     // (a line break, Tab, ESC, …) goes as one paste instead, so that none of them acts as a key.

@@ -4,7 +4,7 @@
 // with no daemon answering; its pause is carried out on another thread, as on the app's main thread.
 // Prints "port N" once it listens; SIGTERM or SIGINT end it with status 0.
 //
-//   phone_test_server TOKEN BATTERY-PERCENT
+//   phone_test_server TOKEN BATTERY-PERCENT [TMUX-TIME-LIMIT-MS]
 
 #include "app/core/Config.hpp"
 #include "tests/fakes/MemorySettings.hpp"
@@ -24,8 +24,8 @@
 using namespace torvane;
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: phone_test_server TOKEN BATTERY-PERCENT\n");
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: phone_test_server TOKEN BATTERY-PERCENT [TMUX-TIME-LIMIT-MS]\n");
         return 2;
     }
     // Block the stop signals before the server starts its threads, so only sigwait below sees them.
@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
     MemorySettings settings;
     settings.setString(Config::Key::serverToken, argv[1]);
     Tmux tmux;
+    if (argc == 4) {
+        tmux.setTimeLimit(std::chrono::milliseconds(std::atoi(argv[3])));
+    }
     // Only the platform's reading is a stand-in; turning it into the state goes the app's way.
     test::FakePowerSources powerSources;
     powerSources.set(PowerSnapshot{{PowerDescription{

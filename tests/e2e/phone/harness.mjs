@@ -83,7 +83,7 @@ class Tmux {
 // of their own (PhoneTestServer.cpp) with a token of its own, a browser, and the pages the tests
 // open; close() ends them all.
 export class Fixture {
-  static async create({ battery = 76 } = {}) {
+  static async create({ battery = 76, tmuxLimitMs } = {}) {
     if (!process.env.PHONE_TEST_SERVER) throw new Error('PHONE_TEST_SERVER is not set; run these tests through ctest');
     const fixture = new Fixture(fs.mkdtempSync('/tmp/tv-'));
     fixture.browser = await chromium.launch({
@@ -92,7 +92,8 @@ export class Fixture {
       await fixture.close().catch(() => {});
       throw error;
     });
-    const child = spawn(process.env.PHONE_TEST_SERVER, [fixture.token, String(battery)], {
+    const limit = tmuxLimitMs === undefined ? [] : [String(tmuxLimitMs)];
+    const child = spawn(process.env.PHONE_TEST_SERVER, [fixture.token, String(battery), ...limit], {
       env: fixture.tmux.env, stdio: ['ignore', 'pipe', 'inherit'],
     });
     const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));

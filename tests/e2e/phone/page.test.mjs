@@ -5,7 +5,7 @@ import { Fixture, readPage, screenshot, waitFor } from './harness.mjs';
 
 let fixture;
 before(async () => {
-  fixture = await Fixture.create({ battery: 76 });
+  fixture = await Fixture.create({ battery: 76, tmuxLimitMs: 3000 });
 });
 after(() => fixture?.close());
 
@@ -24,6 +24,21 @@ test('it lists the sessions and shows the chosen pane without its blank rows, pr
   const view = await page.$eval('#screen', (e) => e.scrollHeight - e.scrollTop - e.clientHeight);
   assert.ok(view < 2, `the view sits at the bottom (${view} px left)`);
   await screenshot(page, 'phone-watching.png');
+  await page.context().close();
+});
+
+test('a hung tmux keeps the last screen and says so until tmux answers again', async () => {
+  const page = await fixture.openPage();
+  await waitFor('alpha on screen', async () => (await readPage(page)).screen.includes('alpha:準備完了'));
+  const tmuxServer = Number(fixture.tmux.run('display-message', '-p', '#{pid}'));
+  process.kill(tmuxServer, 'SIGSTOP');
+  const silent = await waitFor('the hung tmux told', async () => {
+    const p = await readPage(page);
+    return p.conn === 'tmux が応答しません' && p;
+  }, { timeout: 15000 }).finally(() => process.kill(tmuxServer, 'SIGCONT'));
+  assert.ok(silent.screen.includes('alpha:準備完了') && silent.options.includes('alpha'), silent.screen);
+  assert.equal(await page.$eval('#empty', (e) => e.hidden), true);
+  await waitFor('tmux answering again', async () => (await readPage(page)).conn === '接続中', { timeout: 15000 });
   await page.context().close();
 });
 

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <future>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
@@ -159,7 +160,7 @@ TEST_F(PhoneApi, CarryPauseGoesThroughTheAppsLinkWhileThereIsOne) {
     EXPECT_EQ(call("POST", "/api/carry", "paused=0").status, "500 Internal Server Error");
 }
 
-TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestIn) {
+TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestInAndARefusalNeverWaitsForTheBody) {
     const std::string token = router_.token();
     const auto withToken = [&](const std::string& query, const std::string& header) {
         return torvane::call(server_.port(), "GET", "/api/state" + query, "", header).status;
@@ -169,7 +170,73 @@ TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestIn) {
     EXPECT_EQ(withToken("?t=wrong", token), "401 Unauthorized") << "the query token decides";
     EXPECT_EQ(withToken("", ""), "401 Unauthorized");
     EXPECT_EQ(torvane::call(server_.port(), "GET", "/nowhere", "", token).status, "404 Not Found");
-    EXPECT_EQ(torvane::call(server_.port(), "GET", "/?t=wrong").status, "200 OK") << "the page needs none";
+    const Answer page = torvane::call(server_.port(), "GET", "/?t=wrong");
+    EXPECT_EQ(page.status, "200 OK") << "the page needs none";
+    EXPECT_NE(page.body.find("<p>このパソコンのターミナルで、作業を"), std::string::npos);
+    EXPECT_NE(page.body.find("'このパソコンに tmux が入っていません。'"), std::string::npos);
+    EXPECT_EQ(page.body.find("Mac側"), std::string::npos);
+    EXPECT_EQ(page.body.find("Mac に"), std::string::npos);
+
+    // Refused as soon as the header is in; the body that follows is dropped, and the answer is
+    // still there to read once it has gone (no reset).
+    for (const auto& [head, refusal] : std::vector<std::pair<std::string, std::string>>{
+             {"POST /api/send HTTP/1.1\r\n", "401 Unauthorized"},
+             {"POST /nowhere HTTP/1.1\r\nX-Token: " + token + "\r\n", "404 Not Found"}}) {
+        test::RawClient client(server_.port());
+        client.send(head + "Content-Length: 1000000\r\n\r\n");
+        EXPECT_TRUE(client.readable(2000ms)) << refusal << " waited for the body";
+        EXPECT_TRUE(client.send(std::string(1000000, 'x')));
+        const auto reply = client.readAll();
+        EXPECT_TRUE(reply.closed);
+        EXPECT_TRUE(reply.bytes.starts_with("HTTP/1.1 " + refusal)) << reply.bytes;
+    }
+}
+
+// tmux clients started by this process: the calls under way.
+int tmuxCallsUnderWay() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string stat = test::readFile(entry.path() / "stat"); // "pid (name) state ppid …"
+        const auto ppid = std::atoi(stat.c_str() + std::min(stat.size(), stat.rfind(')') + 4));
+        count += stat.find("(tmux") != std::string::npos && ppid == ::getpid() ? 1 : 0;
+    }
+    return count;
+}
+
+TEST_F(PhoneApi, AHungTmuxIsReportedAsSuchAndHoldsUpNothingThatNeedsNoTmux) {
+    newSession("work");
+    const pid_t tmuxServer = std::atoi(raw({"display-message", "-p", "#{pid}"}).out.c_str());
+    ASSERT_GT(tmuxServer, 1);
+    tmux_.setTimeLimit(1500ms);
+    ASSERT_EQ(::kill(tmuxServer, SIGSTOP), 0);
+    std::shared_ptr<void> resume(nullptr, [&](void*) { ::kill(tmuxServer, SIGCONT); });
+
+    // More requests than workers, every one of them stuck in tmux.
+    std::vector<std::future<Answer>> stuck;
+    for (const char* target :
+         {"/api/state", "/api/capture?s=work", "/api/state", "/api/state", "/api/state"}) {
+        stuck.push_back(std::async(std::launch::async, [&, target] { return call("GET", target); }));
+    }
+    ASSERT_TRUE(test::waitFor([] { return tmuxCallsUnderWay() >= 4; }));
+    const std::string token = router_.token();
+    for (const auto& [target, offered, status] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"/", "", "200 OK"},
+             {"/api/state", "wrong", "401 Unauthorized"},
+             {"/nowhere", token, "404 Not Found"},
+             {"/api/capture", token, "400 Bad Request"}}) {
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(torvane::call(server_.port(), "GET", target, "", offered).status, status) << target;
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 300ms) << target;
+    }
+    for (auto& answer : stuck) {
+        const Answer got = answer.get();
+        EXPECT_EQ(got.status + " " + got.body, "503 Service Unavailable tmux not answering");
+    }
+
+    resume.reset();
+    EXPECT_TRUE(hasLine(call("GET", "/api/capture?s=work").body, "ready>"));
+    EXPECT_NE(call("GET", "/api/state").body.find(R"({"sessions":[{"name":"work",)"), std::string::npos);
 }
 
 TEST_F(PhoneApi, SessionsAreListedWholeAndAddressedExactly) {
@@ -288,8 +355,9 @@ TEST(PhoneApiWorkers, OneHungTmuxCallHoldsUpNoOtherRequest) {
     server.start(0);
     const std::string token = router.token();
     test::LogCapture log;
-    std::thread stuck(
-        [&] { EXPECT_EQ(call(server.port(), "GET", "/api/capture?s=stuck", "", token).body, ""); });
+    std::thread stuck([&] {
+        EXPECT_EQ(call(server.port(), "GET", "/api/capture?s=stuck", "", token).body, "tmux not answering");
+    });
     ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(dir / "tmux.hung"); }));
     for (const auto& [target, body] : std::vector<std::pair<std::string, std::string>>{
              {"/api/state", R"({"name":"one")"}, {"/api/capture?s=one", "screen"}, {"/nope", "not found"}}) {

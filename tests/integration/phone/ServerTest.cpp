@@ -5,6 +5,8 @@
 #include "tests/fakes/TestSupport.hpp"
 
 #include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/resource.h>
@@ -103,6 +105,27 @@ TEST_F(ServerTest, TwoHundredConnectionsOpenedAtOnceAreAllAnswered) {
     for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(bodyOf(clients[i]->readAll().bytes), "body=" + std::to_string(i + 100)) << i;
     }
+}
+
+// A child started meanwhile (a tmux call) must not keep the port or a connection open.
+TEST_F(ServerTest, TheListenerAndEveryConnectionAreCloseOnExec) {
+    RawClient client(server_->port());
+    client.send("GET /a HTTP/1.1\r\n"); // held open, its header unfinished
+    std::vector<std::string> inheritable;
+    ASSERT_TRUE(test::waitFor([&] {
+        int sockets = 0;
+        inheritable.clear();
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            const std::string target = std::filesystem::read_symlink(fd, error).string();
+            sockets += target.starts_with("socket:") ? 1 : 0;
+            if (target.starts_with("socket:") &&
+                !(::fcntl(std::stoi(fd.path().filename()), F_GETFD) & FD_CLOEXEC))
+                inheritable.push_back(target);
+        }
+        return sockets >= 3; // the listener, the client and its accepted end
+    }));
+    EXPECT_EQ(inheritable, std::vector<std::string>{});
 }
 
 // A slowloris from one peer: more connections than the cap, each adding a header line now and then.

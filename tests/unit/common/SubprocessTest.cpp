@@ -2,7 +2,9 @@
 
 #include "common/Text.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace torvane;
 using namespace std::chrono_literals;
@@ -36,6 +38,16 @@ TEST(Subprocess, TheTimeLimitHoldsUntilTheChildExitsAndAGrandchildIsNotWaitedFor
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
     EXPECT_TRUE(r.ok());
     EXPECT_EQ(r.out, "parent-done\n");
+}
+
+TEST(Subprocess, TheChildGetsOnlyItsThreeStreamsWhateverTheCallerLeftInheritable) {
+    const int inheritable = ::open("/dev/null", O_RDONLY); // as a library that forgets O_CLOEXEC would
+    ASSERT_GE(inheritable, 3);
+    // The shell forks for ls, which lists the shell's descriptors.
+    const auto r = runSubprocess("/bin/sh", {"-c", "ls /proc/$$/fd; :"}, {.timeLimit = 10s});
+    ::close(inheritable);
+    EXPECT_TRUE(r.ok()) << r.err;
+    EXPECT_EQ(r.out, "0\n1\n2\n");
 }
 
 TEST(Text, Utf8ValidationRejectsMalformedSequences) {
