@@ -11,8 +11,8 @@ const fixture = await Fixture.create();
 try {
   // Each Enter prints the next numbered line, like a program answering a confirmation.
   fixture.tmux.newSession('agent', "bash -c 'n=0; while read -r; do n=$((n+1)); echo \"line $n\"; done'");
-  const server = await fixture.startServer({ token: 'bench' });
-  const page = await fixture.openPage(server.url('/?t=bench'));
+  const page = await fixture.openPage();
+  await page.selectOption('#sessions', 'agent');
   await waitFor('the page', async () => (await readPage(page)).dot === 'dot on');
   let n = 0;
   const timeTo = async (press) => {
