@@ -39,6 +39,11 @@ inline constexpr std::string_view paused = "paused";
 inline constexpr std::string_view heatLimit = "heatLimit";
 inline constexpr std::string_view releaseWhenIdle = "releaseWhenIdle";
 inline constexpr std::string_view serverToken = "serverToken";
+// false: the token in t= or X-Token lets in only requests from this machine.
+inline constexpr std::string_view plainToken = "plainToken";
+// Whether the phone link is on, and the port it listened on, so a restart comes back the same.
+inline constexpr std::string_view phoneLink = "phoneLink";
+inline constexpr std::string_view phoneLinkPort = "phoneLinkPort";
 } // namespace Key
 
 } // namespace torvane::Config

@@ -2,9 +2,12 @@
 
 #include "common/Text.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <limits>
 #include <vector>
+#include <zlib.h>
 
 namespace torvane::http {
 
@@ -194,11 +197,17 @@ std::map<std::string, std::string> parseQuery(std::string_view text) {
 }
 
 std::string response(std::string_view status, std::string_view contentType, std::string_view body) {
+    return response(status, contentType, body, "");
+}
+
+std::string response(std::string_view status, std::string_view contentType, std::string_view body,
+                     std::string_view extraHeaders) {
     std::string out;
-    out.reserve(160 + body.size());
+    out.reserve(160 + extraHeaders.size() + body.size());
     out.append("HTTP/1.1 ").append(status);
     out.append("\r\nContent-Type: ").append(contentType);
     out.append("\r\nContent-Length: ").append(std::to_string(body.size()));
+    out.append(extraHeaders);
     out.append("\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n");
     out.append(body);
     return out;
@@ -261,6 +270,46 @@ std::string decodeUtf8Lossy(std::string_view bytes) {
         i += taken;
     }
     return out;
+}
+
+bool acceptsGzip(std::string_view headerText) {
+    const auto value = headerValue("accept-encoding", headerText);
+    if (!value) {
+        return false;
+    }
+    for (std::string_view item : splitDroppingEmpty(*value, ",")) {
+        const auto semicolon = item.find(';');
+        std::string name(trimSpacesAndTabs(item.substr(0, semicolon)));
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+        if (name != "gzip") {
+            continue;
+        }
+        if (semicolon == std::string_view::npos) {
+            return true;
+        }
+        // "q=0", "q=0.0" …: refused; any other weight accepts it.
+        const std::string_view weight = trimSpacesAndTabs(item.substr(semicolon + 1));
+        return !(weight.starts_with("q=0") && weight.find_first_not_of("0.", 2) == std::string::npos);
+    }
+    return false;
+}
+
+std::string gzip(std::string_view data) {
+    z_stream stream{};
+    // 15 + 16: a gzip header and trailer around the deflate stream.
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
+        return {};
+    }
+    std::string out(deflateBound(&stream, data.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return result == Z_STREAM_END ? out : std::string();
 }
 
 } // namespace torvane::http

@@ -23,6 +23,14 @@ std::map<std::string, std::string> parseQuery(std::string_view text);
 
 // The complete bytes of a response that closes the connection.
 std::string response(std::string_view status, std::string_view contentType, std::string_view body);
+// The same with more header lines, each given as "\r\nName: value".
+std::string response(std::string_view status, std::string_view contentType, std::string_view body,
+                     std::string_view extraHeaders);
+
+// Whether the request's Accept-Encoding names gzip (and does not refuse it with q=0).
+bool acceptsGzip(std::string_view headerText);
+// `data` as one gzip member; empty if zlib fails.
+std::string gzip(std::string_view data);
 
 // Splits at every `separator`, dropping empty pieces.
 std::vector<std::string_view> splitDroppingEmpty(std::string_view text, std::string_view separator);

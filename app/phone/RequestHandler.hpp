@@ -42,6 +42,14 @@ public:
                 }};
     }
 
+    // The same two, told whether the request came from this machine (loopback) or the network.
+    virtual std::optional<std::string> answerHeaderFrom(std::string_view headerText, bool /*fromLoopback*/) {
+        return answerHeader(headerText);
+    }
+    virtual Plan prepareFrom(std::string_view headerText, std::string_view body, bool /*fromLoopback*/) {
+        return prepare(headerText, body);
+    }
+
     // The connection token, created on first use; empty when none could be made.
     virtual std::string token() = 0;
     virtual void regenerateToken() = 0;

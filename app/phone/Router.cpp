@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 
 namespace torvane {
 
@@ -218,8 +219,14 @@ std::vector<Router::Route> Router::makeRoutes() {
     return {
         // The phone page: no token, any query (the pairing URL carries t).
         {"GET", "/", false,
-         [](Core&, const Request&) {
-             return http::response("200 OK", "text/html; charset=utf-8", PhonePage::html);
+         [](Core&, const Request& request) {
+             static const std::string compressed = http::gzip(PhonePage::html);
+             if (!compressed.empty() && http::acceptsGzip(request.headerText)) {
+                 return http::response("200 OK", "text/html; charset=utf-8", compressed,
+                                       "\r\nContent-Encoding: gzip\r\nVary: Accept-Encoding");
+             }
+             return http::response("200 OK", "text/html; charset=utf-8", PhonePage::html,
+                                   "\r\nVary: Accept-Encoding");
          },
          nullptr, true},
         {"GET", "/api/state", true, state},
@@ -236,7 +243,7 @@ std::string Router::route(std::string_view headerText, std::string_view body) {
     return plan.work ? plan.work() : std::move(plan.answer);
 }
 
-Router::Match Router::match(std::string_view headerText) {
+Router::Match Router::match(std::string_view headerText, bool fromLoopback) {
     Match found;
     const auto lines = http::splitDroppingEmpty(headerText, "\r\n");
     const auto requestLine =
@@ -249,6 +256,10 @@ Router::Match Router::match(std::string_view headerText) {
     }
     found.method = requestLine[0];
     found.path = target[0];
+    if (found.method == "POST" && found.path == sealedPath) {
+        found.sealed = true;
+        return found;
+    }
     if (target.size() > 1) {
         found.query = http::parseQuery(target[1]);
     }
@@ -261,6 +272,18 @@ Router::Match Router::match(std::string_view headerText) {
     }
     const std::string expected = token();
     const bool authorised = offered && !expected.empty() && token::constantTimeEquals(*offered, expected);
+    if (authorised && !fromLoopback && !settings_.boolean(Config::Key::plainToken).value_or(true)) {
+        found.answer = plain("403 Forbidden", "plain token refused");
+        return found;
+    }
+    if (found.method == "GET" && found.path == keyPath) {
+        // A page opened from an old "/?t=" bookmark asks once for the key, then seals everything.
+        const auto derived = authorised ? seal::deriveKey(expected) : std::nullopt;
+        found.answer = !authorised ? unauthorized()
+                       : derived   ? plain("200 OK", seal::keyText(*derived))
+                                   : failed();
+        return found;
+    }
 
     for (const Route& candidate : routes_) {
         if (candidate.method != found.method || candidate.path != found.path) {
@@ -278,20 +301,38 @@ Router::Match Router::match(std::string_view headerText) {
 }
 
 std::optional<std::string> Router::answerHeader(std::string_view headerText) {
-    Match found = match(headerText);
-    if (found.answer || !found.route->atOnce) {
+    return answerHeaderFrom(headerText, true);
+}
+
+std::optional<std::string> Router::answerHeaderFrom(std::string_view headerText, bool fromLoopback) {
+    Match found = match(headerText, fromLoopback);
+    if (found.sealed || found.answer || !found.route->atOnce) {
         return std::move(found.answer);
     }
     return found.route->handle(*core_, Request{found.method, found.path, found.query, headerText, {}});
 }
 
 RequestHandler::Plan Router::prepare(std::string_view headerText, std::string_view body) {
-    Match found = match(headerText);
+    return prepareFrom(headerText, body, true);
+}
+
+RequestHandler::Plan Router::prepareFrom(std::string_view headerText, std::string_view body,
+                                         bool fromLoopback) {
+    Match found = match(headerText, fromLoopback);
+    if (found.sealed) {
+        return prepareSealed(body);
+    }
     if (found.answer) {
         return {std::move(*found.answer), {}};
     }
-    const Route& chosen = *found.route;
-    const Request request{found.method, found.path, found.query, headerText, body};
+    return carryOut(*found.route, std::move(found.method), std::move(found.path), std::move(found.query),
+                    headerText, body);
+}
+
+RequestHandler::Plan Router::carryOut(const Route& chosen, std::string method, std::string path,
+                                      std::map<std::string, std::string> query, std::string_view headerText,
+                                      std::string_view body) {
+    const Request request{method, path, query, headerText, body};
     if (chosen.check) {
         if (auto refused = chosen.check(request)) {
             return {std::move(*refused), {}};
@@ -303,16 +344,15 @@ RequestHandler::Plan Router::prepare(std::string_view headerText, std::string_vi
     // What acts on a session (a POST naming one) takes its turn in that session's line, in the
     // order the requests came in: the place is taken here, before the work goes to a worker.
     std::shared_ptr<SessionLine::Place> place;
-    if (found.method == "POST") {
+    if (method == "POST") {
         const auto form = http::parseQuery(body);
         if (const std::string* session = field(form, "s"); session != nullptr && !session->empty()) {
             place = core_->line.join(*session);
         }
     }
     return {{},
-            [core = core_, handle = chosen.handle, method = std::move(found.method),
-             path = std::move(found.path), query = std::move(found.query), header = std::string(headerText),
-             content = std::string(body), place] {
+            [core = core_, handle = chosen.handle, method = std::move(method), path = std::move(path),
+             query = std::move(query), header = std::string(headerText), content = std::string(body), place] {
                 // A turn that does not come within one tmux call's limit means tmux is stuck on the one
                 // before: nothing is tried, so the same id may be sent again.
                 if (place && !place->waitTurn(core->tmux.timeLimit())) {
@@ -324,6 +364,67 @@ RequestHandler::Plan Router::prepare(std::string_view headerText, std::string_vi
                 }
                 return answer;
             }};
+}
+
+std::optional<seal::Key> Router::key() {
+    const std::string current = token();
+    const std::lock_guard lock(keyMutex_);
+    if (current != keyToken_ || !keyCache_) {
+        keyCache_ = seal::deriveKey(current);
+        keyToken_ = current;
+    }
+    return keyCache_;
+}
+
+RequestHandler::Plan Router::prepareSealed(std::string_view envelope) {
+    const auto currentKey = key();
+    const auto plaintext = currentKey ? seal::open(*currentKey, envelope) : std::nullopt;
+    const auto inner = plaintext ? sealed::parseRequest(*plaintext) : std::nullopt;
+    if (!inner) {
+        return {unauthorized(), {}}; // no detail: wrong key, altered or not an envelope at all
+    }
+    // The routes answer "HTTP/1.1 NNN …"; the page gets the status, the type and the body, sealed.
+    const auto sealAnswer = [key = *currentKey, id = inner->id](const std::string& response) {
+        const auto headEnd = response.find("\r\n\r\n");
+        const std::string_view head = std::string_view(response).substr(0, headEnd);
+        const std::string_view body = headEnd == std::string::npos
+                                          ? std::string_view()
+                                          : std::string_view(response).substr(headEnd + 4);
+        const std::string type =
+            http::headerValue("content-type", head).value_or(std::string(http::textPlain));
+        const int status = response.size() >= 12 ? std::atoi(response.substr(9, 3).c_str()) : 500;
+        return http::response(
+            "200 OK", http::textPlain,
+            seal::seal(key, sealed::formatAnswer(id, status, sealed::nowMillis(), type, body)));
+    };
+    // Refusals are sealed too: the page learns the server's clock from them, an onlooker nothing.
+    switch (replayGuard_.admit(inner->id, inner->time, sealed::nowMillis())) {
+    case sealed::ReplayGuard::Verdict::outsideWindow:
+        return {sealAnswer(plain("408 Request Timeout", "clock")), {}};
+    case sealed::ReplayGuard::Verdict::replayed:
+        return {sealAnswer(plain("403 Forbidden", "replayed")), {}};
+    case sealed::ReplayGuard::Verdict::admitted:
+        break;
+    }
+    const auto target = http::splitFirst(inner->target, '?');
+    const Route* chosen = nullptr;
+    for (const Route& candidate : routes_) {
+        if (!target.empty() && candidate.needsToken && candidate.method == inner->method &&
+            candidate.path == target[0]) {
+            chosen = &candidate;
+        }
+    }
+    if (chosen == nullptr) {
+        return {sealAnswer(notFound()), {}}; // only the API: not the page, the key or another envelope
+    }
+    Plan plan =
+        carryOut(*chosen, inner->method, std::string(target[0]),
+                 target.size() > 1 ? http::parseQuery(target[1]) : std::map<std::string, std::string>{},
+                 inner->method + " " + inner->target + " HTTP/1.1", inner->body);
+    if (!plan.work) {
+        return {sealAnswer(plan.answer), {}};
+    }
+    return {{}, [work = std::move(plan.work), sealAnswer] { return sealAnswer(work()); }};
 }
 
 std::optional<std::string> Router::stateJSON() {

@@ -2,6 +2,8 @@
 
 #include "app/core/Settings.hpp"
 #include "app/phone/RequestHandler.hpp"
+#include "app/phone/Seal.hpp"
+#include "app/phone/SealedCall.hpp"
 #include "app/phone/SessionLine.hpp"
 #include "app/phone/Token.hpp"
 #include "app/power/CarryLink.hpp"
@@ -60,10 +62,18 @@ public:
 
     std::string route(std::string_view headerText, std::string_view body) override;
     // The page, and every refusal the header decides: 400 for a malformed request line, 404, 401.
+    // Without an origin, a request counts as one from this machine.
     std::optional<std::string> answerHeader(std::string_view headerText) override;
+    std::optional<std::string> answerHeaderFrom(std::string_view headerText, bool fromLoopback) override;
     // Checks the token and the request and picks the route at once; only tmux work is left for a
     // worker, and that work owns the request and what it uses.
     Plan prepare(std::string_view headerText, std::string_view body) override;
+    Plan prepareFrom(std::string_view headerText, std::string_view body, bool fromLoopback) override;
+
+    // Where the page's sealed calls go: the body is one envelope, the answer another.
+    static constexpr std::string_view sealedPath = "/api/sealed";
+    // The key for the sealed calls, to a caller with the token (a page opened from a "/?t=" URL).
+    static constexpr std::string_view keyPath = "/api/key";
 
     // The stored token, created and stored when there is none; empty only when the secure
     // generator fails, and then no request is let in.
@@ -126,8 +136,17 @@ private:
         std::string method;
         std::string path;
         std::map<std::string, std::string> query;
+        bool sealed = false; // an envelope: its body decides
     };
-    Match match(std::string_view headerText);
+    Match match(std::string_view headerText, bool fromLoopback);
+    // What a chosen route makes of a request let in: its check, then an answer at once or the work.
+    Plan carryOut(const Route& chosen, std::string method, std::string path,
+                  std::map<std::string, std::string> query, std::string_view headerText,
+                  std::string_view body);
+    // Opens the envelope, refuses replays and stale times, and hands the inner request to the same
+    // routes as the token API; the answer is sealed and bound to the request's id.
+    Plan prepareSealed(std::string_view envelope);
+    std::optional<seal::Key> key();
 
     std::vector<Route> makeRoutes();
     std::string createToken(); // with tokenMutex_ held
@@ -139,6 +158,10 @@ private:
     // that is not the stored one.
     std::mutex tokenMutex_;
     std::vector<Route> routes_;
+    sealed::ReplayGuard replayGuard_;
+    std::mutex keyMutex_;
+    std::string keyToken_;              // guarded by keyMutex_: the token `keyCache_` was derived from
+    std::optional<seal::Key> keyCache_; // guarded by keyMutex_
 };
 
 } // namespace torvane

@@ -2,6 +2,7 @@
 
 #include "app/core/Log.hpp"
 #include "app/phone/Http.hpp"
+#include "app/phone/Seal.hpp"
 
 #include <asio.hpp>
 #include <cerrno>
@@ -164,7 +165,7 @@ struct Server::Engine : std::enable_shared_from_this<Server::Engine> {
     void onAcceptable();
     void admit(tcp::socket socket);
     // What the header alone decides (see RequestHandler::answerHeader); none also when stopped.
-    std::optional<std::string> answerHeader(const std::string& headerText);
+    std::optional<std::string> answerHeader(const std::string& headerText, bool fromLoopback);
     void dispatch(const std::shared_ptr<Connection>& connection, const std::string& headerText,
                   const std::string& body);
 
@@ -212,6 +213,18 @@ public:
     }
 
     bool isOpen() const { return socket_.is_open(); }
+    // From this machine: 127.0.0.0/8, ::1, or IPv4 loopback reached through the dual-stack socket.
+    bool fromLoopback() const {
+        asio::error_code error;
+        auto address = socket_.remote_endpoint(error).address();
+        if (error) {
+            return false;
+        }
+        if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+            address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+        }
+        return address.is_loopback();
+    }
     // Still reading its request (the kind a trickling client holds open), or done and only
     // draining what the peer still sends: closing it costs no one an answer.
     bool canMakeRoom() const { return isOpen() && (!answering_ || draining_); }
@@ -270,7 +283,7 @@ private:
         } else if (reader_.hasHeader() && !headerAnswered_) {
             headerAnswered_ = true;
             // A request refused on its header alone is answered now; its body is never kept.
-            if (auto answer = engine_.answerHeader(reader_.headerText())) {
+            if (auto answer = engine_.answerHeader(reader_.headerText(), fromLoopback())) {
                 immediate = std::move(*answer);
                 reader_ = RequestReader();
             }
@@ -440,10 +453,10 @@ void Server::Engine::admit(tcp::socket socket) {
     connection->start();
 }
 
-std::optional<std::string> Server::Engine::answerHeader(const std::string& headerText) {
+std::optional<std::string> Server::Engine::answerHeader(const std::string& headerText, bool fromLoopback) {
     try {
         const std::lock_guard lock(handlerMutex);
-        return handler == nullptr ? std::nullopt : handler->answerHeader(headerText);
+        return handler == nullptr ? std::nullopt : handler->answerHeaderFrom(headerText, fromLoopback);
     } catch (const std::exception& e) {
         Log::write(std::string("ERROR: リクエストを処理できませんでした: ") + e.what());
         return http::response("500 Internal Server Error", http::textPlain, "failed");
@@ -459,7 +472,7 @@ void Server::Engine::dispatch(const std::shared_ptr<Connection>& connection, con
             connection->close();
             return;
         }
-        plan = handler->prepare(headerText, body);
+        plan = handler->prepareFrom(headerText, body, connection->fromLoopback());
     } catch (const std::exception& e) {
         Log::write(std::string("ERROR: リクエストを処理できませんでした: ") + e.what());
         connection->respond(http::response("500 Internal Server Error", http::textPlain, "failed"));
@@ -576,11 +589,17 @@ std::optional<std::string> Server::pairingURL() {
     if (!address) {
         return std::nullopt;
     }
-    const std::string currentToken = handler_.token();
-    if (currentToken.empty()) {
-        return std::nullopt; // a URL without a token could never be let in
+    return pairingURL(*address, port_.load(), handler_.token());
+}
+
+std::optional<std::string> Server::pairingURL(const std::string& address, std::uint16_t port,
+                                              std::string_view token) {
+    const auto key = seal::deriveKey(token);
+    if (!key) {
+        return std::nullopt; // a URL without a key could never be let in
     }
-    return "http://" + *address + ":" + std::to_string(port_.load()) + "/?t=" + currentToken;
+    // The key rides in the fragment, which the browser keeps to itself.
+    return "http://" + address + ":" + std::to_string(port) + "/#k=" + seal::keyText(*key);
 }
 
 } // namespace torvane

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace torvane {
@@ -53,9 +54,11 @@ public:
     bool isRunning() const { return running_.load(); }
     std::uint16_t port() const { return port_.load(); }
 
-    // "http://" + address + ":" + port + "/?t=" + token; none when not running, without an IPv4
-    // address, or without a token.
+    // "http://" + address + ":" + port + "/#k=" + the key of the sealed calls; none when not
+    // running, without an IPv4 address, or without a token.
     std::optional<std::string> pairingURL();
+    static std::optional<std::string> pairingURL(const std::string& address, std::uint16_t port,
+                                                 std::string_view token);
     std::optional<std::string> localIPAddress() const;
 
     std::string token() { return handler_.token(); }

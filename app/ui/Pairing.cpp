@@ -50,6 +50,7 @@ Alert Pairing::pairingAlert(const std::string& url) {
     alert.informativeText = url + "\n\n" + hostWords.machine +
                             "とスマホがWi-Fi（またはテザリング）で同じ回線にいるときに繋がります。"
                             "\nこのURLには合言葉が含まれているので、他人に見せないでください。"
+                            "\nスマホとの通信は暗号化されています。"
                             "\n\n接続が切れても、" +
                             hostWords.machine +
                             "側の作業は tmux の中で動き続けます。"

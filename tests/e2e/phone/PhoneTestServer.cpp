@@ -2,13 +2,15 @@
 // whatever TMUX_TMPDIR the caller set), the token lives in memory, the battery reading is fixed by
 // the command line and Caps Lock reads on. Carry mode reads as the app reports it then, at 62 °C and
 // with no daemon answering; its pause is carried out on another thread, as on the app's main thread.
-// Prints "port N" once it listens; SIGTERM or SIGINT end it with status 0.
+// Prints "port N" and then "key K" (the sealed calls' key) once it listens; SIGTERM or SIGINT end it
+// with status 0.
 //
 //   phone_test_server TOKEN BATTERY-PERCENT [TMUX-TIME-LIMIT-MS]
 
 #include "app/core/Config.hpp"
 #include "tests/fakes/MemorySettings.hpp"
 #include "app/phone/Router.hpp"
+#include "app/phone/Seal.hpp"
 #include "app/phone/Server.hpp"
 #include "app/power/PowerState.hpp"
 #include "app/tmux/Tmux.hpp"
@@ -71,7 +73,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "phone_test_server: the server did not start listening\n");
         return 1;
     }
-    std::printf("port %u\n", static_cast<unsigned>(server.port()));
+    std::printf("port %u\nkey %s\n", static_cast<unsigned>(server.port()),
+                seal::keyText(*seal::deriveKey(argv[1])).c_str());
     std::fflush(stdout);
     int received = 0;
     sigwait(&stopSignals, &received);

@@ -2,8 +2,10 @@
 // headless Chromium in a phone-sized viewport, and bounded waits.
 import { chromium } from 'playwright-core';
 import { execFileSync, spawn } from 'node:child_process';
+import { createRequire } from 'node:module';
 import { randomBytes } from 'node:crypto';
 import fs from 'node:fs';
+import net from 'node:net';
 import path from 'node:path';
 import readline from 'node:readline';
 
@@ -12,6 +14,11 @@ const chromiumFlags = [
   '--disable-component-update', '--disable-sync', '--disable-quic',
 ];
 const phone = { viewport: { width: 360, height: 740 }, deviceScaleFactor: 2, isMobile: true, hasTouch: true, locale: 'ja-JP' };
+
+// The page's own sealing module over Debian's TweetNaCl, as the page has them built in.
+const require = createRequire(import.meta.url);
+export const nacl = require('/usr/share/nodejs/tweetnacl/nacl-fast.js');
+export const seal = require('../../../app/phone/seal.js')(nacl);
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // For the losing side of a race: it must not keep the test process alive once the race is decided.
@@ -106,8 +113,12 @@ export class Fixture {
       throw new Error(result ? `test server ended with ${JSON.stringify(result)}` : 'test server outlived SIGTERM');
     };
     const lines = readline.createInterface({ input: child.stdout });
+    lines.on('line', (line) => {
+      if (/^port \d+$/.test(line)) fixture.portSeen = Number(line.slice(5));
+      if (line.startsWith('key ')) fixture.key = line.slice(4);
+    });
     fixture.port = await Promise.race([
-      new Promise((resolve) => lines.on('line', (line) => /^port (\d+)$/.test(line) && resolve(Number(line.slice(5))))),
+      new Promise((resolve) => lines.on('line', (line) => /^key /.test(line) && resolve(fixture.portSeen))),
       exited.then((how) => { throw new Error(`test server ended before listening: ${JSON.stringify(how)}`); }),
       deadline(15000).then(() => { throw new Error('test server did not report its port within 15 s'); }),
     ]).catch(async (error) => {
@@ -123,22 +134,38 @@ export class Fixture {
     this.token = randomBytes(24).toString('base64url');
   }
 
-  // A fresh browser context (own storage, own clock) with one page on the server's page. With `clock`
-  // the page's timers run only when the test advances them.
-  async openPage({ token = this.token, clock = false } = {}) {
+  // The inner request of a page's envelope: { id, time, method, target, body }.
+  openRequest(envelope) {
+    const fields = seal.open(seal.keyFromText(this.key), envelope)?.split('\n');
+    return fields && { id: fields[1], time: Number(fields[2]), method: fields[3], target: fields[4], body: fields.slice(5).join('\n') };
+  }
+
+  // An envelope as the page makes it, for a test that stands in for someone holding the key.
+  sealRequest({ id, time, method, target, body }) {
+    return seal.seal(seal.keyFromText(this.key), seal.request(id, time, method, target, body));
+  }
+
+  // A fresh browser context (own storage, own clock) with one page on the server's page, opened from
+  // the pairing URL's "#k=" (or `address` as given). With `clock` the page's timers run only when the
+  // test advances them, and its clock is months off the server's.
+  async openPage({ key = this.key, address = null, clock = false, port = this.port } = {}) {
     const page = await (await this.browser.newContext(phone)).newPage();
     page.errors = [];
     page.on('pageerror', (error) => page.errors.push(error));
-    // Every call the page makes to fetch, recorded the moment it is made: a click's handler has run
-    // by the time click() returns, so a test can tell at once that nothing was sent.
-    await page.addInitScript(() => {
+    // Every call the page makes, recorded the moment it is made (the inner path of a sealed one): a
+    // click's handler has run by the time click() returns, so a test can tell at once that nothing was sent.
+    await page.addInitScript((keyText) => {
       const original = window.fetch;
       window.__testFetched = [];
       window.fetch = function (resource, init) {
-        window.__testFetched.push(new URL(String(resource), location.href).pathname);
+        let pathname = new URL(String(resource), location.href).pathname;
+        const inner = pathname === '/api/sealed' && window.makePhoneSeal(window.nacl).open(
+          window.makePhoneSeal(window.nacl).keyFromText(keyText), init.body);
+        if (inner) pathname = inner.split('\n')[4].split('?')[0];
+        window.__testFetched.push(pathname);
         return original.call(this, resource, init);
       };
-    });
+    }, this.key);
     page.fetched = async (pathname) =>
       (await page.evaluate(() => window.__testFetched)).filter((p) => p === pathname).length;
     if (clock) {
@@ -147,7 +174,7 @@ export class Fixture {
       await page.clock.install({ time: start });
       await page.clock.pauseAt(start + 1000);
     }
-    await page.goto(`http://127.0.0.1:${this.port}/?t=${token}`);
+    await page.goto(address ?? `http://127.0.0.1:${port}/#k=${key}`);
     return page;
   }
 
@@ -162,6 +189,47 @@ export class Fixture {
     const failed = results.find((result) => result.status === 'rejected');
     if (failed) throw failed.reason;
   }
+}
+
+// A TCP proxy on 127.0.0.1 in front of `port` that keeps every byte going either way.
+export async function recordingProxy(port) {
+  const chunks = [];
+  const sockets = new Set();
+  const server = net.createServer((client) => {
+    const upstream = net.connect(port, '127.0.0.1');
+    for (const [from, to] of [[client, upstream], [upstream, client]]) {
+      sockets.add(from);
+      from.on('data', (chunk) => { chunks.push(chunk); to.write(chunk); });
+      from.on('end', () => to.end());
+      from.on('error', () => to.destroy());
+      from.on('close', () => sockets.delete(from));
+    }
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  return {
+    port: server.address().port,
+    recorded: () => Buffer.concat(chunks),
+    close: () => {
+      sockets.forEach((socket) => socket.destroy());
+      return new Promise((resolve) => server.close(resolve));
+    },
+  };
+}
+
+// Every reading of `bytes` an onlooker might try: as it is, percent-decoded, and each run that looks
+// like base64 (either alphabet) or hex decoded from each of its possible starts.
+export function readings(bytes) {
+  const raw = bytes.toString('latin1');
+  const out = [bytes];
+  out.push(Buffer.from(raw.replace(/\+/g, ' ').replace(/%([0-9a-fA-F]{2})/g, (m, h) => String.fromCharCode(parseInt(h, 16))), 'latin1'));
+  for (const run of raw.match(/[A-Za-z0-9+/_-]{8,}=*/g) || []) {
+    const plain = run.replace(/-/g, '+').replace(/_/g, '/').replace(/=+$/, '');
+    for (let start = 0; start < 4; start++) out.push(Buffer.from(plain.slice(start), 'base64'));
+  }
+  for (const run of raw.match(/[0-9a-fA-F]{8,}/g) || []) {
+    for (let start = 0; start < 2; start++) out.push(Buffer.from(run.slice(start, run.length - ((run.length - start) % 2)), 'hex'));
+  }
+  return out;
 }
 
 // What the page shows, read in one go.

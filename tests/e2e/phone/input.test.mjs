@@ -3,7 +3,7 @@ import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { Fixture, readPage, screenshot, waitFor } from './harness.mjs';
+import { Fixture, readPage, readings, recordingProxy, screenshot, waitFor } from './harness.mjs';
 
 let fixture;
 before(async () => {
@@ -46,8 +46,10 @@ test('a lost answer keeps the text; sending again types it once, lines as one br
   await waitFor('the program', () => fs.existsSync(path.join(dir, 'got')));
   const page = await open('paste');
   const ids = [];
-  await page.route('**/api/send', async (route) => {
-    ids.push(new URLSearchParams(route.request().postData()).get('id'));
+  await page.route('**/api/sealed', async (route) => {
+    const inner = fixture.openRequest(route.request().postData());
+    if (inner.target !== '/api/send') return route.continue();
+    ids.push(new URLSearchParams(inner.body).get('id'));
     if (ids.length > 1) return route.continue();
     await route.fetch(); // carried out by the server; the answer never reaches the page
     return route.abort();
@@ -72,12 +74,14 @@ test('a retry of a send whose first try failed types nothing; the page asks for 
   await waitFor('the program', () => fs.existsSync(path.join(dir, 'tried')));
   const page = await open('tried');
   const ids = [];
-  await page.route('**/api/send', (route) => {
-    const form = new URLSearchParams(route.request().postData());
+  await page.route('**/api/sealed', (route) => {
+    const inner = fixture.openRequest(route.request().postData());
+    if (inner.target !== '/api/send') return route.continue();
+    const form = new URLSearchParams(inner.body);
     ids.push(form.get('id'));
     if (ids.length > 1) return route.continue();
     form.set('s', 'gone'); // the first try fails on the server, which keeps its id
-    return route.continue({ postData: form.toString() });
+    return route.continue({ postData: fixture.sealRequest({ ...inner, body: form.toString() }) });
   });
   await page.fill('#input', 'deploy');
   for (const toast of ['送れませんでした。もう一度お試しください',
@@ -129,4 +133,29 @@ test('停止 asks first: declined it sends nothing, accepted it interrupts', asy
   await waitFor('the toast', async () => (await readPage(page)).toast === '中断しました');
   await waitFor('the shell back', () => fixture.tmux.currentCommand('work') === 'bash');
   await page.context().close();
+});
+
+test('on the wire there is nothing to read: no token, key, name, typed or screen text, however decoded', async () => {
+  const name = 'wire-名前';
+  fixture.tmux.newSession(name);
+  const proxy = await recordingProxy(fixture.port);
+  try {
+    const page = await fixture.openPage({ port: proxy.port });
+    await page.selectOption('#sessions', name);
+    await page.fill('#input', 'echo "秘密$((6*7))" # typed');
+    await page.click('#send');
+    await waitFor('the answer on the page', async () => (await readPage(page)).screen.includes('\n秘密42\n'));
+    await page.context().close();
+    const pane = fixture.tmux.capture(name);
+    assert.equal(pane.split('# typed').length, 2, `typed once:\n${pane}`);
+    assert.equal(pane.split('\n秘密42\n').length, 2, `run once:\n${pane}`);
+    const recorded = proxy.recorded();
+    assert.ok(recorded.includes('POST /api/sealed') && recorded.length > 20000, 'the proxy saw the traffic');
+    const secrets = [fixture.token, fixture.key, Buffer.from(fixture.key, 'base64url'), name, '秘密', '# typed', 'echo'];
+    for (const reading of readings(recorded)) {
+      for (const secret of secrets) assert.ok(!reading.includes(secret), `${secret} readable on the wire`);
+    }
+  } finally {
+    await proxy.close();
+  }
 });

@@ -1,6 +1,7 @@
-// Watching: the sessions, the chosen pane as text (never markup), the view on a phone, the token.
+// Watching: the sessions, the chosen pane as text (never markup), the view on a phone, the key.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
+import { randomBytes } from 'node:crypto';
 import { Fixture, readPage, screenshot, waitFor } from './harness.mjs';
 
 let fixture;
@@ -108,12 +109,21 @@ test('markup in a session name, its command name and its screen is shown literal
   await page.context().close();
 });
 
-test('a refused token says the token changed and stops asking', async () => {
-  const page = await fixture.openPage({ token: 'an-old-token', clock: true });
+test('a key from before a renewal says the token changed and stops asking', async () => {
+  const page = await fixture.openPage({ key: randomBytes(32).toString('base64url'), clock: true });
   await waitFor('the changed-token text', async () =>
     (await readPage(page)).conn === '合言葉が変わりました。QRコードを読み直してください');
   await page.clock.runFor(10000);
-  assert.equal(await page.fetched('/api/state'), 1);
+  assert.equal(await page.fetched('/api/sealed'), 1, 'one envelope the server could not open, no more');
   assert.equal((await readPage(page)).dot, 'dot off');
+  await page.context().close();
+});
+
+test('an old "/?t=" bookmark trades the token for the key once and drops it; a clock months off still works', async () => {
+  const page = await fixture.openPage({ address: `http://127.0.0.1:${fixture.port}/?t=${fixture.token}`, clock: true });
+  await waitFor('the sessions', async () => (await readPage(page)).dot === 'dot on');
+  assert.equal(page.url(), `http://127.0.0.1:${fixture.port}/#k=${fixture.key}`);
+  assert.equal(await page.fetched('/api/key'), 1);
+  assert.ok(await page.fetched('/api/state') >= 1);
   await page.context().close();
 });

@@ -29,7 +29,7 @@ dpkg-deb -c "$deb" | awk '$2 != "root/root" { exit 1 }' || fail "files not owned
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "version $(field Version), not $version"
 depends=$(field Depends | tr ',' '\n' | awk '{ print $1 }')
-for dep in pkexec systemd libc6 libqt6widgets6 libsdbus-c++1; do
+for dep in pkexec systemd libc6 libqt6widgets6 libsdbus-c++1 libsodium23; do
   grep -qxF "$dep" <<<"$depends" || fail "Depends lacks $dep: $(field Depends)"
 done
 [ "$(field Recommends)" = tmux ] || fail "Recommends: $(field Recommends)"

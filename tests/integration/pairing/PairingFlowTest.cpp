@@ -2,6 +2,8 @@
 #include "tests/fakes/MemorySettings.hpp"
 #include "tests/fakes/VirtualMainLoop.hpp"
 #include "app/phone/Router.hpp"
+#include "app/phone/Seal.hpp"
+#include "app/phone/SealedCall.hpp"
 #include "app/phone/Server.hpp"
 #include "app/ui/Pairing.hpp"
 #include "tests/fakes/FakeAlertPresenter.hpp"
@@ -17,15 +19,23 @@ namespace {
 using namespace std::chrono_literals;
 
 // A documentation address stands in for the LAN one, so nothing can reach a real network; every
-// request of these tests goes to 127.0.0.1 on the URL's port with the URL's token.
+// request of these tests goes to 127.0.0.1 on the URL's port, sealed under the URL's key.
 constexpr const char* lanAddress = "192.0.2.10";
 
-// The status line of GET /api/state sent to 127.0.0.1 with `token`.
-std::string stateStatus(std::uint16_t port, const std::string& token) {
+// The status line of a sealed GET /api/state sent to 127.0.0.1 under `keyText`.
+std::string stateStatus(std::uint16_t port, const std::string& keyText) {
+    static int calls = 0;
     test::RawClient client(port);
     if (!client.connected())
         return "no connection";
-    client.send("GET /api/state?t=" + token + " HTTP/1.1\r\nHost: phone\r\n\r\n");
+    const auto key = seal::keyFromText(keyText);
+    if (!key)
+        return "no key";
+    const std::string envelope =
+        seal::seal(*key, sealed::formatRequest({"state-0123456789ab" + std::to_string(++calls),
+                                                sealed::nowMillis(), "GET", "/api/state", ""}));
+    client.send("POST /api/sealed HTTP/1.1\r\nHost: phone\r\nContent-Length: " +
+                std::to_string(envelope.size()) + "\r\n\r\n" + envelope);
     const std::string reply = client.readAll().bytes;
     const auto end = reply.find("\r\n");
     return reply.size() > 9 && end != std::string::npos ? reply.substr(9, end - 9) : reply;
@@ -42,11 +52,11 @@ protected:
     void TearDown() override { server_.stop(); }
 
     std::string urlPrefix() const {
-        return std::string("http://") + lanAddress + ":" + std::to_string(server_.port()) + "/?t=";
+        return std::string("http://") + lanAddress + ":" + std::to_string(server_.port()) + "/#k=";
     }
 
-    // The token of a pairing dialog, after checking that its QR code reads back as its URL.
-    std::string tokenOf(const Alert& alert) {
+    // The key of a pairing dialog, after checking that its QR code reads back as its URL.
+    std::string keyOf(const Alert& alert) {
         const std::string url = alert.informativeText.substr(0, alert.informativeText.find('\n'));
         EXPECT_TRUE(url.starts_with(urlPrefix())) << url;
         EXPECT_TRUE(alert.image.has_value());
@@ -82,9 +92,9 @@ TEST_F(PairingFlow, StartShowsAReadableCodeRenewingLocksTheOldURLOutAndStopEndsT
     EXPECT_TRUE(alerts_.shown.empty()) << "the dialog waits for the menu to close";
     loop_.advance(0.01s);
     ASSERT_EQ(alerts_.shown.size(), 2u) << "a renewed token shows a fresh dialog";
-    const std::string first = tokenOf(alerts_.shown[0]);
-    const std::string second = tokenOf(alerts_.shown[1]);
-    EXPECT_EQ(second.size(), 32u);
+    const std::string first = keyOf(alerts_.shown[0]);
+    const std::string second = keyOf(alerts_.shown[1]);
+    EXPECT_EQ(second, seal::keyText(*seal::deriveKey(router_.token())));
     EXPECT_NE(second, first);
     EXPECT_EQ(clipboard_.text(), urlPrefix() + second) << "the copy is of the dialog it came from";
     EXPECT_EQ(stateStatus(server_.port(), first), "401 Unauthorized");

@@ -2,6 +2,7 @@
 
 #include "RawClient.hpp"
 #include "RecordingHandler.hpp"
+#include "app/phone/Seal.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <algorithm>
@@ -205,7 +206,7 @@ TEST(ServerStop, ReturnsAtOnceWhileARequestIsBeingCarriedOutDropsItsAnswerAndIsL
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "サーバーを停止しました"), 1);
 }
 
-TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheToken) {
+TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheKeyInItsFragment) {
     std::vector<InterfaceAddress> interfaces{{"lo", true, true, true, "127.0.0.1"},
                                              {"en0", true, false, false, "fe80::1"},
                                              {"docker0", true, false, true, "172.17.0.1"},
@@ -214,7 +215,8 @@ TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheToken) {
     options.interfaces = [&] { return interfaces; };
     startWith(std::move(options));
     const std::string port = std::to_string(server_->port());
-    EXPECT_EQ(server_->pairingURL(), "http://192.168.1.20:" + port + "/?t=tok");
+    EXPECT_EQ(server_->pairingURL(),
+              "http://192.168.1.20:" + port + "/#k=" + seal::keyText(*seal::deriveKey("tok")));
     handler_.setToken("");
     EXPECT_EQ(server_->pairingURL(), std::nullopt);
     handler_.setToken("tok");

@@ -1,0 +1,98 @@
+#include "app/phone/Seal.hpp"
+
+#include <sodium.h>
+#include <vector>
+
+namespace torvane::seal {
+
+namespace {
+
+constexpr std::string_view keyContext = "torvane phone link: secretbox key, version 1";
+
+bool sodiumReady() {
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+const auto* bytes(std::string_view text) {
+    return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+std::string toBase64(const std::vector<unsigned char>& data, int variant) {
+    std::string out(sodium_base64_encoded_len(data.size(), variant), '\0');
+    sodium_bin2base64(out.data(), out.size(), data.data(), data.size(), variant);
+    out.resize(out.size() - 1); // the terminating NUL
+    return out;
+}
+
+} // namespace
+
+std::optional<Key> deriveKey(std::string_view token) {
+    if (token.empty() || !sodiumReady()) {
+        return std::nullopt;
+    }
+    // BLAKE2b takes keys of up to 64 bytes; a longer hand-made token is first hashed down.
+    std::array<unsigned char, crypto_generichash_BYTES> shortened{};
+    const unsigned char* keyData = bytes(token);
+    std::size_t keySize = token.size();
+    if (keySize > crypto_generichash_KEYBYTES_MAX) {
+        crypto_generichash(shortened.data(), shortened.size(), keyData, keySize, nullptr, 0);
+        keyData = shortened.data();
+        keySize = shortened.size();
+    }
+    Key key{};
+    crypto_generichash(key.data(), key.size(), bytes(keyContext), keyContext.size(), keyData, keySize);
+    return key;
+}
+
+std::string keyText(const Key& key) {
+    return toBase64({key.begin(), key.end()}, sodium_base64_VARIANT_URLSAFE_NO_PADDING);
+}
+
+std::optional<Key> keyFromText(std::string_view text) {
+    Key key{};
+    std::size_t size = 0;
+    if (!sodiumReady() ||
+        sodium_base642bin(key.data(), key.size(), text.data(), text.size(), nullptr, &size, nullptr,
+                          sodium_base64_VARIANT_URLSAFE_NO_PADDING) != 0 ||
+        size != key.size()) {
+        return std::nullopt;
+    }
+    return key;
+}
+
+std::string sealWithNonce(const Key& key, const Nonce& nonce, std::string_view plaintext) {
+    std::vector<unsigned char> out(nonceBytes + crypto_secretbox_MACBYTES + plaintext.size());
+    std::copy(nonce.begin(), nonce.end(), out.begin());
+    crypto_secretbox_easy(out.data() + nonceBytes, bytes(plaintext), plaintext.size(), nonce.data(),
+                          key.data());
+    return toBase64(out, sodium_base64_VARIANT_ORIGINAL);
+}
+
+std::string seal(const Key& key, std::string_view plaintext) {
+    Nonce nonce{};
+    sodiumReady();
+    randombytes_buf(nonce.data(), nonce.size());
+    return sealWithNonce(key, nonce, plaintext);
+}
+
+std::optional<std::string> open(const Key& key, std::string_view envelope) {
+    if (!sodiumReady()) {
+        return std::nullopt;
+    }
+    std::vector<unsigned char> raw(envelope.size() / 4 * 3 + 3);
+    std::size_t size = 0;
+    if (sodium_base642bin(raw.data(), raw.size(), envelope.data(), envelope.size(), nullptr, &size, nullptr,
+                          sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        size < nonceBytes + crypto_secretbox_MACBYTES) {
+        return std::nullopt;
+    }
+    std::string plaintext(size - nonceBytes - crypto_secretbox_MACBYTES, '\0');
+    if (crypto_secretbox_open_easy(reinterpret_cast<unsigned char*>(plaintext.data()),
+                                   raw.data() + nonceBytes, size - nonceBytes, raw.data(), key.data()) != 0) {
+        return std::nullopt;
+    }
+    return plaintext;
+}
+
+} // namespace torvane::seal

@@ -1,0 +1,89 @@
+#include "app/phone/SealedCall.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <vector>
+
+namespace torvane::sealed {
+
+namespace {
+
+// The first `count` lines and then the rest, which may hold anything.
+std::optional<std::vector<std::string_view>> splitLines(std::string_view text, std::size_t count) {
+    std::vector<std::string_view> parts;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto end = text.find('\n');
+        if (end == std::string_view::npos) {
+            return std::nullopt;
+        }
+        parts.push_back(text.substr(0, end));
+        text.remove_prefix(end + 1);
+    }
+    parts.push_back(text);
+    return parts;
+}
+
+bool isId(std::string_view id) {
+    return id.size() >= 16 && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+           });
+}
+
+} // namespace
+
+std::optional<Request> parseRequest(std::string_view plaintext) {
+    const auto parts = splitLines(plaintext, 5);
+    if (!parts || (*parts)[0] != "Q" || !isId((*parts)[1]) || (*parts)[3].empty() || (*parts)[4].empty()) {
+        return std::nullopt;
+    }
+    Request request;
+    const std::string_view time = (*parts)[2];
+    const auto [end, error] = std::from_chars(time.data(), time.data() + time.size(), request.time);
+    if (error != std::errc{} || end != time.data() + time.size()) {
+        return std::nullopt;
+    }
+    request.id = (*parts)[1];
+    request.method = (*parts)[3];
+    request.target = (*parts)[4];
+    request.body = (*parts)[5];
+    return request;
+}
+
+std::string formatRequest(const Request& request) {
+    return "Q\n" + request.id + "\n" + std::to_string(request.time) + "\n" + request.method + "\n" +
+           request.target + "\n" + request.body;
+}
+
+std::string formatAnswer(std::string_view id, int status, long long serverTime, std::string_view contentType,
+                         std::string_view body) {
+    std::string answer = "A\n";
+    answer.append(id);
+    answer += "\n" + std::to_string(status) + "\n" + std::to_string(serverTime) + "\n";
+    answer.append(contentType);
+    answer += '\n';
+    answer.append(body);
+    return answer;
+}
+
+long long nowMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+ReplayGuard::Verdict ReplayGuard::admit(const std::string& id, long long time, long long now) {
+    const long long reach = window.count();
+    if (time < now - reach || time > now + reach) {
+        return Verdict::outsideWindow;
+    }
+    const std::lock_guard lock(mutex_);
+    // An id whose time has left the window is refused for that alone, so it need not be kept.
+    std::erase_if(seen_, [&](const auto& entry) { return entry.second < now - reach; });
+    if (!seen_.emplace(id, time).second) {
+        return Verdict::replayed;
+    }
+    return Verdict::admitted;
+}
+
+} // namespace torvane::sealed
