@@ -1,12 +1,24 @@
 #include "app/ui/Pairing.hpp"
 
 #include "app/core/HostWords.hpp"
+#include "app/core/Config.hpp"
 #include "app/ui/QRCode.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <utility>
 
 namespace torvane {
+
+namespace {
+
+// The port the link had last, so that a phone's bookmark keeps working; the default before that.
+std::uint16_t rememberedPort(const Settings* settings) {
+    const auto port = settings ? settings->integer(Config::Key::phoneLinkPort) : std::nullopt;
+    return port && *port > 0 && *port <= 65535 ? static_cast<std::uint16_t>(*port) : Server::defaultPort;
+}
+
+} // namespace
 
 Pairing::Pairing(Ports ports) : ports_(std::move(ports)) {}
 
@@ -20,9 +32,27 @@ std::vector<MenuItem> Pairing::menuRows() {
     return rows;
 }
 
+void Pairing::startServer() {
+    if (ports_.server.isRunning())
+        return;
+    Settings* settings = ports_.settings;
+    ports_.server.start(rememberedPort(settings)); // unless it is taken
+    if (settings && ports_.server.isRunning()) {
+        settings->setBoolean(Config::Key::phoneLink, true);
+        settings->setInteger(Config::Key::phoneLinkPort, ports_.server.port());
+    }
+}
+
+void Pairing::resume() {
+    if (!ports_.settings || !ports_.settings->boolean(Config::Key::phoneLink).value_or(false))
+        return;
+    startServer();
+    if (ports_.refreshUI)
+        ports_.refreshUI();
+}
+
 void Pairing::showPairing() {
-    if (!ports_.server.isRunning())
-        ports_.server.start();
+    startServer();
     // The handle dies with us, so a presentation never outlives its owner; replacing it drops a
     // presentation still waiting from a quick second choice.
     pendingPresentation_ = ports_.loop.once(presentDelay, [this] {
@@ -34,6 +64,8 @@ void Pairing::showPairing() {
 
 void Pairing::stopServer() {
     ports_.server.stop();
+    if (ports_.settings)
+        ports_.settings->setBoolean(Config::Key::phoneLink, false);
     if (ports_.refreshUI)
         ports_.refreshUI();
 }
@@ -68,6 +100,30 @@ Alert Pairing::failureAlert() {
                             "Wi-Fi（またはテザリング）に繋がっているか確認してください。";
     alert.buttons = {"OK"};
     return alert;
+}
+
+int Pairing::printPairingURL(const Settings& settings, const std::optional<std::string>& address, bool asCode,
+                             std::ostream& out, std::ostream& err) {
+    const auto token = settings.string(Config::Key::serverToken);
+    if (!token || token->empty()) {
+        err << "スマホ連携はまだ一度も開始されていません\n";
+        return 1;
+    }
+    if (!address) {
+        err << "ネットワークのアドレスが見つかりません。Wi-"
+               "Fi（またはテザリング）に繋がっているか確認してください\n";
+        return 1;
+    }
+    const auto url = Server::pairingURL(*address, rememberedPort(&settings), *token);
+    const auto code = url && asCode ? QRCode::text(*url) : std::nullopt;
+    if (!url || (asCode && !code)) {
+        err << "ペアリング用のURLを作れませんでした\n";
+        return 1;
+    }
+    if (!settings.boolean(Config::Key::phoneLink).value_or(false))
+        err << "スマホ連携は停止中です（メニューから開始するか、設定を phoneLink=true にしてください）\n";
+    out << (asCode ? *code : *url + "\n");
+    return 0;
 }
 
 void Pairing::presentPairing() {

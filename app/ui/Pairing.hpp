@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/MainLoop.hpp"
+#include "app/core/Settings.hpp"
 #include "app/phone/Server.hpp"
 #include "app/ui/AlertPresenter.hpp"
 #include "app/ui/Clipboard.hpp"
@@ -8,6 +9,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,8 @@ public:
         AlertPresenter& alerts;
         Clipboard& clipboard;
         std::function<void()> refreshUI; // the status icon, after the link was stopped
+        // Where the link's being on and its port are remembered; none: nothing is remembered.
+        Settings* settings = nullptr;
     };
 
     // Between choosing the menu row and the dialog: the server has come up and the menu has closed.
@@ -41,12 +46,15 @@ public:
     // stop row while the server runs.
     std::vector<MenuItem> menuRows();
 
-    // Starts the server unless it runs, then shows the dialog `presentDelay` later. Choosing it
-    // again before then shows one dialog, not two.
+    // Starts the server unless it runs (on the port it had before, when there was one), then shows
+    // the dialog `presentDelay` later. Choosing it again before then shows one dialog, not two.
     void showPairing();
-    // Stops the server, then refreshes the status icon.
+    // Stops the server, then refreshes the status icon; the link stays off at the next launch.
     void stopServer();
-    // At termination: a dialog still waiting is dropped and the server stops.
+    // At launch: a link that was on when the app last ended starts again, on the same port.
+    void resume();
+    // At termination: a dialog still waiting is dropped and the server stops; whether the link was
+    // on is kept for the next launch.
     void shutdown();
 
     // The dialog for a pairing URL (with its QR code when one can be made), and the one shown when
@@ -54,7 +62,15 @@ public:
     static Alert pairingAlert(const std::string& url);
     static Alert failureAlert();
 
+    // `torvane --pairing-url` and `--pairing-qr`: the pairing URL that `settings` (the running copy's)
+    // give at `address`, as text or as a QR code for a terminal, on `out`. Reads only: nothing is
+    // started, created or logged. 0; 1, with the reason on `err`, when there is no URL to give.
+    static int printPairingURL(const Settings& settings, const std::optional<std::string>& address,
+                               bool asCode, std::ostream& out, std::ostream& err);
+
 private:
+    // Starts the server on the remembered port and remembers that it is on, and where.
+    void startServer();
     // Shows the dialog and acts on its button; a renewed token shows a fresh dialog.
     void presentPairing();
 

@@ -63,4 +63,24 @@ std::optional<GrayImage> image(std::string_view text, double size) {
     return picture;
 }
 
+std::optional<std::string> text(std::string_view content) {
+    const std::optional<qrcodegen::QrCode> code = encode(content);
+    if (!code)
+        return std::nullopt;
+    const int modules = code->getSize();
+    const auto light = [&](int x, int y) {
+        return x < 0 || y < 0 || x >= modules || y >= modules || !code->getModule(x, y);
+    };
+    std::string out;
+    for (int y = -quietZoneModules; y < modules + quietZoneModules; y += 2) {
+        for (int x = -quietZoneModules; x < modules + quietZoneModules; ++x) {
+            const bool top = light(x, y);
+            const bool bottom = y + 1 < modules + quietZoneModules ? light(x, y + 1) : false;
+            out += top ? (bottom ? "█" : "▀") : (bottom ? "▄" : " ");
+        }
+        out += '\n';
+    }
+    return out;
+}
+
 } // namespace torvane::QRCode

@@ -3,6 +3,7 @@
 #include "app/ui/GrayImage.hpp"
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace torvane::QRCode {
@@ -18,5 +19,9 @@ inline constexpr int maximumPixels = 8192;
 // None when the text does not fit in a QR code, or when `size` is not a usable size or too small
 // for one pixel per module.
 std::optional<GrayImage> image(std::string_view text, double size);
+
+// The same code as lines of text for a terminal, two module rows to a line (half blocks), with the
+// quiet zone. Light modules are drawn, dark ones left blank, as on a terminal's usual dark ground.
+std::optional<std::string> text(std::string_view text);
 
 } // namespace torvane::QRCode

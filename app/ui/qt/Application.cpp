@@ -94,11 +94,10 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
 
     AppDelegate* delegate = nullptr;
     TrayShell shell([&delegate] { return delegate ? delegate->menuWillOpen() : Menu{}; });
-    AppDelegate appDelegate(AppDelegate::Ports{loop, settings, KeyboardState::shared(),
-                                               PowerSources::shared(), *assertions, *lid,
-                                               RequestChannel(options.supportDir), Tmux::shared(), shell,
-                                               alerts, desktop, &HelperInstaller::shared(), loginItem.get(),
-                                               thermal.get(), notifier.get()});
+    AppDelegate appDelegate(
+        AppDelegate::Ports{loop, settings, KeyboardState::shared(), PowerSources::shared(), *assertions, *lid,
+                           RequestChannel(options.supportDir), Tmux::shared(), shell, alerts, desktop,
+                           &HelperInstaller::shared(), loginItem.get(), thermal.get(), notifier.get()});
     delegate = &appDelegate;
     const auto carry = std::make_shared<CarryLink>();
     appDelegate.setCarryListener([carry](const CarryState& state) { carry->publish(state); });
@@ -108,14 +107,15 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
                       return appDelegate.carryState();
                   });
 
-    // The phone link: started only from the menu, stopped from it or at the end.
+    // The phone link: started from the menu, or at launch when it was on when the app last ended.
     QtClipboard clipboard;
     Router router(
         Tmux::shared(), [] { return PowerState::current(); }, [] { return CapsLockMonitor::currentState(); },
         settings);
     router.setCarryLink(carry);
     Server server(router);
-    Pairing pairing({loop, server, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }});
+    Pairing pairing(
+        {loop, server, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }, &settings});
     appDelegate.setPhoneLinkRows([&pairing] { return pairing.menuRows(); });
     appDelegate.setStopPhoneLink([&pairing] { pairing.shutdown(); });
 
@@ -123,6 +123,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     SignalBridge signalBridge([&desktop](int) { desktop.terminate(); });
 
     appDelegate.applicationDidFinishLaunching();
+    pairing.resume();
     if (options.afterLaunch)
         options.afterLaunch(appDelegate, shell);
 

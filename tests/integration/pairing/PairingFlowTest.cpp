@@ -1,14 +1,17 @@
 #include "QrSupport.hpp"
-#include "tests/fakes/MemorySettings.hpp"
-#include "tests/fakes/VirtualMainLoop.hpp"
+#include "app/core/Config.hpp"
+#include "app/phone/LocalAddress.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Seal.hpp"
 #include "app/phone/SealedCall.hpp"
 #include "app/phone/Server.hpp"
 #include "app/ui/Pairing.hpp"
+#include "common/Subprocess.hpp"
 #include "tests/fakes/FakeAlertPresenter.hpp"
 #include "tests/fakes/FakeClipboard.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 #include "tests/fakes/TestSupport.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 #include "tests/integration/phone/RawClient.hpp"
 
 #include <gtest/gtest.h>
@@ -79,7 +82,7 @@ protected:
     test::FakeAlertPresenter alerts_;
     FakeClipboard clipboard_;
     int refreshes_ = 0;
-    Pairing pairing_{{loop_, server_, alerts_, clipboard_, [this] { ++refreshes_; }}};
+    Pairing pairing_{{loop_, server_, alerts_, clipboard_, [this] { ++refreshes_; }, &settings_}};
 };
 
 TEST_F(PairingFlow, StartShowsAReadableCodeRenewingLocksTheOldURLOutAndStopEndsTheLink) {
@@ -101,6 +104,8 @@ TEST_F(PairingFlow, StartShowsAReadableCodeRenewingLocksTheOldURLOutAndStopEndsT
     EXPECT_EQ(stateStatus(server_.port(), second), "200 OK");
 
     const std::uint16_t port = server_.port();
+    EXPECT_EQ(settings_.boolean(Config::Key::phoneLink), true);
+    EXPECT_EQ(settings_.integer(Config::Key::phoneLinkPort), port);
     const std::vector<MenuItem> rows = pairing_.menuRows();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1].title, "スマホ連携を停止");
@@ -108,6 +113,9 @@ TEST_F(PairingFlow, StartShowsAReadableCodeRenewingLocksTheOldURLOutAndStopEndsT
     EXPECT_FALSE(server_.isRunning());
     EXPECT_EQ(refreshes_, 1);
     EXPECT_EQ(stateStatus(port, second), "no connection");
+    EXPECT_EQ(settings_.boolean(Config::Key::phoneLink), false);
+    pairing_.resume();
+    EXPECT_FALSE(server_.isRunning()) << "a link turned off stays off at the next launch";
 
     // A dialog still waiting when the app ends is dropped with the server.
     pairing_.showPairing();
@@ -115,6 +123,71 @@ TEST_F(PairingFlow, StartShowsAReadableCodeRenewingLocksTheOldURLOutAndStopEndsT
     loop_.advance(1s);
     EXPECT_EQ(alerts_.shown.size(), 2u);
     EXPECT_FALSE(server_.isRunning());
+
+    // The link was on when the app ended: the next launch brings it back on the same port, so the
+    // phone's bookmark still works.
+    Pairing nextLaunch{{loop_, server_, alerts_, clipboard_, [this] { ++refreshes_; }, &settings_}};
+    nextLaunch.resume();
+    EXPECT_TRUE(server_.isRunning());
+    EXPECT_EQ(server_.port(), port);
+    EXPECT_EQ(stateStatus(port, second), "200 OK");
+}
+
+// `torvane --pairing-url` and `--pairing-qr` against a settings file of their own: they print the URL
+// of the remembered port, a code that reads back as it, and leave the settings and the log untouched.
+TEST(PairingCommand, PrintsTheURLAndItsCodeFromTheSettingsAndChangesNothing) {
+    test::TempDir dir;
+    const std::string settings =
+        "[General]\nserverToken=QmFzZTY0VXJsVG9rZW5Gb3JUZXN0czEy\nphoneLinkPort=8790\n";
+    std::filesystem::create_directories(dir / "config" / "torvane");
+    test::writeFile(dir / "config" / "torvane" / "torvane.conf", settings);
+    const auto run = [&](const char* option) {
+        return runSubprocess(
+            std::string(std::getenv("TORVANE_BINARY_DIR")) + "/app/torvane", {option},
+            {.timeLimit = std::chrono::seconds(20),
+             .environment = std::vector<std::string>{"HOME=" + dir.path().string(),
+                                                     "XDG_CONFIG_HOME=" + (dir / "config").string(),
+                                                     "XDG_STATE_HOME=" + (dir / "state").string()}});
+    };
+    const auto address = chooseLocalAddress(systemInterfaceAddresses(), hostInterfacePolicy());
+    const SubprocessResult url = run("--pairing-url");
+    if (!address) {
+        EXPECT_EQ(url.exitStatus, 1) << url.err;
+        GTEST_SKIP() << "no network address here to build a URL with";
+    }
+    const std::string expected = *address + ":8790/#k=2eDrkVxrlEU9KI1n4dEZHWq8Rq95-shHaniLlRuavuU\n";
+    EXPECT_EQ(url.exitStatus, 0) << url.err;
+    EXPECT_EQ(url.out, "http://" + expected);
+    EXPECT_EQ(url.err,
+              "スマホ連携は停止中です（メニューから開始するか、設定を phoneLink=true にしてください）\n");
+
+    // Half blocks back into pixels, four to a module: a drawn half is a light module.
+    const SubprocessResult code = run("--pairing-qr");
+    EXPECT_EQ(code.exitStatus, 0) << code.err;
+    std::vector<std::vector<std::string>> lines{{}}; // each glyph: " ", "█", "▀" or "▄"
+    for (std::size_t at = 0; at < code.out.size();) {
+        const std::size_t length = code.out[at] == ' ' || code.out[at] == '\n' ? 1 : 3;
+        if (code.out[at] == '\n')
+            lines.emplace_back();
+        else
+            lines.back().push_back(code.out.substr(at, length));
+        at += length;
+    }
+    lines.pop_back();
+    ASSERT_FALSE(lines.empty());
+    GrayImage picture{static_cast<int>(lines[0].size()) * 4, static_cast<int>(lines.size()) * 8, {}};
+    picture.pixels.assign(static_cast<std::size_t>(picture.width * picture.height), 0);
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x) {
+            const std::string& glyph = lines[y / 8].at(x / 4);
+            picture.pixels[y * picture.width + x] =
+                glyph == "█" || glyph == (y % 8 < 4 ? "▀" : "▄") ? 255 : 0;
+        }
+    test::writePgm(dir / "terminal.pgm", picture);
+    EXPECT_EQ(test::decodeQr(dir / "terminal.pgm"), "http://" + expected.substr(0, expected.size() - 1));
+
+    EXPECT_EQ(test::readFile(dir / "config" / "torvane" / "torvane.conf"), settings);
+    EXPECT_FALSE(std::filesystem::exists(dir / "state")) << "nothing logged";
 }
 
 } // namespace
