@@ -96,8 +96,9 @@ TEST_F(HelperProcess, ItReassertsAChangedSettingAndReleasesOnTheFirstTickPastALo
     request("1");
     auto daemon = start("log", "3");
     ASSERT_TRUE(daemon->waitForLine(preventedLine));
-    test::writeFile(dir / "state", "0"); // someone else switched it back
-    request("1");                        // the last heartbeat
+    test::setModifiedAgo(support / "ack", 60); // its alive signal must move on, released or not
+    test::writeFile(dir / "state", "0");       // someone else switched it back
+    request("1");                              // the last heartbeat
     const auto lastWrite = std::chrono::steady_clock::now();
     ASSERT_TRUE(daemon->waitForLine(preventedLine, 2));
     ASSERT_TRUE(daemon->waitForLine(restoredLine));
@@ -106,6 +107,7 @@ TEST_F(HelperProcess, ItReassertsAChangedSettingAndReleasesOnTheFirstTickPastALo
     const auto callsSoFar = calls().size();
     ASSERT_TRUE(test::waitFor([&] { return calls().size() >= callsSoFar + 2; })); // two more ticks
     EXPECT_EQ(daemon->lines(), (Strings{startLine, preventedLine, preventedLine, warnLine, restoredLine}));
+    EXPECT_LT(fs::file_time_type::clock::now() - fs::last_write_time(support / "ack"), 3s);
 }
 
 TEST_F(HelperProcess, RealLogindListsOneLockWhileTheRequestIsOneAndNoneOnceReleasedStoppedOrKilled) {

@@ -116,18 +116,29 @@ protected:
     Server server_{router_};
 };
 
-TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrder) {
+TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrderAndShowsTheirScreensWithoutAUtf8Locale) {
+    // As a desktop session may start the app; left to its locale, tmux would list "仕事" as underscores.
+    const std::string lang = std::getenv("LANG") ? std::getenv("LANG") : "C.UTF-8";
+    const std::shared_ptr<void> restore(nullptr, [lang](void*) {
+        ::setenv("LANG", lang.c_str(), 1);
+        ::unsetenv("LC_ALL");
+    });
+    ::setenv("LANG", "C", 1);
+    ::setenv("LC_ALL", "C", 1);
     EXPECT_EQ(call("GET", "/api/state").body,
               R"({"sessions":[],"tmux":true,"battery":64,"onAC":false,"capsLock":true,"carry":null})");
-    newSession("beta");
+    newSession("仕事");
     newSession("say \"hi\"");
     const std::string idleShell =
         R"("working":false,"command":"sh","status":"待機中","idle":0,"activity":0,"quiet":false})";
     // A loaded machine may take a second or two between the prompt and this request.
     const std::regex recently(R"("activity":[0-5],)");
     EXPECT_EQ(std::regex_replace(call("GET", "/api/state").body, recently, R"("activity":0,)"),
-              R"({"sessions":[{"name":"beta",)" + idleShell + R"(,{"name":"say \"hi\"",)" + idleShell +
+              R"({"sessions":[{"name":"say \"hi\"",)" + idleShell + R"(,{"name":"仕事",)" + idleShell +
                   R"(],"tmux":true,"battery":64,"onAC":false,"capsLock":true,"carry":null})");
+    ASSERT_TRUE(raw({"send-keys", "-t", "=仕事:", "echo こん😀", "Enter"}).ok());
+    EXPECT_TRUE(test::waitFor(
+        [&] { return hasLine(call("GET", "/api/capture?s=%E4%BB%95%E4%BA%8B").body, "こん😀"); }));
 }
 
 TEST_F(PhoneApi, CarryPauseGoesThroughTheAppsLinkWhileThereIsOne) {
@@ -168,7 +179,9 @@ TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestInAndARefusalNeverWaitsForTheBod
     EXPECT_EQ(withToken("", token), "200 OK");
     EXPECT_EQ(withToken("?t=" + token, "wrong"), "200 OK");
     EXPECT_EQ(withToken("?t=wrong", token), "401 Unauthorized") << "the query token decides";
-    EXPECT_EQ(withToken("", ""), "401 Unauthorized");
+    const std::string butLast = token.substr(0, token.size() - 1);
+    for (const std::string& near : {std::string(), token.substr(0, 1), butLast, token + "A", butLast + "~"})
+        EXPECT_EQ(withToken("", near), "401 Unauthorized") << near;
     EXPECT_EQ(torvane::call(server_.port(), "GET", "/nowhere", "", token).status, "404 Not Found");
     const Answer page = torvane::call(server_.port(), "GET", "/?t=wrong");
     EXPECT_EQ(page.status, "200 OK") << "the page needs none";
@@ -176,6 +189,16 @@ TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestInAndARefusalNeverWaitsForTheBod
     EXPECT_NE(page.body.find("'このパソコンに tmux が入っていません。'"), std::string::npos);
     EXPECT_EQ(page.body.find("Mac側"), std::string::npos);
     EXPECT_EQ(page.body.find("Mac に"), std::string::npos);
+
+    // With no secure random source there is no token, and an empty offer opens no route.
+    MemorySettings bare;
+    Router unkeyed(
+        tmux_, [] { return PowerState{}; }, [] { return false; }, bare, [](auto) { return false; });
+    EXPECT_EQ(unkeyed.token(), "");
+    for (const std::string route : {"GET /api/state", "GET /api/capture", "POST /api/send", "POST /api/keys",
+                                    "POST /api/interrupt", "POST /api/carry"})
+        EXPECT_EQ(unkeyed.route(route + "?t= HTTP/1.1\r\nX-Token: ", "").substr(0, 12), "HTTP/1.1 401")
+            << route;
 
     // Refused as soon as the header is in; the body that follows is dropped, and the answer is
     // still there to read once it has gone (no reset).

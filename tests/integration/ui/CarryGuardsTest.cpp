@@ -112,6 +112,9 @@ TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelow) {
     zone(2, "acpitz", 50'000);
     launchActive();
     EXPECT_EQ(delegate.rebuild()[5].title, "温度: 89°C");
+    EXPECT_FALSE(delegate.carryState().lidHeld) << "no word from the daemon yet";
+    test::writeFile(shared / "ack", "ok");
+    EXPECT_TRUE(delegate.carryState().lidHeld);
 
     zone(1, "x86_pkg_temp", 90'000);
     review(); // at the limit once: a moment's peak
@@ -160,7 +163,7 @@ TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
     EXPECT_TRUE(delegate.power().isActive());
 }
 
-TEST_F(CarryGuards, WithNoSessionTheQuietTimeCountsFromTheStartOfCarryMode) {
+TEST_F(CarryGuards, WithNoSessionQuietTimeCountsFromTheStartOfCarryModeAndCapsLockOffAndOnLiftsTheRelease) {
     settings.setBoolean(Config::Key::releaseWhenIdle, true);
     launchActive(); // no tmux server at all
     wall += 590s;
@@ -169,6 +172,12 @@ TEST_F(CarryGuards, WithNoSessionTheQuietTimeCountsFromTheStartOfCarryMode) {
     wall += 11s;
     review();
     EXPECT_EQ(log.lines(), (Lines{"作業が終わったため持ち運びモードを解除しました", change, offLine}));
+
+    for (const bool on : {false, true}) {
+        keyboard.on = on;
+        loop.advance(std::chrono::duration<double>(Config::pollInterval));
+    }
+    EXPECT_TRUE(delegate.power().isActive()) << "Caps Lock off and on again lifts the latch";
 }
 
 } // namespace

@@ -10,7 +10,7 @@
 
 using namespace torvane;
 
-TEST(RequestChannel, DaemonPollingWhileTheAppRewritesNeverSeesAPartialOrMissingFile) {
+TEST(RequestChannel, DaemonPollingWhileTheAppRewritesNeverSeesAPartialOrMissingFileAndAFailedWriteIsLogged) {
     test::TempDir dir;
     RequestChannel channel(dir.path());
     channel.writeRequest(false);
@@ -31,6 +31,12 @@ TEST(RequestChannel, DaemonPollingWhileTheAppRewritesNeverSeesAPartialOrMissingF
     reader.join();
     EXPECT_EQ(bad.load(), 0);
     EXPECT_GT(reads.load(), 100);
+    std::filesystem::remove(dir / "request");
+    std::filesystem::create_directory(dir / "request"); // the rename into place fails
+    test::LogCapture log;
+    channel.writeRequest(true);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"WARN: 要求ファイルを書けません: " +
+                                                    (dir / "request").string() + ": Is a directory"});
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1); // no temporaries left
 }
 
