@@ -79,10 +79,14 @@ ReplayGuard::Verdict ReplayGuard::admit(const std::string& id, long long time, l
     }
     const std::lock_guard lock(mutex_);
     // An id whose time has left the window is refused for that alone, so it need not be kept.
-    std::erase_if(seen_, [&](const auto& entry) { return entry.second < now - reach; });
+    while (!order_.empty() && order_.begin()->first < now - reach) {
+        seen_.erase(order_.begin()->second);
+        order_.erase(order_.begin());
+    }
     if (!seen_.emplace(id, time).second) {
         return Verdict::replayed;
     }
+    order_.emplace(time, id);
     return Verdict::admitted;
 }
 

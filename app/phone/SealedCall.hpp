@@ -42,7 +42,8 @@ public:
 
 private:
     std::mutex mutex_;
-    std::map<std::string, long long> seen_; // id → its request's time
+    std::map<std::string, long long> seen_;       // id → its request's time
+    std::multimap<long long, std::string> order_; // the same by time: what leaves the window goes first
 };
 
 } // namespace torvane::sealed

@@ -4,9 +4,9 @@
 
 namespace torvane::token {
 
-std::string base64Url(std::span<const unsigned char> bytes) {
-    static constexpr std::string_view alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+namespace {
+
+std::string encode(std::span<const unsigned char> bytes, std::string_view alphabet, bool padded) {
     std::string out;
     out.reserve((bytes.size() + 2) / 3 * 4);
     std::size_t i = 0;
@@ -28,8 +28,21 @@ std::string base64Url(std::span<const unsigned char> bytes) {
         if (rest == 2) {
             out.push_back(alphabet[(value >> 6) & 63]);
         }
+        if (padded) {
+            out.append(3 - rest, '=');
+        }
     }
     return out;
+}
+
+} // namespace
+
+std::string base64Url(std::span<const unsigned char> bytes) {
+    return encode(bytes, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_", false);
+}
+
+std::string base64(std::span<const unsigned char> bytes) {
+    return encode(bytes, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", true);
 }
 
 std::optional<std::string> generate(const RandomSource& random) {

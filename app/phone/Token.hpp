@@ -24,6 +24,9 @@ std::optional<std::string> generate(const RandomSource& random = systemRandom);
 
 // URL-safe base64 without padding.
 std::string base64Url(std::span<const unsigned char> bytes);
+// Standard base64 with padding. Like the one above, its time depends on the bytes: for what is
+// public (a sealed envelope), not for secrets.
+std::string base64(std::span<const unsigned char> bytes);
 
 // Equality whose running time depends only on the length of `expected`, never on where (or
 // whether) `offered` differs from it.

@@ -161,28 +161,24 @@ TEST(PairingCommand, PrintsTheURLAndItsCodeFromTheSettingsAndChangesNothing) {
     EXPECT_EQ(url.err,
               "スマホ連携は停止中です（メニューから開始するか、設定を phoneLink=true にしてください）\n");
 
-    // Half blocks back into pixels, four to a module: a drawn half is a light module.
+    // Half blocks back into modules, two rows a line (a drawn half is a light one), four pixels each.
     const SubprocessResult code = run("--pairing-qr");
     EXPECT_EQ(code.exitStatus, 0) << code.err;
-    std::vector<std::vector<std::string>> lines{{}}; // each glyph: " ", "█", "▀" or "▄"
-    for (std::size_t at = 0; at < code.out.size();) {
-        const std::size_t length = code.out[at] == ' ' || code.out[at] == '\n' ? 1 : 3;
-        if (code.out[at] == '\n')
-            lines.emplace_back();
-        else
-            lines.back().push_back(code.out.substr(at, length));
-        at += length;
-    }
-    lines.pop_back();
-    ASSERT_FALSE(lines.empty());
-    GrayImage picture{static_cast<int>(lines[0].size()) * 4, static_cast<int>(lines.size()) * 8, {}};
-    picture.pixels.assign(static_cast<std::size_t>(picture.width * picture.height), 0);
-    for (int y = 0; y < picture.height; ++y)
-        for (int x = 0; x < picture.width; ++x) {
-            const std::string& glyph = lines[y / 8].at(x / 4);
-            picture.pixels[y * picture.width + x] =
-                glyph == "█" || glyph == (y % 8 < 4 ? "▀" : "▄") ? 255 : 0;
+    std::vector<std::string> rows(2);
+    for (std::size_t at = 0; at < code.out.size(); at += code.out[at] & 0x80 ? 3 : 1) {
+        if (code.out[at] == '\n') {
+            rows.resize(rows.size() + 2);
+            continue;
         }
+        const char glyph = code.out[at] == ' ' ? 0 : code.out[at + 2]; // █ 88, ▀ 80, ▄ 84
+        rows[rows.size() - 2] += glyph == '\x88' || glyph == '\x80' ? 'L' : 'D';
+        rows[rows.size() - 1] += glyph == '\x88' || glyph == '\x84' ? 'L' : 'D';
+    }
+    rows.resize(rows.size() - 2);
+    GrayImage picture{static_cast<int>(rows[0].size()) * 4, static_cast<int>(rows.size()) * 4, {}};
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x)
+            picture.pixels.push_back(rows[y / 4][x / 4] == 'L' ? 255 : 0);
     test::writePgm(dir / "terminal.pgm", picture);
     EXPECT_EQ(test::decodeQr(dir / "terminal.pgm"), "http://" + expected.substr(0, expected.size() - 1));
 
