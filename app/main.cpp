@@ -3,6 +3,7 @@
 #include "app/ui/qt/Application.hpp"
 #include "app/ui/qt/QtSettings.hpp"
 
+#include <cstdio>
 #include <iostream>
 #include <string_view>
 
@@ -18,6 +19,26 @@ int main(int argc, char** argv) {
                 torvane::chooseLocalAddress(torvane::systemInterfaceAddresses(),
                                             torvane::hostInterfacePolicy()),
                 option == "--pairing-qr", std::cout, std::cerr);
+        }
+        if (option == "--help" || option == "-h") {
+            std::fputs(
+                "使い方: torvane [--help | --version | --pairing-url | --pairing-qr]\n"
+                "Caps Lock がオンの間、ふたを閉じてもノート PC を動かし続けるトレイアプリです。\n"
+                "オプションなしで起動すると、トレイに常駐します（トレイがなければメニューなしで動きます）。\n"
+                "\n"
+                "  --help         この説明を表示して終了します\n"
+                "  --version      版を表示して終了します\n"
+                "  --pairing-url  動いている Torvane のスマホ連携の URL を表示して終了します\n"
+                "  --pairing-qr   同じ URL を端末用の QR コードで表示して終了します\n"
+                "\n"
+                "設定: ~/.config/torvane/torvane.conf　ログ: ~/.local/state/torvane/Torvane.log\n"
+                "詳しくは man torvane を参照してください。\n",
+                stdout);
+            return 0;
+        }
+        if (option == "--version") {
+            std::printf("torvane %s\n", TORVANE_VERSION);
+            return 0;
         }
     }
     return torvane::runApplication(argc, argv);

@@ -28,6 +28,14 @@ std::string quoted(const std::string& path) {
     return out + "\"";
 }
 
+// A desktop entry's string value: a backslash and a line break would be read as escapes.
+std::string escaped(const std::string& value) {
+    std::string out;
+    for (char c : value)
+        out += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : std::string(1, c);
+    return out;
+}
+
 // The program an Exec value starts: its first argument, unquoted.
 std::string program(const std::string& exec) {
     if (exec.empty() || exec.front() != '"')
@@ -83,7 +91,9 @@ std::optional<std::string> AutostartEntry::setEnabled(bool enabled) {
     const std::filesystem::path temp = file().string() + ".tmp";
     {
         std::ofstream out(temp, std::ios::trunc);
+        // TryExec: once the program is removed, the session skips the entry instead of failing at login.
         out << "[Desktop Entry]\nType=Application\nName=Torvane\nExec=" << quoted(executable_.string())
+            << "\nTryExec=" << escaped(executable_.string())
             << "\nIcon=torvane\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
         if (!out.flush())
             return text::errorText(errno);

@@ -11,6 +11,8 @@
 #                                   killed when the caller of `start` exits, should it forget `stop`.
 #                                   Each KEEP (a checkout or build tree) stays visible inside, also when it
 #                                   lies under /tmp or /var/tmp, which are fresh there.
+#   sysroot.sh bare DIR [KEEP...]   the same isolation without a service manager: PID 1 only waits, as in
+#                                   a container or chroot (no /run/systemd/system, no dbus, no logind).
 #   sysroot.sh exec DIR CMD [ARG]   run CMD inside as root with a clean environment (PATH, LANG); its
 #                                   output and exit status are passed on. Pass variables with `env A=B CMD`.
 #   sysroot.sh stop DIR             SIGKILL to its PID 1 (SIGTERM would make systemd re-execute), then
@@ -27,9 +29,10 @@ run_inside() {
   nsenter -t "$pid" -m -p -n -u -i -C --wdns=/ env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
 }
 
-# Runs as PID 1 of the new namespaces, before systemd replaces it.
+# Runs as PID 1 of the new namespaces, before systemd (or, bare, a wait) replaces it.
 boot() {
-  local dir=$1 d w
+  local init=$1 dir=$2 d w
+  shift
   for d in etc var usr root home; do
     mkdir -p "$dir/layers/$d/upper" "$dir/layers/$d/work"
     mount -t overlay overlay -o "lowerdir=/$d,upperdir=$dir/layers/$d/upper,workdir=$dir/layers/$d/work" "/$d"
@@ -63,13 +66,18 @@ boot() {
   for d in /etc /var /usr /root /home /run /tmp /var/tmp /usr/lib/systemd/system/sysinit.target.wants; do
     [[ "$(stat -f -c %T "$d")" =~ ^(overlayfs|tmpfs)$ ]] || die 1 "$d is not private"
   done
+  if [ "$init" = bare ]; then
+    touch /run/torvane-sysroot-ready
+    exec sleep infinity
+  fi
   exec /lib/systemd/systemd --system --unit=torvane-sysroot.target --log-target=console
 }
 
 start() {
-  local dir=$1 v2 cg outer child="" i=0 caller=$PPID
+  local init=$1 dir=$2 v2 cg outer child="" i=0 caller=$PPID
+  shift
   [ "$(id -u)" -eq 0 ] || die 2 "booting a private systemd needs root"
-  [ -x /lib/systemd/systemd ] || die 2 "systemd is not installed (scripts/bootstrap installs it)"
+  [ "$init" = bare ] || [ -x /lib/systemd/systemd ] || die 2 "systemd is not installed (scripts/bootstrap installs it)"
   v2="$(findmnt -n -t cgroup2 -o TARGET | head -n 1)"
   [[ -n "$v2" && -w "$v2" ]] || die 2 "no writable cgroup2 hierarchy"
   dir="$(cd "$1" && pwd)" || die 1 "no directory $1"
@@ -81,7 +89,7 @@ start() {
   # shellcheck disable=SC2016 # expanded by the inner bash
   setsid bash -c 'echo $$ >"$1/cgroup.procs" && shift && exec "$@"' _ "$cg" \
     unshare --pid --fork --mount --uts --ipc --net --cgroup --propagation private --mount-proc \
-    env -i container=torvane-sysroot PATH=/usr/sbin:/usr/bin:/sbin:/bin "${BASH_SOURCE[0]}" __boot "$dir" "${keep[@]}" \
+    env -i container=torvane-sysroot PATH=/usr/sbin:/usr/bin:/sbin:/bin "${BASH_SOURCE[0]}" __boot "$init" "$dir" "${keep[@]}" \
     </dev/null >"$dir/boot.log" 2>&1 &
   outer=$!
   while [ -z "${child// /}" ] && [ $((i++)) -lt 100 ]; do
@@ -99,13 +107,17 @@ start() {
   ) </dev/null >/dev/null 2>&1 &
   for ((i = 0; i < 300; i++)); do
     local states
-    states="$(run_inside "$dir" systemctl is-active dbus.service systemd-logind.service 2>/dev/null || true)"
-    [ "$states" != $'active\nactive' ] || return 0
+    if [ "$init" = bare ]; then
+      ! run_inside "$dir" test -e /run/torvane-sysroot-ready 2>/dev/null || return 0
+    else
+      states="$(run_inside "$dir" systemctl is-active dbus.service systemd-logind.service 2>/dev/null || true)"
+      [ "$states" != $'active\nactive' ] || return 0
+    fi
     kill -0 "$outer" 2>/dev/null || break
     sleep 0.1
   done
   stop "$dir"
-  die 1 "systemd did not bring up dbus and logind: $(tail -n 30 "$dir/boot.log")"
+  die 1 "the system did not come up ($init): $(tail -n 30 "$dir/boot.log")"
 }
 
 stop() {
@@ -121,9 +133,10 @@ stop() {
 }
 
 case "${1:-}" in
-  start) shift && start "$@" ;;
+  start) shift && start systemd "$@" ;;
+  bare) shift && start bare "$@" ;;
   exec) shift && run_inside "$@" ;;
   stop) stop "$2" ;;
   __boot) shift && boot "$@" ;;
-  *) die 1 "usage: sysroot.sh start DIR [KEEP...] | exec DIR CMD [ARG...] | stop DIR" ;;
+  *) die 1 "usage: sysroot.sh start|bare DIR [KEEP...] | exec DIR CMD [ARG...] | stop DIR" ;;
 esac

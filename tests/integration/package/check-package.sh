@@ -2,18 +2,26 @@
 # usage: check-package.sh CPACK_CONFIG VERSION SYSROOT_SH
 set -euo pipefail
 config=$1 version=$2 sysroot=$3
+export LC_ALL=C # one collation for sort and comm
 tmp=$(mktemp -d /tmp/torvane-pkg.XXXXXX)
-trap '[ ! -d "$tmp/sys" ] || "$sysroot" stop "$tmp/sys"; rm -rf "$tmp"' EXIT
+cleanup() {
+  local booted
+  for booted in "$tmp"/sys-*; do [ ! -d "$booted" ] || "$sysroot" stop "$booted"; done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cpack --config "$config" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 || { cat "$tmp/cpack.log"; fail "cpack"; }
 deb="$tmp/out/torvane_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || fail "no $deb"
-lintian --fail-on error "$deb" 2>/dev/null || fail "lintian reports errors"
+lint=$(lintian -I --pedantic "$deb" 2>&1) || true
+! grep -E '^[EW]: ' <<<"$lint" || fail "lintian reports errors or warnings"
 
 # Exactly these files: the app finds ../share/torvane from its own directory, the scripts find the
 # daemon at ../../libexec/torvane from theirs.
-expected='-rwxr-xr-x ./usr/bin/torvane
+expected='-rw-r--r-- ./lib/systemd/system/jp.local.torvane.helper.service
+-rwxr-xr-x ./usr/bin/torvane
 -rwxr-xr-x ./usr/libexec/torvane/torvane-helper
 -rw-r--r-- ./usr/share/applications/torvane.desktop
 -rw-r--r-- ./usr/share/doc/torvane/changelog.gz
@@ -29,18 +37,23 @@ dpkg-deb -c "$deb" | awk '$2 != "root/root" { exit 1 }' || fail "files not owned
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "version $(field Version), not $version"
 depends=$(field Depends | tr ',' '\n' | awk '{ print $1 }')
-for dep in pkexec systemd libc6 libqt6widgets6 libsdbus-c++1 libsodium23; do
+for dep in pkexec libc6 libqt6widgets6 libsdbus-c++1 libsodium23; do
   grep -qxF "$dep" <<<"$depends" || fail "Depends lacks $dep: $(field Depends)"
 done
-[ "$(field Recommends)" = tmux ] || fail "Recommends: $(field Recommends)"
+! grep -qxF systemd <<<"$depends" || fail "only the optional helper needs systemd: $(field Depends)"
+[ "$(field Recommends)" = "systemd, tmux" ] || fail "Recommends: $(field Recommends)"
 control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -tvf -)
-for script in prerm postinst; do
+for script in postinst prerm postrm; do
   grep -qE "^-rwxr-xr-x .* \./$script\$" <<<"$control" || fail "no $script"
 done
 
 dpkg-deb -x "$deb" "$tmp/root"
 grep -qx 'Exec=/usr/bin/torvane' "$tmp/root/usr/share/applications/torvane.desktop" || fail "desktop Exec"
 grep -qx 'Icon=torvane' "$tmp/root/usr/share/applications/torvane.desktop" || fail "desktop Icon"
+desktop-file-validate "$tmp/root/usr/share/applications/torvane.desktop" || fail "desktop entry"
+for program in usr/bin/torvane usr/libexec/torvane/torvane-helper; do
+  [[ "$(readelf --dyn-syms -W "$tmp/root/$program")" == *__stack_chk_fail* ]] || fail "$program: no stack protector"
+done
 
 # Both programs from the extracted copy, in a mount namespace whose /var/lib and /var/log are empty
 # tmpfs: the daemon's shared directory and log are its own, never the machine's.
@@ -49,6 +62,10 @@ export HOME=$tmp/home XDG_CONFIG_HOME=$tmp/home/.config XDG_STATE_HOME=$tmp/home
   XDG_CACHE_HOME=$tmp/home/.cache XDG_RUNTIME_DIR=$tmp/runtime TMUX_TMPDIR=$tmp/runtime \
   QT_QPA_PLATFORM=offscreen DBUS_SYSTEM_BUS_ADDRESS=unix:path=$tmp/no-bus ROOT=$tmp/root
 unset DISPLAY WAYLAND_DISPLAY TMUX
+# Both answer and end at once, without starting the app.
+[ "$(timeout 10 "$ROOT/usr/bin/torvane" --version)" = "torvane $version" ] || fail "torvane --version"
+timeout 10 "$ROOT/usr/bin/torvane" --help | grep -q '^使い方: torvane' || fail "torvane --help"
+[ ! -e "$XDG_STATE_HOME/torvane" ] || fail "--help or --version started the app"
 unshare --user --map-root-user --mount --propagation private bash -euo pipefail -c '
   mount -t tmpfs none /var/lib && mount -t tmpfs none /var/log
   out=$HOME/out.log applog=$XDG_STATE_HOME/torvane/Torvane.log
@@ -68,18 +85,56 @@ unshare --user --map-root-user --mount --propagation private bash -euo pipefail 
 '
 echo "package $(basename "$deb"): $(stat -c %s "$deb") bytes"
 
-# Installed, used and removed as a user would, on a real systemd booted in private namespaces.
-[ "$(id -u)" -eq 0 ] || { echo "SKIP: installing under a private systemd needs root"; exit 77; }
-mkdir "$tmp/sys" && "$sysroot" start "$tmp/sys"
-inside() { "$sysroot" exec "$tmp/sys" "$@"; }
+# Installed, used, upgraded, removed and purged as a user would: on a real systemd booted in private
+# namespaces, then in the same isolation without systemd (a container, a chroot). Each step is checked
+# against the exact set of paths it leaves, compared with the system before the installation.
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: installing into a private system needs root"; exit 77; }
 unit=jp.local.torvane.helper.service
+wants=/etc/systemd/system/multi-user.target.wants/$unit
+inside() { "$sysroot" exec "$sys" "$@"; }
+# Package managers' own records and caches change with every installation; they are not ours.
+snapshot() {
+  inside find /etc /usr /var \( -path /var/lib/dpkg -o -path /var/lib/apt -o -path /var/cache \
+    -o -path /var/log/apt -o -path /var/log/dpkg.log -o -path /var/log/journal -o -path /var/tmp \
+    -o -path /var/lib/systemd -o -path /var/lib/PackageKit \) -prune -o -print | sort
+}
+# usage: step NAME EXPECTED: the paths added since the base snapshot (none may have gone) are EXPECTED.
+step() {
+  local now
+  now=$(snapshot)
+  [ -z "$(comm -23 "$tmp/base" <(echo "$now"))" ] || fail "$1 removed: $(comm -23 "$tmp/base" <(echo "$now"))"
+  [ "$(comm -13 "$tmp/base" <(echo "$now"))" = "$2" ] ||
+    fail "$1 left other paths:"$'\n'"$(diff <(echo "$2") <(comm -13 "$tmp/base" <(echo "$now")))"
+}
+apt_get() { inside apt-get -y -q "$@" >"$tmp/apt.log" 2>&1 || { cat "$tmp/apt.log"; fail "apt-get $*"; }; }
+# The package's paths as the running system names them (/lib is /usr/lib here).
+dpkg-deb -c "$deb" | awk '{ sub(/^\./, "", $6); sub(/\/$/, "", $6); if ($6 != "") print $6 }' |
+  sed -E "s|^/lib(/\|\$)|$(realpath /lib)\1|" | sort >"$tmp/files"
+boot() {
+  sys=$tmp/sys-$1
+  mkdir "$sys" && "$sysroot" "$1" "$sys"
+  # A machine that lets packages (re)start services, unlike a container image's policy-rc.d.
+  inside rm -f /usr/sbin/policy-rc.d
+  snapshot >"$tmp/base"
+  inside sh -c 'cat >/root/torvane.deb' <"$deb"
+  comm -13 "$tmp/base" <(snapshot) >"$tmp/deb"
+  packaged=$(comm -13 "$tmp/base" "$tmp/files" | sort -m - "$tmp/deb")
+}
+data="/var/lib/torvane
+/var/lib/torvane/ack
+/var/lib/torvane/request
+/var/log/torvane-helper.log"
+helper_on=$(sort <<<"$wants"$'\n'"$data")
+
+boot start
 locks() { inside systemd-inhibit --list --no-pager --no-legend | awk '$1 == "torvane-helper"'; }
-inside sh -c 'cat >/root/torvane.deb' <"$deb"
-inside apt-get install -y -q /root/torvane.deb >"$tmp/apt.log" 2>&1 || { cat "$tmp/apt.log"; fail "apt install"; }
+apt_get install /root/torvane.deb
+step install "$packaged"
+[ "$(inside systemctl is-enabled $unit)" = disabled ] || fail "the unit is enabled before the user asks"
 # What the menu runs through pkexec.
-inside env PKEXEC_UID=65534 /bin/bash /usr/share/torvane/install-helper.sh || fail "install-helper.sh"
+inside env PKEXEC_UID=65534 /bin/bash /usr/share/torvane/install-helper.sh >"$tmp/on.log" 2>&1 ||
+  fail "install-helper.sh: $(cat "$tmp/on.log")"
 [ "$(inside systemctl is-active $unit)" = active ] || fail "service not active"
-inside cmp /usr/libexec/torvane/torvane-helper /usr/local/libexec/torvane/torvane-helper || fail "not the packaged daemon"
 # The app's request, by the user the helper was installed for: the daemon blocks sleep.
 hold_lock() {
   inside setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'printf 1 >/var/lib/torvane/request'
@@ -87,19 +142,34 @@ hold_lock() {
   fail "the installed daemon never took the sleep lock $1"
 }
 hold_lock ""
-# An upgrade keeps the helper and restarts it on the new daemon.
+step "helper on" "$(sort -m <(echo "$packaged") <(echo "$helper_on"))"
+# An upgrade keeps the helper on and restarts it on the new daemon.
 before=$(inside systemctl show -P MainPID $unit)
-upgrade=$(inside apt-get install -y -q --reinstall /root/torvane.deb 2>&1) || fail "reinstall: $upgrade"
-grep -qF "install-helper.sh" <<<"$upgrade" || fail "the upgrade did not replace the helper: $upgrade"
+apt_get install --reinstall /root/torvane.deb
 [ "$(inside systemctl show -P MainPID $unit)" != "$before" ] || fail "the upgrade did not restart the daemon"
 hold_lock "after the upgrade"
+step upgrade "$(sort -m <(echo "$packaged") <(echo "$helper_on"))"
 
-removal=$(inside apt-get remove -y -q torvane 2>&1) || fail "apt remove: $removal"
-grep -qF "uninstall.sh --keep-app" <<<"$removal" || fail "the removal did not say it removed the helper"
+apt_get remove torvane
+grep -qF "ヘルパーのサービスを止めて無効にしました" "$tmp/apt.log" || fail "the removal did not say it stopped the helper"
 held=$(locks) # a listing that fails ends the test here
 [ -z "$held" ] || fail "a sleep lock outlived the package: $held"
 [ -z "$(inside systemctl list-units --all --plain --no-legend $unit)" ] || fail "the service is still known"
-for gone in /etc/systemd/system/$unit /usr/local/libexec/torvane /var/lib/torvane /usr/bin/torvane; do
-  ! inside test -e "$gone" || fail "$gone left after removal"
-done
-echo "installed, used and removed under systemd"
+step remove "$(sort -m "$tmp/deb" <(echo "$data"))"
+apt_get purge torvane
+step purge "$(cat "$tmp/deb")"
+"$sysroot" stop "$sys"
+echo "installed, turned on, upgraded, removed and purged under systemd"
+
+boot bare
+apt_get install /root/torvane.deb
+# A system image in which the helper was turned on, then used without booting it.
+inside sh -c "ln -s /lib/systemd/system/$unit $wants && mkdir /var/lib/torvane &&
+  printf ok >/var/lib/torvane/ack && printf 0 >/var/lib/torvane/request && echo x >/var/log/torvane-helper.log"
+apt_get install --reinstall /root/torvane.deb
+step "upgrade without systemd" "$(sort -m <(echo "$packaged") <(echo "$helper_on"))"
+apt_get remove torvane
+step "remove without systemd" "$(sort -m "$tmp/deb" <(echo "$data"))"
+apt_get purge torvane
+step "purge without systemd" "$(cat "$tmp/deb")"
+echo "installed, upgraded, removed and purged without systemd"

@@ -247,7 +247,7 @@ TEST_F(AppDelegateTest, StartAtLoginRowWritesAndRemovesTheAutostartEntry) {
     EXPECT_FALSE(row().checked);
     row().action();
     EXPECT_EQ(log.lines(), Lines{"ログイン時に起動: 有効"});
-    EXPECT_NE(test::readFile(login.file()).find("\nExec=/bin/sh\n"), std::string::npos);
+    EXPECT_NE(test::readFile(login.file()).find("\nExec=/bin/sh\nTryExec=/bin/sh\n"), std::string::npos);
     EXPECT_TRUE(row().checked);
     // An entry left behind by a build that is gone does not count.
     test::writeFile(login.file(), "[Desktop Entry]\nExec=\"/gone/to rvane\" --x\n");

@@ -1,6 +1,8 @@
 #!/bin/bash
 # Installs torvane-helper as a systemd service that runs a root-owned copy of the daemon, and makes the
-# shared directory writable for the user who asked (the app writes its request there).
+# shared directory writable for the user who asked (the app writes its request there). When the daemon
+# and its unit come from the Debian package, the packaged unit is enabled and started instead: nothing
+# is copied or generated.
 # Run as root without arguments; the app does so through pkexec. On failure: status 1, reason on stderr,
 # and a first installation is taken back so that nothing is left half-done.
 set -euo pipefail
@@ -14,6 +16,8 @@ installed_helper="/usr/local/libexec/torvane/torvane-helper"
 shared_dir="/var/lib/torvane"
 helper_log="/var/log/torvane-helper.log"
 unit_file="$root/etc/systemd/system/$unit_name"
+packaged_unit="$root/lib/systemd/system/$unit_name"
+packaged_helper="$root/usr/libexec/torvane/torvane-helper"
 start_checks="${TORVANE_START_CHECKS:-40}" # how often to look for the running service, 0.25 s apart
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -46,6 +50,13 @@ if [ -L "$root$shared_dir" ] || { [ -e "$root$shared_dir" ] && [ ! -d "$root$sha
   fail "$shared_dir がディレクトリではありません。取り除いてからもう一度お試しください"
 fi
 
+packaged=0
+if [ -f "$packaged_unit" ] && [ "$source_helper" -ef "$packaged_helper" ]; then
+  packaged=1
+  # A unit in /etc would hide the packaged one.
+  [ ! -e "$unit_file" ] || fail "$(dirname "$unit_file") に別のヘルパー（ソースから導入したもの）があります。先に sudo bash $here/uninstall.sh --keep-app で取り外してください"
+fi
+
 # With PREFIX=/usr/local the app's own daemon already is the copy the service runs; it stays the app's.
 app_owns_copy=0
 if [ -e "$root$installed_helper" ] && [ "$source_helper" -ef "$root$installed_helper" ]; then
@@ -53,7 +64,11 @@ if [ -e "$root$installed_helper" ] && [ "$source_helper" -ef "$root$installed_he
 fi
 
 first_install=1
-[ -e "$unit_file" ] && first_install=0
+if [ "$packaged" -eq 1 ]; then
+  systemctl is-enabled --quiet "$unit_name" 2>/dev/null && first_install=0
+elif [ -e "$unit_file" ]; then
+  first_install=0
+fi
 created_shared=0
 changing=0
 
@@ -62,11 +77,13 @@ take_back() {
   local status=$?
   if [ "$status" -ne 0 ] && [ "$changing" -eq 1 ] && [ "$first_install" -eq 1 ]; then
     systemctl disable --now "$unit_name" >/dev/null 2>&1 || true
-    rm -f "$unit_file"
-    systemctl daemon-reload >/dev/null 2>&1 || true
-    rm -f "$root$installed_helper.new"
-    if [ "$app_owns_copy" -eq 0 ]; then rm -f "$root$installed_helper"; fi
-    rmdir "$root$(dirname "$installed_helper")" 2>/dev/null || true
+    if [ "$packaged" -eq 0 ]; then
+      rm -f "$unit_file"
+      systemctl daemon-reload >/dev/null 2>&1 || true
+      rm -f "$root$installed_helper.new"
+      if [ "$app_owns_copy" -eq 0 ]; then rm -f "$root$installed_helper"; fi
+      rmdir "$root$(dirname "$installed_helper")" 2>/dev/null || true
+    fi
     if [ "$created_shared" -eq 1 ]; then rm -rf "$root$shared_dir"; fi
   fi
   case "$status" in 126 | 127) status=1 ;; esac
@@ -75,18 +92,19 @@ take_back() {
 trap take_back EXIT
 changing=1
 
-# A root-owned copy in a root-owned directory: the service never runs a binary a user could replace.
-install -d -o root -g root -m 0755 "$root$(dirname "$installed_helper")"
-if [ "$app_owns_copy" -eq 1 ]; then
-  chown root:root "$root$installed_helper"
-  chmod 0755 "$root$installed_helper"
-else
-  install -o root -g root -m 0755 "$source_helper" "$root$installed_helper.new"
-  mv -f "$root$installed_helper.new" "$root$installed_helper"
-fi
+install_copy_and_unit() {
+  # A root-owned copy in a root-owned directory: the service never runs a binary a user could replace.
+  install -d -o root -g root -m 0755 "$root$(dirname "$installed_helper")"
+  if [ "$app_owns_copy" -eq 1 ]; then
+    chown root:root "$root$installed_helper"
+    chmod 0755 "$root$installed_helper"
+  else
+    install -o root -g root -m 0755 "$source_helper" "$root$installed_helper.new"
+    mv -f "$root$installed_helper.new" "$root$installed_helper"
+  fi
 
-install -d -o root -g root -m 0755 "$(dirname "$unit_file")"
-cat >"$unit_file.new" <<UNIT
+  install -d -o root -g root -m 0755 "$(dirname "$unit_file")"
+  cat >"$unit_file.new" <<UNIT
 [Unit]
 Description=Torvane helper: keeps the laptop awake with the lid closed while the app asks for it
 After=systemd-logind.service
@@ -106,8 +124,11 @@ ProtectSystem=full
 [Install]
 WantedBy=multi-user.target
 UNIT
-chmod 0644 "$unit_file.new"
-mv -f "$unit_file.new" "$unit_file"
+  chmod 0644 "$unit_file.new"
+  mv -f "$unit_file.new" "$unit_file"
+}
+# The package's daemon and unit are root's already, in /usr and /lib.
+[ "$packaged" -eq 1 ] || install_copy_and_unit
 
 if [ ! -d "$root$shared_dir" ]; then
   mkdir -p "$root$shared_dir"

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Removes the torvane-helper service, its root-owned daemon and the shared directory, leaving the app
-# in place, then checks that sleep is no longer blocked. The daemon's orderly stop (SIGTERM from systemd)
+# in place, then checks that sleep is no longer blocked. The Debian package's unit is only stopped and
+# disabled: it and its daemon belong to the package. The daemon's orderly stop (SIGTERM from systemd)
 # gives its logind inhibitor back. Run as root with the single argument --keep-app.
 # On failure: status 1 and the reason on stderr.
 set -euo pipefail
@@ -12,6 +13,7 @@ unit_name="jp.local.torvane.helper.service"
 installed_helper="/usr/local/libexec/torvane/torvane-helper"
 shared_dir="/var/lib/torvane"
 unit_file="$root/etc/systemd/system/$unit_name"
+packaged_unit="$root/lib/systemd/system/$unit_name"
 stop_checks="${TORVANE_STOP_CHECKS:-20}" # how often to look for a leftover inhibitor, 0.25 s apart
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -30,7 +32,7 @@ fi
 have_systemctl=0
 command -v systemctl >/dev/null 2>&1 && have_systemctl=1
 
-if [ -e "$unit_file" ] && [ "$have_systemctl" -eq 1 ]; then
+if { [ -e "$unit_file" ] || [ -e "$packaged_unit" ]; } && [ "$have_systemctl" -eq 1 ]; then
   output="$(systemctl disable --now "$unit_name" 2>&1)" || fail "ヘルパーのサービスを止められませんでした: $output"
 fi
 rm -f "$unit_file"
