@@ -22,6 +22,16 @@ set -euo pipefail
 
 die() { printf 'sysroot.sh: %s\n' "$2" >&2 && exit "$1"; }
 
+# The system and its watcher keep none of the caller's files open: a lock the caller holds (a flock
+# around a test run) must end with the caller, not with a system left behind.
+close_inherited() {
+  local fd
+  for fd in /proc/"$BASHPID"/fd/*; do
+    fd=${fd##*/}
+    if [ "$fd" -gt 2 ]; then eval "exec $fd>&-" 2>/dev/null || true; fi
+  done
+}
+
 run_inside() {
   local pid
   pid="$(cat "$1/pid1" 2>/dev/null)" || die 1 "no system booted in $1"
@@ -86,6 +96,7 @@ start() {
   # The new cgroup namespace starts at a cgroup of its own: this systemd's slices are nobody else's.
   cg="$(mktemp -d "$v2/torvane-sysroot.XXXXXX")"
   echo "$cg" >"$dir/cgroup"
+  close_inherited
   # shellcheck disable=SC2016 # expanded by the inner bash
   setsid bash -c 'echo $$ >"$1/cgroup.procs" && shift && exec "$@"' _ "$cg" \
     unshare --pid --fork --mount --uts --ipc --net --cgroup --propagation private --mount-proc \
@@ -100,11 +111,9 @@ start() {
   echo "${child// /}" >"$dir/pid1"
   # Only its PID 1 stays in the new cgroup, which leaves systemd free to delegate controllers below it.
   echo "$outer" >"$v2$(awk -F: '$1 == 0 { print $3 }' /proc/self/cgroup)/cgroup.procs" || true
-  # A watcher outside: the system dies with whoever started it.
-  (
-    while kill -0 "$caller" && kill -0 "$outer"; do sleep 1; done
-    stop "$dir"
-  ) </dev/null >/dev/null 2>&1 &
+  # A watcher outside, in a session of its own so that killing the caller's process group spares it:
+  # the system dies with whoever started it.
+  setsid "${BASH_SOURCE[0]}" __watch "$caller" "$outer" "$dir" </dev/null >/dev/null 2>&1 &
   for ((i = 0; i < 300; i++)); do
     local states
     if [ "$init" = bare ]; then
@@ -138,5 +147,9 @@ case "${1:-}" in
   exec) shift && run_inside "$@" ;;
   stop) stop "$2" ;;
   __boot) shift && boot "$@" ;;
+  __watch)
+    while kill -0 "$2" && kill -0 "$3"; do sleep 1; done 2>/dev/null
+    stop "$4"
+    ;;
   *) die 1 "usage: sysroot.sh start|bare DIR [KEEP...] | exec DIR CMD [ARG...] | stop DIR" ;;
 esac
