@@ -26,10 +26,7 @@ die() { printf 'sysroot.sh: %s\n' "$2" >&2 && exit "$1"; }
 # around a test run) must end with the caller, not with a system left behind.
 close_inherited() {
   local fd
-  for fd in /proc/"$BASHPID"/fd/*; do
-    fd=${fd##*/}
-    if [ "$fd" -gt 2 ]; then eval "exec $fd>&-" 2>/dev/null || true; fi
-  done
+  for fd in /proc/"$BASHPID"/fd/*; do [ "${fd##*/}" -le 2 ] || eval "exec ${fd##*/}>&-"; done 2>/dev/null
 }
 
 run_inside() {
