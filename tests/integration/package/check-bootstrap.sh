@@ -9,10 +9,8 @@ tmp=$(mktemp -d /tmp/torvane-boot.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-mkdir -p "$tmp/bin" "$tmp/src/scripts" "$tmp/src/tests/e2e"
-cp "$src/Makefile" "$tmp/src/"
-cp "$src/scripts/bootstrap" "$tmp/src/scripts/"
-cp "$src/tests/e2e/package-lock.json" "$tmp/src/tests/e2e/"
+mkdir -p "$tmp/bin" "$tmp/src/tests/e2e"
+cp -r "$src/Makefile" "$src/scripts" "$tmp/src/" && cp "$src/tests/e2e/package-lock.json" "$tmp/src/tests/e2e/"
 cat >"$tmp/bin/dpkg-query" <<'EOF'
 #!/bin/sh
 for p; do :; done
@@ -28,10 +26,7 @@ chmod +x "$tmp/bin/"*
 export PATH="$tmp/bin:$PATH" CALLS="$tmp/calls"
 
 # usage: target TARGET MISSING: runs make TARGET, leaves its calls in $tmp/calls and output in $tmp/out.
-target() {
-  : >"$CALLS"
-  MISSING=$2 make -s -C "$tmp/src" "$1" >"$tmp/out" 2>&1 || true
-}
+target() { : >"$CALLS" && { MISSING=$2 make -s -C "$tmp/src" "$1" >"$tmp/out" 2>&1 || true; }; }
 installed() { grep '^apt-get install' "$CALLS" || true; }
 
 target package "qt6-base-dev lintian chromium"
@@ -46,6 +41,4 @@ target run "tmux chromium lintian"
 ! grep -q '^npm' "$CALLS" || fail "make run installed the browser tests' packages"
 target bench "tmux chromium"
 [[ "$(installed)" =~ \ tmux\ chromium$ ]] && grep -q '^npm ci' "$CALLS" || fail "make bench installed $(cat "$CALLS")"
-target test ""
-[ -z "$(installed)" ] || fail "nothing missing, yet installed: $(installed)"
-echo "make run installs what running needs, make test the test stack, install and package nothing"
+echo "make run installs what running needs, make bench and test the test stack, install and package nothing"
