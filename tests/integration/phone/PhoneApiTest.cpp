@@ -386,7 +386,8 @@ TEST(PhoneApiWorkers, OneHungTmuxCallHoldsUpNoOtherRequest) {
              {"/api/state", R"({"name":"one")"}, {"/api/capture?s=one", "screen"}, {"/nope", "not found"}}) {
         const auto asked = std::chrono::steady_clock::now();
         EXPECT_NE(call(server.port(), "GET", target, "", token).body.find(body), std::string::npos) << target;
-        EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms) << target;
+        // Far below the 3 s hang, with room for a loaded machine.
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s) << target;
     }
     stuck.join();
     EXPECT_TRUE(log.contains("WARN: tmux が 3 秒以内に終了しませんでした"));
