@@ -58,7 +58,7 @@ install: check-deps build-release
 uninstall:
 	@test -f $(INSTALLED) || { echo "make uninstall: $(INSTALLED) is missing; nothing was installed from this build" >&2; exit 1; }
 	xargs -d '\n' rm -f -- < $(INSTALLED)
-	sed -n 's|/\(libexec\|share\|share/doc\)/torvane/.*|/\1/torvane|p' $(INSTALLED) | sort -u | xargs -r -d '\n' rmdir --
+	sed -n 's:/\(libexec\|share\|share/doc\)/torvane/.*:/\1/torvane:p' $(INSTALLED) | sort -u | xargs -r -d '\n' rmdir --
 	rm -f $(INSTALLED)
 
 # build/release/torvane_<version>_<arch>.deb
