@@ -1,13 +1,14 @@
 // Load on the phone link: GET /api/state over 127.0.0.1 with three real tmux sessions, next to a
-// loop of bare tmux list-sessions, and a burst of connections opened at once. Runs its own tmux
-// server in a private TMUX_TMPDIR and kills it at the end; every loop is bounded in time.
+// loop of bare tmux list-sessions, a burst of connections opened at once, and the memory held for
+// peers that send bodies without the token. Runs its own tmux server in a private TMUX_TMPDIR and
+// kills it at the end; every loop is bounded in time.
 //
 //   phone_load [--seconds N]    (10 by default)
-#include "tests/integration/phone/RawClient.hpp"
-#include "tests/fakes/MemorySettings.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Server.hpp"
 #include "common/Subprocess.hpp"
+#include "tests/fakes/MemorySettings.hpp"
+#include "tests/integration/phone/RawClient.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -116,6 +118,16 @@ template <class F> Figures loop(std::chrono::duration<double> duration, F&& once
     return figures;
 }
 
+long residentKb(std::string_view field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(field)) {
+            return std::atol(line.c_str() + field.size());
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -210,6 +222,28 @@ int main(int argc, char** argv) {
     }
     std::printf("%d connections opened at once: %d answered\n", burst, answered);
 
+    clients.clear();
+
+    // Peers without the token, each announcing and sending a 1 MB body on a connection it keeps open:
+    // what the app holds for them.
+    const std::string body(1000000, 'x');
+    const long before = residentKb("VmRSS:");
+    std::vector<std::unique_ptr<test::RawClient>> refused;
+    for (int i = 0; i < burst; ++i) {
+        refused.push_back(std::make_unique<test::RawClient>(port));
+        refused.back()->send("POST /api/send HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n");
+    }
+    int refusals = 0;
+    for (auto& client : refused) {
+        client->send(body);
+        refusals += client->readable(std::chrono::milliseconds(30000)) ? 1 : 0;
+    }
+    std::printf(
+        "%d connections sending 1 MB without the token: %d answered, resident %ld -> %ld kB (%+.1f MB)\n",
+        burst, refusals, before, residentKb("VmRSS:"),
+        static_cast<double>(residentKb("VmRSS:") - before) / 1024);
+    refused.clear();
+
     server.stop();
     runSubprocess(*tmuxPath, {"kill-server"});
     std::filesystem::remove_all(scratch);
@@ -217,5 +251,5 @@ int main(int argc, char** argv) {
     const bool lost = listing.failures + sessions.failures + sequential.failures + loaded.failures +
                           bare.failures + bareSequential.failures !=
                       0;
-    return (lost || answered != burst) ? 1 : 0;
+    return (lost || answered != burst || refusals != burst) ? 1 : 0;
 }
