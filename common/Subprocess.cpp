@@ -159,13 +159,20 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
         if (pidFd.get() < 0) // no pidfd: look at the child now and then
             timeoutMs = timeoutMs < 0 ? 50 : std::min(timeoutMs, 50);
 
-        std::array<pollfd, 3> fds{};
+        std::array<pollfd, 4> fds{};
         fds[0] = {outRead.get(), POLLIN, 0};
         fds[1] = {errRead.get(), POLLIN, 0};
         fds[2] = {pidFd.get(), POLLIN, 0};
+        fds[3] = {options.cancelFd, POLLIN, 0};
         const int n = ::poll(fds.data(), fds.size(), timeoutMs);
         if (n < 0 && errno != EINTR)
             break;
+        if (fds[3].revents & (POLLIN | POLLHUP | POLLERR)) {
+            result.cancelled = true;
+            if (::kill(pid, SIGKILL) != 0)
+                return result; // not ours to end any more: it finishes on its own
+            break;
+        }
         if (outRead.get() >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
             drain(outRead, result.out);
         if (errRead.get() >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))

@@ -12,12 +12,16 @@ struct SubprocessOptions {
     std::optional<std::chrono::milliseconds> timeLimit = std::nullopt;
     // Replaces the inherited environment when set ("NAME=value" entries).
     std::optional<std::vector<std::string>> environment = std::nullopt;
+    // Once readable (see Cancellation), the child is killed (SIGKILL) and the run ends as cancelled.
+    // A child that may no longer be signalled (one that has made itself root) is not waited for.
+    int cancelFd = -1;
 };
 
 struct SubprocessResult {
     bool started = false;
     std::string startError; // the system's text when the child could not be started
     bool timedOut = false;  // killed at the time limit
+    bool cancelled = false; // ended through cancelFd
     bool signaled = false;  // ended by a signal (exitStatus then holds its number)
     int exitStatus = -1;
     std::string out;

@@ -14,8 +14,8 @@ public:
 };
 using TimerHandle = std::unique_ptr<Timer>;
 
-// The main thread's timers. In the app it is backed by the toolkit's event loop; in tests by a
-// virtual clock the test advances.
+// The main thread's timers and its queue of calls. In the app it is backed by the toolkit's event loop; in
+// tests by a virtual clock the test advances.
 class MainLoop {
 public:
     using Seconds = std::chrono::duration<double>;
@@ -27,6 +27,10 @@ public:
 
     // Calls `fn` once, `delay` from now.
     virtual TimerHandle once(Seconds delay, std::function<void()> fn) = 0;
+
+    // Calls `fn` on the main thread as soon as it gets to it. The one member any thread may call: how
+    // work done elsewhere hands its result back.
+    virtual void post(std::function<void()> fn) = 0;
 };
 
 } // namespace torvane

@@ -18,8 +18,10 @@ std::optional<HelperInstallFlow::MenuRow> HelperInstallFlow::menuRow(bool instal
     return MenuRow{"\u3000ふた閉じ抑止を有効にする…", Action::installHelper};
 }
 
-HelperInstallFlow::HelperInstallFlow(HelperInstaller& installer, Present present, Evaluate evaluate)
-    : installer_(installer), present_(std::move(present)), evaluate_(std::move(evaluate)) {}
+HelperInstallFlow::HelperInstallFlow(HelperInstaller& installer, Present present, Evaluate evaluate,
+                                     Offload offload)
+    : installer_(installer), present_(std::move(present)), evaluate_(std::move(evaluate)),
+      offload_(std::move(offload)) {}
 
 HelperInstallFlow::Alert HelperInstallFlow::installConfirmation() {
     return {
@@ -80,17 +82,25 @@ void HelperInstallFlow::perform(const Alert& confirmation,
                                 const Alert& success) {
     if (present_(confirmation) != 0)
         return;
-    const HelperInstaller::Result failure = (installer_.*operation)();
-    if (!failure) {
-        // The success alert already reflects the new state.
-        evaluate_(evaluationReason);
-        present_(success);
-        return;
-    }
-    if (failure->kind == HelperInstaller::Failure::Case::cancelled)
-        return;
-    present_(failureAlert(*failure));
-    evaluate_(evaluationReason);
+    // The flow itself may be gone when the result comes: the rest keeps its own copies.
+    auto finish = [present = present_, evaluate = evaluate_,
+                   success](const HelperInstaller::Result& failure) {
+        if (!failure) {
+            // The success alert already reflects the new state.
+            evaluate(evaluationReason);
+            present(success);
+            return;
+        }
+        if (failure->kind == HelperInstaller::Failure::Case::cancelled)
+            return;
+        present(failureAlert(*failure));
+        evaluate(evaluationReason);
+    };
+    Operation work = [&installer = installer_, operation] { return (installer.*operation)(); };
+    if (offload_)
+        offload_(std::move(work), std::move(finish));
+    else
+        finish(work());
 }
 
 } // namespace torvane

@@ -30,6 +30,10 @@ public:
     using Present = std::function<int(const Alert&)>;
     // Re-evaluates carry mode with the given reason.
     using Evaluate = std::function<void(std::string_view reason)>;
+    // Runs `work` (the password prompt and the script) away from the main thread, then `done` with its
+    // result on the main thread. Empty: both run at once, in place.
+    using Operation = std::function<HelperInstaller::Result()>;
+    using Offload = std::function<void(Operation work, std::function<void(HelperInstaller::Result)> done)>;
 
     static constexpr std::string_view evaluationReason = "helper";
 
@@ -46,7 +50,9 @@ public:
     // there; installing while the daemon is missing or silent, removal while it answers.
     static std::optional<MenuRow> menuRow(bool installerAvailable, HelperStatus status);
 
-    HelperInstallFlow(HelperInstaller& installer, Present present, Evaluate evaluate);
+    HelperInstallFlow(HelperInstaller& installer, Present present, Evaluate evaluate, Offload offload = {});
+
+    // Each asks first; once confirmed the rest may finish after the call has returned (see Offload).
 
     void installHelper();
     void uninstallHelper();
@@ -65,6 +71,7 @@ private:
     HelperInstaller& installer_;
     Present present_;
     Evaluate evaluate_;
+    Offload offload_;
 };
 
 } // namespace torvane

@@ -44,6 +44,10 @@ std::optional<std::filesystem::path> HelperInstaller::scriptPath(std::string_vie
     return path;
 }
 
+void HelperInstaller::cancel() {
+    runner_->cancel();
+}
+
 HelperInstaller::Result HelperInstaller::install() {
     return run(installScript, {});
 }
@@ -59,6 +63,8 @@ HelperInstaller::Result HelperInstaller::run(std::string_view name,
         return Failure::scriptMissing();
 
     const PrivilegedRunResult outcome = runner_->run(path->string(), arguments);
+    if (outcome.cancelled)
+        return Failure::cancelled();
     if (!outcome.started)
         return Failure::failed(outcome.startFailure);
 

@@ -51,6 +51,8 @@ public:
     // Synchronous: return once the password prompt and the script are over.
     [[nodiscard]] Result install();
     [[nodiscard]] Result uninstall();
+    // Any thread: see PrivilegedRunner::cancel(); the run then comes back as cancelled.
+    void cancel();
 
 private:
     Result run(std::string_view name, const std::vector<std::string>& arguments);

@@ -10,9 +10,14 @@ OsascriptRunner::OsascriptRunner(std::string osascriptPath) : osascriptPath_(std
 PrivilegedRunResult OsascriptRunner::run(const std::string& scriptPath,
                                          const std::vector<std::string>& arguments) {
     // No time limit: the password prompt stays open as long as the user needs.
-    const SubprocessResult child =
-        runSubprocess(osascriptPath_, {"-e", appleScriptSource(scriptPath, arguments)});
     PrivilegedRunResult result;
+    if (cancellation().isCancelled()) {
+        result.cancelled = true;
+        return result;
+    }
+    const SubprocessResult child = runSubprocess(
+        osascriptPath_, {"-e", appleScriptSource(scriptPath, arguments)}, {.cancelFd = cancellation().fd()});
+    result.cancelled = child.cancelled;
     if (!child.started) {
         result.startFailure = "osascript を起動できませんでした: " + child.startError;
         return result;

@@ -11,8 +11,13 @@ PrivilegedRunResult PkexecRunner::run(const std::string& scriptPath,
     std::vector<std::string> argv{"/bin/bash", scriptPath};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     // No time limit: the password prompt stays open as long as the user needs.
-    const SubprocessResult child = runSubprocess(pkexecPath_, argv);
     PrivilegedRunResult result;
+    if (cancellation().isCancelled()) {
+        result.cancelled = true;
+        return result;
+    }
+    const SubprocessResult child = runSubprocess(pkexecPath_, argv, {.cancelFd = cancellation().fd()});
+    result.cancelled = child.cancelled;
     if (!child.started) {
         result.startFailure = "pkexec を起動できませんでした: " + child.startError;
         return result;

@@ -49,6 +49,7 @@ void PowerManager::apply(bool active) {
 
     if (!active) {
         heartbeatTimer_.reset();
+        ackGraceTimer_.reset();
         channel_.writeRequest(false);
         releaseAssertions();
         lidMechanism_ = LidMechanism::none;
@@ -78,9 +79,14 @@ void PowerManager::apply(bool active) {
         }
     }
     if (channel_.canWriteRequest()) {
-        channel_.writeRequest(true);
-        startHeartbeat();
         lidMechanism_ = LidMechanism::helper;
+        heldReported_ = true;
+        ackGraceTimer_ = loop_.once(MainLoop::Seconds(ackGraceSeconds), [this] {
+            ackGraceTimer_.reset();
+            checkLidHold();
+        });
+        writeWish();
+        startHeartbeat();
     } else {
         lidMechanism_ = LidMechanism::unconfirmed;
         Log::write("WARN: ヘルパーが未導入です。ふたを閉じるとスリープします。 "
@@ -91,6 +97,7 @@ void PowerManager::apply(bool active) {
 
 void PowerManager::shutdown() {
     heartbeatTimer_.reset();
+    ackGraceTimer_.reset();
     channel_.writeRequest(false);
     releaseAssertions();
     lidMechanism_ = LidMechanism::none;
@@ -106,7 +113,26 @@ void PowerManager::startHeartbeat() {
 void PowerManager::heartbeat() {
     if (!active_)
         return;
-    channel_.writeRequest(true);
+    writeWish();
+}
+
+bool PowerManager::lidHeld() const {
+    return active_ && lidMechanism_ == LidMechanism::helper && lastWriteOk_ &&
+           (ackGraceTimer_ || channel_.helperStatus() == HelperStatus::ok);
+}
+
+void PowerManager::writeWish() {
+    lastWriteOk_ = channel_.writeRequest(true);
+    checkLidHold();
+}
+
+void PowerManager::checkLidHold() {
+    const bool held = lidHeld();
+    if (held == heldReported_)
+        return;
+    heldReported_ = held;
+    if (onLidHoldChanged)
+        onLidHoldChanged(held);
 }
 
 void PowerManager::releaseAssertions() {

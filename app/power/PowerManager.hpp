@@ -32,11 +32,21 @@ public:
 
     bool isActive() const { return active_; }
     LidMechanism lidMechanism() const { return lidMechanism_; }
+    // The lid is held for us: carry mode through the daemon, the last request write succeeded and the
+    // daemon's ack is fresh (or carry mode began too recently for a first ack).
+    bool lidHeld() const;
     bool isLidClosed();
 
     bool canWriteRequest() const { return channel_.canWriteRequest(); }
     HelperStatus helperStatus() const { return channel_.helperStatus(); }
     const RequestChannel& requestChannel() const { return channel_; }
+
+    // Called with false when the lid stops being held while carry mode through the daemon is on (also
+    // right at its start), and with true when it is held again after that.
+    std::function<void(bool held)> onLidHoldChanged;
+
+    // How long after carry mode starts the daemon may take to show its first ack.
+    static constexpr double ackGraceSeconds = 2.5 * protocol::pollSeconds;
 
     static std::string_view description(LidMechanism mechanism);
 
@@ -44,6 +54,9 @@ private:
     void startHeartbeat();
     void heartbeat();
     void releaseAssertions();
+    // Writes "1"; then tells whether the lid is still held, when that changed.
+    void writeWish();
+    void checkLidHold();
 
     MainLoop& loop_;
     PowerAssertions& assertions_;
@@ -55,6 +68,9 @@ private:
     AssertionID lidAssertionID_ = 0;
     bool hasLidAssertion_ = false;
     TimerHandle heartbeatTimer_;
+    TimerHandle ackGraceTimer_; // set while the first ack may still be on its way
+    bool lastWriteOk_ = false;
+    bool heldReported_ = false; // what onLidHoldChanged last said (true at the start of carry mode)
     bool active_ = false;
     LidMechanism lidMechanism_ = LidMechanism::none;
 };

@@ -30,7 +30,7 @@ RequestChannel::RequestChannel(std::filesystem::path supportDir, WallClock clock
 std::filesystem::path RequestChannel::requestPath() const { return supportDir_ / protocol::requestFileName; }
 std::filesystem::path RequestChannel::ackPath() const { return supportDir_ / protocol::ackFileName; }
 
-void RequestChannel::writeRequest(bool wanted) const {
+bool RequestChannel::writeRequest(bool wanted) const {
     static std::atomic<unsigned> counter{0};
     const std::filesystem::path target = requestPath();
     const std::filesystem::path temp =
@@ -55,6 +55,7 @@ void RequestChannel::writeRequest(bool wanted) const {
     }
     if (error != 0)
         Log::write("WARN: 要求ファイルを書けません: " + target.string() + ": " + text::errorText(error));
+    return error == 0;
 }
 
 bool RequestChannel::canWriteRequest() const { return ::access(supportDir_.c_str(), W_OK) == 0; }

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <filesystem>
-#include <string_view>
-
 #include "app/core/Config.hpp"
 #include "common/Clock.hpp"
+
+#include <filesystem>
+#include <string_view>
 
 namespace torvane {
 
@@ -19,8 +19,9 @@ public:
     explicit RequestChannel(std::filesystem::path supportDir = std::filesystem::path(Config::supportDir),
                             WallClock clock = systemNow);
 
-    // Replaces the request with "1" or "0" in one step; a failure is logged, never thrown.
-    void writeRequest(bool wanted) const;
+    // Replaces the request with "1" or "0" in one step; a failure is logged, never thrown. True when
+    // the new byte is in place.
+    bool writeRequest(bool wanted) const;
 
     // The current user may write into the shared directory.
     bool canWriteRequest() const;

@@ -115,20 +115,26 @@ std::chrono::milliseconds Tmux::timeLimit() const {
     return std::chrono::milliseconds(timeLimitMs_.load());
 }
 
+void Tmux::cancelCalls() {
+    cancellation_.cancel();
+}
+
 std::string Tmux::timeLimitMessage(std::chrono::milliseconds limit) {
     return "WARN: tmux が " + formatSeconds(limit) + " 秒以内に終了しませんでした";
 }
 
 Tmux::RunResult Tmux::run(const std::vector<std::string>& arguments) {
     const auto path = executablePath();
-    if (!path)
+    if (!path || cancellation_.isCancelled())
         return {};
     // "-u": without a UTF-8 locale in the environment (common for GUI apps) tmux would print every
     // non-ASCII character of a session name as "_", and the listed name would address nothing.
     std::vector<std::string> argv{"-u"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const auto limit = timeLimit();
-    auto result = runSubprocess(*path, argv, {.timeLimit = limit});
+    auto result = runSubprocess(*path, argv, {.timeLimit = limit, .cancelFd = cancellation_.fd()});
+    if (result.cancelled)
+        return {};
     if (!result.started) {
         Log::write("WARN: tmux の起動に失敗しました: " + result.startError);
         return {};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/tmux/AgentSession.hpp"
+#include "common/Cancellation.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -69,6 +70,10 @@ public:
     // The commands that mean a session is waiting at a prompt; matched exactly (case, no trimming).
     static const std::set<std::string, std::less<>>& shellNames();
 
+    // For the end of the application: calls under way end at once (their tmux is killed) and later
+    // calls fail without starting tmux. Any thread.
+    void cancelCalls();
+
     // A tmux that runs longer than this is killed and the call fails.
     void setTimeLimit(std::chrono::milliseconds limit);
     std::chrono::milliseconds timeLimit() const;
@@ -96,6 +101,7 @@ private:
     std::atomic<std::chrono::milliseconds::rep> timeLimitMs_{defaultTimeLimit.count()};
     std::mutex skippedMutex_;
     std::set<std::string> reportedLines_; // listing lines already logged as skipped; guarded by skippedMutex_
+    Cancellation cancellation_;
 };
 
 // Characters as a reader counts them: extended grapheme clusters. Each byte that is not part of valid

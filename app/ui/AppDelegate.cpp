@@ -32,7 +32,9 @@ AlertStyle toStyle(HelperInstallFlow::Style style) {
 
 AppDelegate::AppDelegate(Ports ports)
     : ports_(std::move(ports)), monitor_(ports_.loop, ports_.keyboard),
-      power_(ports_.loop, ports_.assertions, ports_.lid, ports_.channel) {}
+      power_(ports_.loop, ports_.assertions, ports_.lid, ports_.channel) {
+    power_.onLidHoldChanged = [this](bool held) { lidHoldChanged(held); };
+}
 
 void AppDelegate::applicationDidFinishLaunching() {
     if (launched_)
@@ -55,6 +57,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     // start() never reports the state it finds, so this is what applies Caps Lock already on.
     evaluate("launch");
+    refreshListing(); // for the menu's session rows
     // Filled now, not at the first opening: a tray may read the rows before it asks to open them.
     // After the launch evaluation, so they already show its outcome.
     ports_.view.setMenu(rebuild());
@@ -65,6 +68,10 @@ void AppDelegate::applicationWillTerminate() {
     if (terminated_)
         return;
     terminated_ = true;
+    // What the workers wait for ends now, so that neither they nor a phone request hold up the end.
+    ports_.tmux.cancelCalls();
+    if (ports_.installer)
+        ports_.installer->cancel();
     monitor_.stop();
     reviewTimer_.reset();
     if (stopPhoneLink_)
@@ -127,10 +134,8 @@ void AppDelegate::evaluate(std::string_view reason) {
         if (power_.isActive())
             activeSince_ = ports_.clock();
     }
-    // After the release itself, so that a slow notification service cannot delay it.
-    if (ports_.notifier)
-        for (const std::string& text : releases)
-            ports_.notifier->notify(text);
+    for (const std::string& text : releases)
+        notify(text);
     refreshUI();
     if (carryListener_)
         carryListener_(carryState());
@@ -170,11 +175,13 @@ std::optional<std::string> AppDelegate::checkWorkDone() {
     if (!releaseWhenIdle() || !(power_.isActive() || workDone_) || !ports_.tmux.isAvailable())
         return std::nullopt;
     const SystemTime now = ports_.clock();
-    // A tmux that did not answer in time says nothing about the work: keep things as they are.
-    const auto sessions = ports_.tmux.answeredSessions();
-    if (!sessions)
+    // The listing comes from the background: the last one decides now, the next one the next time.
+    refreshListing();
+    // None yet, or a tmux that did not answer in time, says nothing about the work: keep things as they are.
+    if (!listing_ || !*listing_)
         return std::nullopt;
-    const bool quiet = std::all_of(sessions->begin(), sessions->end(), [&](const AgentSession& s) {
+    const std::vector<AgentSession>& sessions = **listing_;
+    const bool quiet = std::all_of(sessions.begin(), sessions.end(), [&](const AgentSession& s) {
         return s.activitySeconds(now) >= Config::workDoneAfterSeconds;
     });
     if (workDone_) {
@@ -196,7 +203,7 @@ CarryState AppDelegate::carryState() const {
     c.active = power_.isActive();
     c.paused = isPaused();
     c.reason = std::string(StatusMenu::stateDetail(snapshot()));
-    c.lidHeld = c.active && power_.helperStatus() == HelperStatus::ok;
+    c.lidHeld = power_.lidHeld();
     c.temperature = temperature_;
     c.heatLimit = heatLimit();
     c.floor = batteryFloor();
@@ -204,17 +211,76 @@ CarryState AppDelegate::carryState() const {
 }
 
 void AppDelegate::refreshUI() {
-    ports_.view.show(StatusAppearance::forMode(power_.isActive()));
+    ports_.view.show(StatusAppearance::forMode(power_.isActive(), power_.lidHeld()));
 }
 
 Menu AppDelegate::menuWillOpen() {
     evaluate("menu");
+    refreshListing();
     return rebuild();
+}
+
+void AppDelegate::refreshListing() {
+    if (listingUnderWay_ || terminated_ || !ports_.tmux.isAvailable())
+        return;
+    listingUnderWay_ = true;
+    listingWorker_.submit([this, &tmux = ports_.tmux]() -> std::function<void()> {
+        auto sessions = tmux.answeredSessions();
+        return [this, sessions = std::move(sessions)]() mutable { listingArrived(std::move(sessions)); };
+    });
+}
+
+void AppDelegate::listingArrived(std::optional<std::vector<AgentSession>> sessions) {
+    listingUnderWay_ = false;
+    listing_ = std::move(sessions);
+    // The menu may be open: show the new rows in it, but leave it alone when nothing changed.
+    if (launched_ && !terminated_ && sessionBlock() != shownSessions_)
+        ports_.view.setMenu(rebuild());
+}
+
+SessionBlock AppDelegate::sessionBlock() const {
+    SessionBlock block;
+    if (!ports_.tmux.isAvailable())
+        return block;
+    if (!listing_) {
+        block.state = SessionBlock::State::pending;
+        return block;
+    }
+    if (!*listing_) {
+        block.state = SessionBlock::State::noAnswer;
+        return block;
+    }
+    block.state = SessionBlock::State::listed;
+    for (const AgentSession& session : **listing_)
+        block.rows.push_back(
+            {session.name, session.isWorking(), session.statusText(), session.elapsedText()});
+    return block;
+}
+
+// After the state change that caused it, on a worker: a slow notification service delays nothing.
+void AppDelegate::notify(const std::string& text) {
+    if (!ports_.notifier)
+        return;
+    noticeWorker_.submit([notifier = ports_.notifier, text]() -> std::function<void()> {
+        notifier->notify(text);
+        return {};
+    });
+}
+
+void AppDelegate::lidHoldChanged(bool held) {
+    const std::string text = held ? "ふた閉じ抑止が戻りました。ふたを閉じても動き続けます"
+                                  : "ふた閉じ抑止が効いていません。ふたを閉じるとスリープします";
+    Log::write(held ? text : "WARN: " + text);
+    notify(text);
+    refreshUI();
+    if (carryListener_)
+        carryListener_(carryState());
 }
 
 StatusSnapshot AppDelegate::snapshot() const {
     StatusSnapshot s;
     s.active = power_.isActive();
+    s.lidHeld = power_.lidHeld();
     s.paused = isPaused();
     s.batteryBlocked = battery_.blocked();
     s.heatBlocked = heatBlocked_;
@@ -234,16 +300,16 @@ Menu AppDelegate::rebuild() {
     else
         s.temperatureDescription =
             temperature_ ? "温度: " + std::to_string(*temperature_) + "°C" : "温度: 不明";
-    s.lidDescription = std::string(PowerManager::description(power_.lidMechanism()));
+    // Through the daemon, but nobody holds the lid: say what happens, not what was meant to.
+    if (power_.lidMechanism() == PowerManager::LidMechanism::helper && !power_.lidHeld())
+        s.lidDescription = "ふた閉じ抑止: ⚠️ ふたを閉じるとスリープします";
+    else
+        s.lidDescription = std::string(PowerManager::description(power_.lidMechanism()));
     s.helperDescription = std::string(description(power_.helperStatus()));
     if (ports_.loginItem)
         s.launchAtLogin = ports_.loginItem->isEnabled();
-    if (ports_.tmux.isAvailable()) {
-        std::vector<SessionRow> rows;
-        for (const AgentSession& session : ports_.tmux.sessions())
-            rows.push_back({session.name, session.isWorking(), session.statusText(), session.elapsedText()});
-        s.sessions = std::move(rows);
-    }
+    s.sessions = sessionBlock();
+    shownSessions_ = s.sessions;
 
     StatusMenuActions actions{
         .togglePause = [this] { togglePause(); },
@@ -274,7 +340,7 @@ std::vector<MenuItem> AppDelegate::helperRows() {
         else
             uninstallHelper();
     });
-    item.enabled = row->enabled;
+    item.enabled = row->enabled && !installUnderWay_; // one run at a time
     return {std::move(item)};
 }
 
@@ -386,7 +452,7 @@ void AppDelegate::quit() {
 }
 
 void AppDelegate::runInstallFlow(void (HelperInstallFlow::*step)()) {
-    if (!ports_.installer)
+    if (!ports_.installer || installUnderWay_)
         return;
     HelperInstallFlow flow(
         *ports_.installer,
@@ -398,7 +464,20 @@ void AppDelegate::runInstallFlow(void (HelperInstallFlow::*step)()) {
             alert.buttons = a.buttons;
             return static_cast<int>(ports_.alerts.run(alert));
         },
-        [this](std::string_view reason) { evaluate(reason); });
+        [this](std::string_view reason) { evaluate(reason); },
+        // The prompt and the script on a worker: heartbeat, guards and signals go on meanwhile.
+        [this](HelperInstallFlow::Operation work, std::function<void(HelperInstaller::Result)> done) {
+            installUnderWay_ = true;
+            installWorker_.submit(
+                [this, work = std::move(work), done = std::move(done)]() -> std::function<void()> {
+                    HelperInstaller::Result result = work();
+                    return [this, done, result] {
+                        installUnderWay_ = false;
+                        if (!terminated_)
+                            done(result);
+                    };
+                });
+        });
     (flow.*step)();
 }
 

@@ -4,6 +4,7 @@
 #include "app/core/MainLoop.hpp"
 #include "app/core/RangedSetting.hpp"
 #include "app/core/Settings.hpp"
+#include "app/core/Worker.hpp"
 #include "app/install/HelperInstallFlow.hpp"
 #include "app/install/HelperInstaller.hpp"
 #include "app/platform/KeyboardState.hpp"
@@ -32,7 +33,8 @@
 namespace torvane {
 
 // The application's controller: launch, the one decision whether carry mode is in force, the status
-// menu's content and actions, and the orderly end. Main thread only.
+// menu's content and actions, and the orderly end. Main thread only: what may block (tmux, the password
+// prompt, notifications) runs on workers of its own and comes back through the loop.
 class AppDelegate {
 public:
     // What the delegate works with; every reference must outlive it.
@@ -63,7 +65,8 @@ public:
 
     // Once, when the event loop is about to run.
     void applicationDidFinishLaunching();
-    // Once, after the event loop has ended (quit or a stop signal); later calls do nothing.
+    // Once, after the event loop has ended (quit or a stop signal); later calls do nothing. Ends what
+    // the workers still wait for: tmux calls are cut off and a password prompt still open is closed.
     void applicationWillTerminate();
 
     // Reads every input afresh, decides the mode and hands it to the power manager, then refreshes
@@ -71,7 +74,9 @@ public:
     // application has terminated, so a late trigger cannot take carry mode up again.
     void evaluate(std::string_view reason);
 
-    // The menu about to open: evaluates first, so the rows show the state just decided.
+    // The menu about to open: evaluates first, so the rows show the state just decided. The session
+    // rows are those of the last listing; a new one is asked for, and the menu is filled again when
+    // its rows differ.
     Menu menuWillOpen();
     // The status menu from the current state, without evaluating.
     Menu rebuild();
@@ -109,6 +114,9 @@ public:
     bool releaseWhenIdle() const;
     bool heatBlocked() const { return heatBlocked_; }
     bool workDone() const { return workDone_; }
+    // A tmux listing or an installation is under way on a worker.
+    bool isListing() const { return listingUnderWay_; }
+    bool isInstalling() const { return installUnderWay_; }
     CarryState carryState() const;
 
     CapsLockMonitor& monitor() { return monitor_; }
@@ -129,6 +137,12 @@ private:
     void runInstallFlow(void (HelperInstallFlow::*step)());
     // The pause holds in memory only: logged each time, told to the user once per run.
     void warnUnsavedPause();
+    // Asks for a tmux listing in the background, unless one is under way.
+    void refreshListing();
+    void listingArrived(std::optional<std::vector<AgentSession>> sessions);
+    SessionBlock sessionBlock() const;
+    void notify(const std::string& text);
+    void lidHoldChanged(bool held);
 
     Ports ports_;
     CapsLockMonitor monitor_;
@@ -151,6 +165,15 @@ private:
     MenuRowProvider phoneLinkRows_;
     std::function<void()> stopPhoneLink_;
     std::function<void(const CarryState&)> carryListener_;
+    // The last tmux listing: absent before the first comes back; inside, absent for no answer.
+    std::optional<std::optional<std::vector<AgentSession>>> listing_;
+    bool listingUnderWay_ = false;
+    SessionBlock shownSessions_; // as the menu last built shows them
+    bool installUnderWay_ = false;
+    // Last, so they end first: no result of theirs reaches a delegate that is being destroyed.
+    Worker listingWorker_{ports_.loop};
+    Worker installWorker_{ports_.loop};
+    Worker noticeWorker_{ports_.loop};
 };
 
 } // namespace torvane

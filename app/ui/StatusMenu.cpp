@@ -12,16 +12,26 @@ namespace {
 constexpr std::string_view indent = "\u3000";
 
 void addSessionBlock(Menu& menu, const StatusSnapshot& state) {
-    if (!state.sessions) {
+    using State = SessionBlock::State;
+    switch (state.sessions.state) {
+    case State::missing:
         menu.push_back(MenuItem::info(std::string(tmuxMissingText())));
         return;
+    case State::pending:
+        menu.push_back(MenuItem::info("監視中の作業: 確認中…"));
+        return;
+    case State::noAnswer:
+        menu.push_back(MenuItem::info("監視中の作業: tmux が応答しません"));
+        return;
+    case State::listed:
+        break;
     }
-    if (state.sessions->empty()) {
+    if (state.sessions.rows.empty()) {
         menu.push_back(MenuItem::info("監視中の作業: なし"));
         return;
     }
     menu.push_back(MenuItem::info("監視中の作業"));
-    for (const SessionRow& s : *state.sessions) {
+    for (const SessionRow& s : state.sessions.rows) {
         std::string line(indent);
         line += s.working ? "●" : "○";
         line += " " + s.name + " — " + s.statusText + "・" + s.elapsedText;
@@ -51,7 +61,7 @@ MenuItem choiceRow(std::string title, std::span<const int> choices, std::string_
 
 std::string_view stateDetail(const StatusSnapshot& state) {
     if (state.active)
-        return "ふたを閉じても動き続けます";
+        return state.lidHeld ? "ふたを閉じても動き続けます" : "ふたを閉じるとスリープします";
     if (state.paused)
         return "一時停止中（Caps Lock を無視します）";
     if (state.batteryBlocked)

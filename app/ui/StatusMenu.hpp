@@ -16,11 +16,21 @@ struct SessionRow {
     bool working = false;
     std::string statusText;
     std::string elapsedText;
+    bool operator==(const SessionRow&) const = default;
+};
+
+// What the session block has to show.
+struct SessionBlock {
+    enum class State { missing, pending, noAnswer, listed };
+    State state = State::missing; // missing: tmux is not installed; pending: no listing has come back yet
+    std::vector<SessionRow> rows; // while listed
+    bool operator==(const SessionBlock&) const = default;
 };
 
 // Everything the status menu shows, read once when it opens.
 struct StatusSnapshot {
     bool active = false;
+    bool lidHeld = false; // counts while active
     bool paused = false;
     bool batteryBlocked = false;
     bool heatBlocked = false;
@@ -33,8 +43,7 @@ struct StatusSnapshot {
     std::string temperatureDescription;
     std::string lidDescription;
     std::string helperDescription;
-    // Absent when tmux is not installed.
-    std::optional<std::vector<SessionRow>> sessions;
+    SessionBlock sessions;
     // Whether the next login starts the app; absent where that cannot be set.
     std::optional<bool> launchAtLogin;
 };

@@ -4,7 +4,7 @@
 
 namespace torvane {
 
-StatusAppearance StatusAppearance::forMode(bool active) {
+StatusAppearance StatusAppearance::forMode(bool active, bool lidHeld) {
     StatusAppearance a;
     a.active = active;
     const std::string name(Config::appName);
@@ -12,7 +12,8 @@ StatusAppearance StatusAppearance::forMode(bool active) {
         a.symbol = "capslock.fill";
         a.accessibilityDescription = "持ち運びモード 有効";
         a.tinted = true;
-        a.tooltip = name + ": 持ち運びモード 有効（ふたを閉じても動きます）";
+        a.tooltip = name + (lidHeld ? ": 持ち運びモード 有効（ふたを閉じても動きます）"
+                                    : ": 持ち運びモード 有効（ふたを閉じるとスリープします）");
     } else {
         a.symbol = "capslock";
         a.accessibilityDescription = "持ち運びモード 無効";

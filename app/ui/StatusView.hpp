@@ -14,7 +14,8 @@ struct StatusAppearance {
     bool tinted = false;                  // drawn in the system green
     std::string tooltip;
 
-    static StatusAppearance forMode(bool active);
+    // `lidHeld` counts only while active: carry mode whose lid nobody holds says so in the tooltip.
+    static StatusAppearance forMode(bool active, bool lidHeld = true);
 };
 
 // The status item in the tray or menu bar.

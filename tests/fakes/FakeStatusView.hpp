@@ -4,14 +4,15 @@
 
 namespace torvane::test {
 
-// Keeps the last menu the status item was given.
+// Keeps the last menu and look the status item was given.
 class FakeStatusView final : public StatusView {
 public:
     void install() override {}
-    void show(const StatusAppearance&) override {}
+    void show(const StatusAppearance& a) override { appearance = a; }
     void setMenu(const Menu& m) override { menu = m; }
 
     Menu menu;
+    StatusAppearance appearance;
 };
 
 } // namespace torvane::test

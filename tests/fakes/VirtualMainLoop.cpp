@@ -30,7 +30,23 @@ TimerHandle VirtualMainLoop::schedule(Seconds delay, Seconds interval, std::func
     return std::make_unique<Handle>(entry);
 }
 
+void VirtualMainLoop::post(std::function<void()> fn) {
+    const std::lock_guard lock(postedMutex_);
+    posted_.push_back(std::move(fn));
+}
+
+void VirtualMainLoop::runPosted() {
+    std::vector<std::function<void()>> batch;
+    {
+        const std::lock_guard lock(postedMutex_);
+        batch.swap(posted_);
+    }
+    for (auto& fn : batch)
+        fn();
+}
+
 void VirtualMainLoop::advance(Seconds by) {
+    runPosted();
     const Seconds target = now_ + by;
     // Tolerance for sums of doubles such as 20 x 0.25.
     const Seconds epsilon{1e-9};

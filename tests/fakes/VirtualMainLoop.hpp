@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "app/core/MainLoop.hpp"
@@ -8,11 +9,16 @@
 namespace torvane {
 
 // A MainLoop on virtual time: nothing runs until the test advances the clock, and then every due
-// call runs in time order (ties in the order they were scheduled). Single-threaded.
+// call runs in time order (ties in the order they were scheduled). Posted calls run at the next
+// advance() or runPosted(); post() is the only member another thread may call.
 class VirtualMainLoop final : public MainLoop {
 public:
     TimerHandle repeating(Seconds interval, std::function<void()> tick) override;
     TimerHandle once(Seconds delay, std::function<void()> fn) override;
+    void post(std::function<void()> fn) override;
+
+    // Runs the calls posted so far.
+    void runPosted();
 
     // Moves virtual time forward by `by`, running every call that falls due on the way.
     void advance(Seconds by);
@@ -35,6 +41,8 @@ private:
     Seconds now_{0};
     std::uint64_t nextOrder_ = 0;
     std::vector<std::shared_ptr<Entry>> entries_;
+    std::mutex postedMutex_;
+    std::vector<std::function<void()>> posted_;
 };
 
 } // namespace torvane

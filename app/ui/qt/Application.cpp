@@ -97,7 +97,8 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     AppDelegate appDelegate(
         AppDelegate::Ports{loop, settings, KeyboardState::shared(), PowerSources::shared(), *assertions, *lid,
                            RequestChannel(options.supportDir), Tmux::shared(), shell, alerts, desktop,
-                           &HelperInstaller::shared(), loginItem.get(), thermal.get(), notifier.get()});
+                           options.installer ? options.installer : &HelperInstaller::shared(),
+                           loginItem.get(), thermal.get(), notifier.get()});
     delegate = &appDelegate;
     const auto carry = std::make_shared<CarryLink>();
     appDelegate.setCarryListener([carry](const CarryState& state) { carry->publish(state); });

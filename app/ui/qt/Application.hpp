@@ -8,11 +8,15 @@
 namespace torvane {
 
 class AppDelegate;
+class HelperInstaller;
 class TrayShell;
 
 struct ApplicationOptions {
     // The directory shared with the daemon.
     std::filesystem::path supportDir = std::filesystem::path(Config::supportDir);
+    // Installs and removes the daemon; absent: the application's own (its resources, the platform's
+    // privileged runner).
+    HelperInstaller* installer = nullptr;
     // Runs right after the launch sequence, before the event loop.
     std::function<void(AppDelegate&, TrayShell&)> afterLaunch;
 };

@@ -35,6 +35,11 @@ TimerHandle QtMainLoop::once(Seconds delay, std::function<void()> fn) {
     return schedule(delay, true, std::move(fn));
 }
 
+void QtMainLoop::post(std::function<void()> fn) {
+    // Queued to the thread owner_ lives in; dropped if the loop is gone by then.
+    QMetaObject::invokeMethod(&owner_, std::move(fn), Qt::QueuedConnection);
+}
+
 TimerHandle QtMainLoop::schedule(Seconds interval, bool singleShot, std::function<void()> fn) {
     auto* timer = new QTimer(&owner_);
     timer->setSingleShot(singleShot);

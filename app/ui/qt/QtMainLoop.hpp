@@ -15,6 +15,7 @@ public:
 
     TimerHandle repeating(Seconds interval, std::function<void()> tick) override;
     TimerHandle once(Seconds delay, std::function<void()> fn) override;
+    void post(std::function<void()> fn) override;
 
 private:
     TimerHandle schedule(Seconds interval, bool singleShot, std::function<void()> fn);

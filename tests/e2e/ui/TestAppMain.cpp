@@ -1,15 +1,24 @@
 // The tray app as the end-to-end tests run it: the real application, but with the shared directory
-// the test names instead of the machine's, and a probe that writes out the rows of the tray menu
-// each time it is shown. Built for the tests only; never installed.
+// the test names instead of the machine's, a probe that writes out the rows of the tray menu each time
+// it is shown, and on request an installation started at launch through a stand-in pkexec, its
+// alerts answered with their first button. Built for the tests only; never installed.
+#include "app/install/HelperInstaller.hpp"
+#include "app/install/PkexecRunner.hpp"
+#include "app/ui/AppDelegate.hpp"
 #include "app/ui/qt/Application.hpp"
 #include "app/ui/qt/TrayShell.hpp"
 
 #include <QAction>
+#include <QApplication>
 #include <QEvent>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 
 namespace {
@@ -40,6 +49,18 @@ struct MenuProbe final : QObject {
     std::string path;
 };
 
+// Presses the default button of every message box as soon as it shows.
+struct AlertAnswerer final : QObject {
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (auto* box = qobject_cast<QMessageBox*>(watched); box && event->type() == QEvent::Show)
+            QTimer::singleShot(0, box, [box] {
+                if (QPushButton* first = box->defaultButton())
+                    first->click();
+            });
+        return false;
+    }
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -50,10 +71,22 @@ int main(int argc, char** argv) {
     }
     torvane::ApplicationOptions options;
     options.supportDir = shared;
-    if (const char* probe = std::getenv("TORVANE_TEST_MENU_PROBE"); probe && *probe) {
-        options.afterLaunch = [path = std::string(probe)](torvane::AppDelegate&, torvane::TrayShell& shell) {
-            new MenuProbe(shell.menu(), path); // owned by the menu
-        };
+    const char* probe = std::getenv("TORVANE_TEST_MENU_PROBE");
+    // TORVANE_TEST_PKEXEC and TORVANE_TEST_RESOURCES: install at launch through that pkexec.
+    const char* pkexec = std::getenv("TORVANE_TEST_PKEXEC");
+    const char* resources = std::getenv("TORVANE_TEST_RESOURCES");
+    std::optional<torvane::HelperInstaller> installer;
+    if (pkexec && resources) {
+        installer.emplace(resources, std::make_shared<torvane::PkexecRunner>(pkexec));
+        options.installer = &*installer;
     }
+    options.afterLaunch = [&](torvane::AppDelegate& delegate, torvane::TrayShell& shell) {
+        if (probe && *probe)
+            new MenuProbe(shell.menu(), probe); // owned by the menu
+        if (installer) {
+            qApp->installEventFilter(new AlertAnswerer); // lives as long as the process
+            QTimer::singleShot(0, qApp, [&delegate] { delegate.installHelper(); });
+        }
+    };
     return torvane::runApplication(argc, argv, options);
 }

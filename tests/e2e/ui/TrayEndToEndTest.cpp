@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace torvane {
 namespace {
@@ -41,28 +42,16 @@ TEST_F(TrayEndToEnd, IconMenuCapsLockAndStopSignalWorkAsAUserSeesThem) {
     auto tray = startTray(home, x.name());
     auto app = startApp(home, x.name());
 
-    std::optional<Rect> icon;
-    ASSERT_TRUE(waitFor([&] { return (icon = embeddedIcon(x.name())).has_value(); }, 30s))
+    ASSERT_TRUE(waitFor([&] { return embeddedIcon(x.name()).has_value(); }, 30s))
         << "the tray never showed the icon\n"
         << readFile(home.output());
     EXPECT_TRUE(waitFor([&] { return home.logged(started); }));
     EXPECT_FALSE(home.logged(noTray));
     EXPECT_TRUE(waitFor([&] { return greenShare(x.name(), home) == 0; }, 20s)) << "inactive: nothing green";
 
-    // A left click opens the menu, as a menu bar item does. The icon is found again for each try: the
-    // tray may still move its panel after embedding.
-    ASSERT_TRUE(waitFor(
-        [&] {
-            return (icon = embeddedIcon(x.name())) &&
-                   x11(x.name(), "/usr/bin/xdotool",
-                       {"mousemove", std::to_string(icon->x + icon->width / 2),
-                        std::to_string(icon->y + icon->height / 2), "click", "1"})
-                       .ok() &&
-                   waitFor([&] { return !readLines(home.probe()).empty(); }, 2s);
-        },
-        20s))
-        << "no menu was shown";
-    const std::vector<std::string> rows = readLines(home.probe());
+    // A left click opens the menu, as a menu bar item does.
+    const std::vector<std::string> rows = openMenu(x.name(), home);
+    ASSERT_FALSE(rows.empty()) << "no menu was shown";
     EXPECT_EQ(rows[0], "D. ○ 持ち運びモード 無効");
     EXPECT_EQ(rows[3], "D. Caps Lock: OFF");
     EXPECT_EQ(rows[7], "D. ヘルパー: 応答なし");
@@ -80,6 +69,74 @@ TEST_F(TrayEndToEnd, IconMenuCapsLockAndStopSignalWorkAsAUserSeesThem) {
     // The stop signal: "0" stays behind, the last line is written.
     app->signal(SIGTERM);
     expectOrderlyExit(*app, home);
+}
+
+// A tmux server that no longer answers (stopped) while the work-done guard wants its listing, and a
+// password prompt left open: the main thread waits on neither.
+TEST_F(TrayEndToEnd, AHungTmuxAndAnOpenPasswordPromptHoldUpNeitherHeartbeatMenuCapsLockNorTheEnd) {
+    Xvfb x(std::nullopt, "800x600x24");
+    AppHome home;
+    const std::vector<std::string> tmuxEnv{"TMUX_TMPDIR=" + (home.path() / "tmux").string(),
+                                           "PATH=/usr/bin:/bin"};
+    auto tmux = [&](const std::vector<std::string>& args) {
+        return runSubprocess("/usr/bin/tmux", args, {.timeLimit = 10s, .environment = tmuxEnv});
+    };
+    ASSERT_TRUE(tmux({"new-session", "-d", "-s", "job", "sleep 100000"}).ok());
+    const pid_t server = std::stoi(tmux({"display-message", "-p", "#{pid}"}).out);
+    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    struct Reap {
+        pid_t pid;
+        ~Reap() { ::kill(pid, SIGKILL); }
+    } reap{server};
+    for (const char* dir : {"config/torvane", "resources"})
+        std::filesystem::create_directories(home.path() / dir);
+    writeFile(home.path() / "config/torvane/torvane.conf", "[General]\nreleaseWhenIdle=true\n");
+    writeFile(home.path() / "resources/install-helper.sh", "exit 0\n");
+    const auto prompt = home.path() / "prompt-pid";
+    writeExecutable(home.path() / "pkexec",
+                    "#!/bin/bash\necho $$ > '" + prompt.string() + "'\nexec sleep 40\n");
+    std::vector<std::string> env = home.environment(x.name());
+    env.push_back("TORVANE_TEST_PKEXEC=" + (home.path() / "pkexec").string());
+    env.push_back("TORVANE_TEST_RESOURCES=" + (home.path() / "resources").string());
+    auto tray = startTray(home, x.name());
+    ChildProcess app({TORVANE_TEST_APP}, home.output(), env);
+
+    ASSERT_TRUE(waitFor([&] { return !readFile(prompt).empty(); }, 30s)) << "the install never asked";
+    const pid_t promptPid = std::stoi(readFile(prompt));
+    x.pressCapsLock();
+    ASSERT_TRUE(waitFor([&] { return home.requestContent() == "1"; }, 1s));
+    ASSERT_TRUE(waitFor([&] { return greenShare(x.name(), home) > 0.125; }, 20s)) << "the tray never settled";
+
+    // Every write of the request, by its time, over a review that wants the listing (every 15 s).
+    std::set<std::filesystem::file_time_type> writes;
+    const auto start = std::chrono::steady_clock::now();
+    for (bool menuOpened = false; std::chrono::steady_clock::now() - start < 17s;
+         std::this_thread::sleep_for(100ms)) {
+        std::error_code ec;
+        writes.insert(std::filesystem::last_write_time(home.request(), ec));
+        if (!menuOpened && std::chrono::steady_clock::now() - start > 11s) {
+            // By now the launch's listing has met its 10 s limit.
+            menuOpened = true;
+            const auto clicked = std::chrono::steady_clock::now();
+            const std::vector<std::string> rows = openMenu(x.name(), home, 5s);
+            EXPECT_LT(std::chrono::steady_clock::now() - clicked, 5s) << "the menu took its time";
+            EXPECT_TRUE(std::count(rows.begin(), rows.end(), "D. 監視中の作業: tmux が応答しません"));
+            x11(x.name(), "/usr/bin/xdotool", {"key", "Escape"});
+        }
+    }
+    ASSERT_GE(writes.size(), 3u);
+    for (auto a = writes.begin(), b = std::next(a); b != writes.end(); ++a, ++b)
+        EXPECT_LT(*b - *a, 7s) << "the heartbeat waited on something";
+
+    x.pressCapsLock();
+    EXPECT_TRUE(waitFor([&] { return home.requestContent() == "0"; }, 1s)) << "Caps Lock off waited";
+
+    // The end does not wait for the prompt: it is closed (its process killed), nothing was installed.
+    const auto signalled = std::chrono::steady_clock::now();
+    app.signal(SIGTERM);
+    expectOrderlyExit(app, home);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+    EXPECT_TRUE(waitFor([&] { return ::kill(promptPid, 0) != 0; }, 2s)) << "the prompt was left open";
 }
 
 TEST_F(TrayEndToEnd,

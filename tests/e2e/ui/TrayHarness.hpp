@@ -111,6 +111,26 @@ inline std::optional<Rect> embeddedIcon(const std::string& display) {
     return std::nullopt;
 }
 
+// Opens the menu with a left click on the icon, as a user would, and gives its rows as the probe wrote
+// them (none when no menu showed). The icon is found again for each try: the tray may still move its
+// panel after embedding.
+inline std::vector<std::string> openMenu(const std::string& display, const AppHome& home,
+                                         std::chrono::milliseconds limit = 20s) {
+    std::filesystem::remove(home.probe());
+    waitFor(
+        [&] {
+            const std::optional<Rect> icon = embeddedIcon(display);
+            return icon &&
+                   x11(display, "/usr/bin/xdotool",
+                       {"mousemove", std::to_string(icon->x + icon->width / 2),
+                        std::to_string(icon->y + icon->height / 2), "click", "1"})
+                       .ok() &&
+                   waitFor([&] { return !readLines(home.probe()).empty(); }, 2s);
+        },
+        limit);
+    return readLines(home.probe());
+}
+
 // The share of green pixels in the icon, from a screenshot; the icon's place is read again with it,
 // as the tray may still move its panel after embedding.
 inline double greenShare(const std::string& display, const AppHome& home) {

@@ -79,11 +79,10 @@ TEST(HostTexts, TheLinuxBuildSpeaksOfThisComputerItsSystemAndItsTray) {
               "このあと管理者パスワードの入力画面が出ます。入力するのは最初の一度だけです。\n\n"
               "補助プログラムがするのは電源設定の切り替えだけで、通信もファイルの読み書きもしません。"
               "メニューの「ヘルパーを取り外す」で、いつでも元に戻せます。");
-    EXPECT_EQ(Flow::installSuccess().informativeText,
-              "Caps Lock を ON にすると、ふたを閉じてもこのパソコンは眠りません。\n\n"
-              "トレイの表示が「ふた閉じ抑止: 有効（ヘルパー経由）」に変わっていることを確認してください。");
+    EXPECT_NE(Flow::installSuccess().informativeText.find("トレイの表示が"), std::string::npos);
     for (const std::string& text :
-         {Flow::uninstallConfirmation().informativeText, Flow::uninstallSuccess().informativeText,
+         {Flow::installSuccess().informativeText, Flow::uninstallConfirmation().informativeText,
+          Flow::uninstallSuccess().informativeText,
           Pairing::pairingAlert("http://192.0.2.1:8787/?t=x").informativeText, AppDelegate::aboutText(20)}) {
         EXPECT_NE(text.find("このパソコン"), std::string::npos) << text;
         for (const char* mac : {"Mac", "macOS", "メニューバー"})

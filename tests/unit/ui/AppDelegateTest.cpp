@@ -21,6 +21,7 @@ namespace torvane {
 namespace {
 
 using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 const std::string started = "=== Torvane 起動 ===";
 const std::string ended = "=== Torvane 終了（通常の電源設定に戻しました）===";
@@ -33,7 +34,10 @@ std::string change(std::string_view reason, std::string_view power) {
 
 class AppDelegateTest : public ::testing::Test {
 protected:
-    AppDelegateTest() { onBattery(80, true); }
+    AppDelegateTest() {
+        onBattery(80, true);
+        test::writeFile(shared / "ack", "ok"); // a daemon that answers, for the length of a test
+    }
 
     // The internal battery at `percent`, with or without external power.
     void onBattery(int percent, bool ac) {
@@ -69,9 +73,17 @@ protected:
     test::FakeDesktop desktop;
     AutostartEntry login{config / "autostart", "/bin/sh"};
     test::LogCapture log;
+    struct Notices final : Notifier {
+        std::mutex mutex;
+        Lines texts;
+        void notify(std::string_view text) override {
+            const std::lock_guard lock(mutex);
+            texts.emplace_back(text);
+        }
+    } notices;
     AppDelegate app{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid,
                                        RequestChannel(shared.path()), tmux, view, alerts, desktop, nullptr,
-                                       &login}};
+                                       &login, nullptr, &notices}};
 };
 
 TEST_F(AppDelegateTest, CapsLockDecidesFromLaunchOnAndPauseHoldsCarryModeOffWhileChangesAreStillSeen) {
@@ -206,6 +218,54 @@ TEST_F(AppDelegateTest, APauseThatCannotBeSavedHoldsForThisRunAndTheUserIsToldOn
     EXPECT_FALSE(app.power().isActive());
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_EQ(alerts.shown[0].message, "一時停止を保存できませんでした");
+}
+
+TEST_F(AppDelegateTest, TheLidIsPromisedOnlyWhileTheRequestIsWrittenAndTheDaemonAnswers) {
+    const std::string lost = "ふた閉じ抑止が効いていません。ふたを閉じるとスリープします";
+    const std::string back = "ふた閉じ抑止が戻りました。ふたを閉じても動き続けます";
+    auto beat = [&] { loop.advance(std::chrono::duration<double>(Config::heartbeatInterval)); };
+    auto shows = [&](bool held) {
+        const Menu menu = app.rebuild();
+        EXPECT_EQ(menu[1].title,
+                  held ? "\u3000ふたを閉じても動き続けます" : "\u3000ふたを閉じるとスリープします");
+        EXPECT_EQ(menu[6].title,
+                  held ? "ふた閉じ抑止: 有効（ヘルパー経由）"
+                       : "ふた閉じ抑止: ⚠️ ふたを閉じるとスリープします");
+        EXPECT_EQ(view.appearance.tooltip,
+                  held ? "Torvane: 持ち運びモード 有効（ふたを閉じても動きます）"
+                       : "Torvane: 持ち運びモード 有効（ふたを閉じるとスリープします）");
+        EXPECT_EQ(app.carryState().lidHeld, held);
+    };
+    keyboard.on = true;
+    launch();
+    shows(true);
+
+    // The request cannot be written: the daemon soon lets the lid go, and the tray says so at once.
+    std::filesystem::remove(shared / "request");
+    std::filesystem::create_directory(shared / "request");
+    beat();
+    shows(false);
+    beat();
+    std::filesystem::remove(shared / "request");
+    beat();
+    shows(true);
+
+    // The daemon stops answering: its ack ages past the limit.
+    std::filesystem::last_write_time(shared / "ack", std::filesystem::file_time_type::clock::now() - 20s);
+    beat();
+    beat();
+    shows(false);
+    EXPECT_TRUE(test::waitFor([&] {
+        const std::lock_guard lock(notices.mutex);
+        return notices.texts == Lines{lost, back, lost};
+    })) << "one notice per change, none per beat";
+
+    // A new start of carry mode gives the daemon a few seconds for its first ack, then no more.
+    capsLock(false);
+    capsLock(true);
+    shows(true);
+    loop.advance(std::chrono::duration<double>(PowerManager::ackGraceSeconds));
+    shows(false);
 }
 
 TEST_F(AppDelegateTest, QuittingWhileActiveLeavesZeroAndReleasesBeforeTheLastLineOnceOnly) {

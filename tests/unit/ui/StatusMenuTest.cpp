@@ -27,8 +27,8 @@ TEST(StatusMenu, RowsInOrderWithTheirStateAndTheOtherModulesRowsInTheirPlaces) {
     s.temperatureDescription = "温度: 62°C";
     s.lidDescription = "ふた閉じ抑止: 無効";
     s.helperDescription = "ヘルパー: 未導入";
-    s.sessions = std::vector<SessionRow>{{"build & test", true, "作業中（make）", "1時間2分"},
-                                         {"メモ", false, "待機中", "5分"}};
+    s.sessions = {SessionBlock::State::listed,
+                  {{"build & test", true, "作業中（make）", "1時間2分"}, {"メモ", false, "待機中", "5分"}}};
     std::vector<std::string> calls;
     StatusMenuActions actions{.togglePause = [&] { calls.push_back("pause"); },
                               .toggleLaunchAtLogin = [&] { calls.push_back("login"); },
@@ -68,7 +68,8 @@ TEST(StatusMenu, RowsInOrderWithTheirStateAndTheOtherModulesRowsInTheirPlaces) {
 
     // While active the first two rows say so, whatever else holds; without tmux, one line says so.
     s.active = true;
-    s.sessions.reset();
+    s.lidHeld = true;
+    s.sessions = {};
     const Menu active = StatusMenu::build(s, actions);
     EXPECT_EQ(active[0].title, "● 持ち運びモード 有効");
     EXPECT_EQ(active[1].title, "\u3000ふたを閉じても動き続けます");
