@@ -121,9 +121,7 @@ TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelow) {
     zone(2, "acpitz", 50'000);
     launchActive();
     EXPECT_EQ(delegate.rebuild()[5].title, "温度: 89°C");
-    EXPECT_FALSE(delegate.carryState().lidHeld) << "no word from the daemon yet";
-    test::writeFile(shared / "ack", "ok");
-    EXPECT_TRUE(delegate.carryState().lidHeld);
+    EXPECT_TRUE(delegate.carryState().lidHeld) << "the daemon answers";
 
     zone(1, "x86_pkg_temp", 90'000);
     review(); // at the limit once: a moment's peak
