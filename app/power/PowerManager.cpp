@@ -30,11 +30,13 @@ std::string_view PowerManager::description(LidMechanism mechanism) {
 }
 
 PowerManager::PowerManager(MainLoop& loop, PowerAssertions& assertions, LidSensor& lid,
-                           RequestChannel channel)
-    : loop_(loop), assertions_(assertions), lid_(lid), channel_(std::move(channel)) {}
+                           RequestChannel channel, bool locksOnWorker)
+    : loop_(loop), assertions_(assertions), lid_(lid), channel_(std::move(channel)),
+      lockWorker_(locksOnWorker ? std::make_unique<Worker>(loop) : nullptr) {}
 
 PowerManager::~PowerManager() {
     heartbeatTimer_.reset();
+    lockWorker_.reset();
     releaseAssertions();
 }
 
@@ -57,27 +59,7 @@ void PowerManager::apply(bool active) {
         return;
     }
 
-    if (!hasAssertion_) {
-        const AssertionResult result = assertions_.create(PowerAssertions::noIdleSleep, idleAssertionName);
-        if (result.ok()) {
-            assertionID_ = result.identifier;
-            hasAssertion_ = true;
-        } else {
-            Log::write("WARN: "s + hostWords.idleLock + "の取得に失敗しました (code " +
-                       std::to_string(result.code) + ")");
-        }
-    }
-    if (!hasLidAssertion_) {
-        const AssertionResult result = assertions_.create(PowerAssertions::preventSleep, lidAssertionName);
-        if (result.ok()) {
-            lidAssertionID_ = result.identifier;
-            hasLidAssertion_ = true;
-        } else {
-            // The lid is the daemon's job; this lock is a bonus where the platform grants it.
-            Log::write("INFO: InternalPreventSleep を取得できませんでした (code " +
-                       std::to_string(result.code) + ")");
-        }
-    }
+    takeAssertions();
     if (channel_.canWriteRequest()) {
         lidMechanism_ = LidMechanism::helper;
         heldReported_ = true;
@@ -133,6 +115,56 @@ void PowerManager::checkLidHold() {
     heldReported_ = held;
     if (onLidHoldChanged)
         onLidHoldChanged(held);
+}
+
+void PowerManager::takeAssertions() {
+    if (takingAssertions_ || (hasAssertion_ && hasLidAssertion_))
+        return;
+    const auto take = [&assertions = assertions_, idle = !hasAssertion_, lid = !hasLidAssertion_] {
+        Taken taken;
+        if (idle)
+            taken.idle = assertions.create(PowerAssertions::noIdleSleep, idleAssertionName);
+        if (lid)
+            taken.lid = assertions.create(PowerAssertions::preventSleep, lidAssertionName);
+        return taken;
+    };
+    if (!lockWorker_) {
+        assertionsTaken(take());
+        return;
+    }
+    takingAssertions_ = true;
+    lockWorker_->submit([this, take]() -> std::function<void()> {
+        return [this, taken = take()] {
+            takingAssertions_ = false;
+            assertionsTaken(taken);
+        };
+    });
+}
+
+void PowerManager::assertionsTaken(const Taken& taken) {
+    if (taken.idle) {
+        if (!taken.idle->ok())
+            Log::write("WARN: "s + hostWords.idleLock + "の取得に失敗しました (code " +
+                       std::to_string(taken.idle->code) + ")");
+        else if (!active_ || hasAssertion_) // carry mode ended while the answer was on its way
+            assertions_.release(taken.idle->identifier);
+        else {
+            assertionID_ = taken.idle->identifier;
+            hasAssertion_ = true;
+        }
+    }
+    if (taken.lid) {
+        if (!taken.lid->ok())
+            // The lid is the daemon's job; this lock is a bonus where the platform grants it.
+            Log::write("INFO: InternalPreventSleep を取得できませんでした (code " +
+                       std::to_string(taken.lid->code) + ")");
+        else if (!active_ || hasLidAssertion_)
+            assertions_.release(taken.lid->identifier);
+        else {
+            lidAssertionID_ = taken.lid->identifier;
+            hasLidAssertion_ = true;
+        }
+    }
 }
 
 void PowerManager::releaseAssertions() {

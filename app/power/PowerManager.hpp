@@ -1,10 +1,13 @@
 #pragma once
 
 #include "app/core/MainLoop.hpp"
+#include "app/core/Worker.hpp"
 #include "app/platform/LidSensor.hpp"
 #include "app/platform/PowerAssertions.hpp"
 #include "app/power/RequestChannel.hpp"
 
+#include <memory>
+#include <optional>
 #include <string_view>
 
 namespace torvane {
@@ -18,9 +21,12 @@ public:
     // How the lid-closed case is covered at present.
     enum class LidMechanism { helper, unconfirmed, none };
 
+    // locksOnWorker: the two locks are asked for on a thread of their own, so that a bus that does not
+    // answer never holds up the caller; they are held from when the answer comes back.
     PowerManager(MainLoop& loop, PowerAssertions& assertions, LidSensor& lid,
-                 RequestChannel channel = RequestChannel());
-    // Releases assertions still held; the request file is left as it is (shutdown() writes "0").
+                 RequestChannel channel = RequestChannel(), bool locksOnWorker = false);
+    // Releases assertions still held; the request file is left as it is (shutdown() writes "0"). A lock
+    // request still under way is waited for (the bus call's own time limit bounds it).
     ~PowerManager();
     PowerManager(const PowerManager&) = delete;
     PowerManager& operator=(const PowerManager&) = delete;
@@ -53,6 +59,12 @@ public:
 private:
     void startHeartbeat();
     void heartbeat();
+    struct Taken {
+        std::optional<AssertionResult> idle, lid; // absent: not asked for
+    };
+    // Asks for whichever of the two locks is not held, unless a request is under way.
+    void takeAssertions();
+    void assertionsTaken(const Taken& taken);
     void releaseAssertions();
     // Writes "1"; then tells whether the lid is still held, when that changed.
     void writeWish();
@@ -73,6 +85,8 @@ private:
     bool heldReported_ = false; // what onLidHoldChanged last said (true at the start of carry mode)
     bool active_ = false;
     LidMechanism lidMechanism_ = LidMechanism::none;
+    bool takingAssertions_ = false;
+    std::unique_ptr<Worker> lockWorker_;
 };
 
 inline std::string_view description(PowerManager::LidMechanism mechanism) {

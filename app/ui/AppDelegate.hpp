@@ -55,6 +55,7 @@ public:
         ThermalSensor* thermal = nullptr;     // none: the temperature is unknown
         Notifier* notifier = nullptr;         // none: automatic releases are only logged
         WallClock clock = systemNow;          // against the sessions' times of last output
+        bool locksOnWorker = false;           // power locks asked for off the main thread
     };
 
     static constexpr double reviewInterval = 15.0;

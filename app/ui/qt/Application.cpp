@@ -94,11 +94,12 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
 
     AppDelegate* delegate = nullptr;
     TrayShell shell([&delegate] { return delegate ? delegate->menuWillOpen() : Menu{}; });
-    AppDelegate appDelegate(
-        AppDelegate::Ports{loop, settings, KeyboardState::shared(), PowerSources::shared(), *assertions, *lid,
-                           RequestChannel(options.supportDir), Tmux::shared(), shell, alerts, desktop,
-                           options.installer ? options.installer : &HelperInstaller::shared(),
-                           loginItem.get(), thermal.get(), notifier.get()});
+    AppDelegate::Ports ports{loop, settings, KeyboardState::shared(), PowerSources::shared(), *assertions, *lid,
+                             RequestChannel(options.supportDir), Tmux::shared(), shell, alerts, desktop,
+                             options.installer ? options.installer : &HelperInstaller::shared(),
+                             loginItem.get(), thermal.get(), notifier.get()};
+    ports.locksOnWorker = true; // a system bus that does not answer must not hold up the heartbeat
+    AppDelegate appDelegate(std::move(ports));
     delegate = &appDelegate;
     const auto carry = std::make_shared<CarryLink>();
     appDelegate.setCarryListener([carry](const CarryState& state) { carry->publish(state); });

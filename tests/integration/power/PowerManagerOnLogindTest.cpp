@@ -7,6 +7,7 @@
 #include "tests/fakes/TestSupport.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -21,7 +22,7 @@ TEST(PowerManagerOnLogind, CarryModeHoldsAnIdleAndASleepBlockUntilItEndsNotLonge
     VirtualMainLoop loop;
     LogindPowerAssertions assertions;
     LinuxLidSensor lid(noAcpi.path());
-    PowerManager manager(loop, assertions, lid, RequestChannel(shared.path()));
+    PowerManager manager(loop, assertions, lid, RequestChannel(shared.path()), true);
     const auto ours = [&] {
         std::vector<std::string> locks;
         for (const test::Inhibitor& i : logind.inhibitors())
@@ -31,12 +32,26 @@ TEST(PowerManagerOnLogind, CarryModeHoldsAnIdleAndASleepBlockUntilItEndsNotLonge
         return locks;
     };
 
+    // A logind that does not answer holds up neither carry mode's start nor its request to the daemon.
+    logind.signal(SIGSTOP);
+    const auto start = std::chrono::steady_clock::now();
     manager.apply(true);
+    const auto took = std::chrono::steady_clock::now() - start;
+    logind.signal(SIGCONT);
+    EXPECT_LT(took, 1s);
+    EXPECT_EQ(test::readFile(shared / "request"), "1");
+    EXPECT_TRUE(test::waitFor([&] {
+        loop.runPosted();
+        return ours().size() == 2;
+    }));
     EXPECT_EQ(ours(), (std::vector<std::string>{"idle|Torvane|Torvane: 持ち運びモード|block",
                                                 "sleep|Torvane|Torvane: ふたを閉じても動作を継続|block"}));
     // A child that outlives the release (as a tmux server would) must not hold a lock open.
     test::writeExecutable(dir / "linger", "#!/bin/sh\n(sleep 5 <&- >&- 2>&- &)\n");
     ASSERT_TRUE(runSubprocess((dir / "linger").string(), {}, {.timeLimit = 10s}).ok());
     manager.apply(false);
-    EXPECT_TRUE(test::waitFor([&] { return ours().empty(); }, 2000ms));
+    EXPECT_TRUE(test::waitFor([&] {
+        loop.runPosted();
+        return ours().empty();
+    }, 2000ms));
 }
