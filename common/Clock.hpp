@@ -11,7 +11,9 @@ using SystemTime = std::chrono::system_clock::time_point;
 // Wall-clock source; file modification times are compared against it, so tests replace it.
 using WallClock = std::function<SystemTime()>;
 
-inline SystemTime systemNow() { return std::chrono::system_clock::now(); }
+inline SystemTime systemNow() {
+    return std::chrono::system_clock::now();
+}
 
 inline SystemTime toSystemTime(const timespec& ts) {
     using namespace std::chrono;

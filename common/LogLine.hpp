@@ -1,9 +1,9 @@
 #pragma once
 
+#include "common/Clock.hpp"
+
 #include <string>
 #include <string_view>
-
-#include "common/Clock.hpp"
 
 namespace torvane {
 

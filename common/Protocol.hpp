@@ -16,12 +16,9 @@ struct SharedPaths {
 };
 
 inline constexpr SharedPaths macosPaths{
-    "/Library/Application Support/Torvane",
-    "/Library/Application Support/Torvane/request",
-    "/Library/Application Support/Torvane/ack",
-    "/var/log/torvane-helper.log",
-    "/Library/PrivilegedHelperTools/torvane-helper",
-    "/Library/LaunchDaemons/jp.local.torvane.helper.plist",
+    "/Library/Application Support/Torvane",          "/Library/Application Support/Torvane/request",
+    "/Library/Application Support/Torvane/ack",      "/var/log/torvane-helper.log",
+    "/Library/PrivilegedHelperTools/torvane-helper", "/Library/LaunchDaemons/jp.local.torvane.helper.plist",
 };
 
 inline constexpr SharedPaths linuxPaths{
@@ -44,9 +41,9 @@ inline constexpr std::string_view ackContent = "ok";
 
 inline constexpr std::string_view helperLabel = "jp.local.torvane.helper";
 
-inline constexpr double staleSeconds = 15.0;      // a request older than this no longer counts
-inline constexpr double pollSeconds = 2.0;        // daemon tick
-inline constexpr double heartbeatSeconds = 5.0;   // app rewrites "1" this often
+inline constexpr double staleSeconds = 15.0;       // a request older than this no longer counts
+inline constexpr double pollSeconds = 2.0;         // daemon tick
+inline constexpr double heartbeatSeconds = 5.0;    // app rewrites "1" this often
 inline constexpr double ackAgeLimitSeconds = 15.0; // ack this old or older: daemon not responding
 
 // The daemon reads no more than this of a request; anything larger is not a request.

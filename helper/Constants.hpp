@@ -1,8 +1,8 @@
 #pragma once
 
-#include <string_view>
-
 #include "common/Protocol.hpp"
+
+#include <string_view>
 
 // The daemon's own copies of the shared paths and timing.
 namespace torvane::helper {

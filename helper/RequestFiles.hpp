@@ -1,10 +1,10 @@
 #pragma once
 
-#include <optional>
-#include <string>
-
 #include "common/Clock.hpp"
 #include "helper/Constants.hpp"
+
+#include <optional>
+#include <string>
 
 namespace torvane::helper {
 

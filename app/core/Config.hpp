@@ -1,9 +1,9 @@
 #pragma once
 
+#include "common/Protocol.hpp"
+
 #include <filesystem>
 #include <string_view>
-
-#include "common/Protocol.hpp"
 
 // The application's fixed names, paths, intervals, defaults and settings keys.
 namespace torvane::Config {

@@ -1,12 +1,12 @@
 #include "app/core/Log.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "app/core/Config.hpp"
 #include "common/LogLine.hpp"
 #include "common/Text.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace torvane {
 
@@ -30,7 +30,9 @@ Log& Log::shared() {
     return instance;
 }
 
-void Log::write(std::string_view message) { shared().append(message); }
+void Log::write(std::string_view message) {
+    shared().append(message);
+}
 
 Log::Log(Location location, bool toStandardError)
     : location_(std::move(location)), toStandardError_(toStandardError), writer_([this] { run(); }) {}

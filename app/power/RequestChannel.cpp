@@ -1,14 +1,14 @@
 #include "app/power/RequestChannel.hpp"
 
+#include "app/core/Log.hpp"
+#include "common/Text.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "app/core/Log.hpp"
-#include "common/Text.hpp"
 
 namespace torvane {
 
@@ -27,8 +27,12 @@ std::string_view description(HelperStatus status) {
 RequestChannel::RequestChannel(std::filesystem::path supportDir, WallClock clock)
     : supportDir_(std::move(supportDir)), clock_(std::move(clock)) {}
 
-std::filesystem::path RequestChannel::requestPath() const { return supportDir_ / protocol::requestFileName; }
-std::filesystem::path RequestChannel::ackPath() const { return supportDir_ / protocol::ackFileName; }
+std::filesystem::path RequestChannel::requestPath() const {
+    return supportDir_ / protocol::requestFileName;
+}
+std::filesystem::path RequestChannel::ackPath() const {
+    return supportDir_ / protocol::ackFileName;
+}
 
 bool RequestChannel::writeRequest(bool wanted) const {
     static std::atomic<unsigned> counter{0};
@@ -58,10 +62,12 @@ bool RequestChannel::writeRequest(bool wanted) const {
     return error == 0;
 }
 
-bool RequestChannel::canWriteRequest() const { return ::access(supportDir_.c_str(), W_OK) == 0; }
+bool RequestChannel::canWriteRequest() const {
+    return ::access(supportDir_.c_str(), W_OK) == 0;
+}
 
 HelperStatus RequestChannel::helperStatus() const {
-    struct stat st{};
+    struct stat st {};
     if (::stat(supportDir_.c_str(), &st) != 0)
         return HelperStatus::notInstalled;
     if (::stat(ackPath().c_str(), &st) != 0)

@@ -1,7 +1,7 @@
 #include "app/ui/Pairing.hpp"
 
-#include "app/core/HostWords.hpp"
 #include "app/core/Config.hpp"
+#include "app/core/HostWords.hpp"
 #include "app/ui/QRCode.hpp"
 
 #include <cstdint>

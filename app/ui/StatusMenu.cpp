@@ -102,8 +102,8 @@ Menu build(const StatusSnapshot& state, const StatusMenuActions& actions,
         login.checked = *state.launchAtLogin;
         menu.push_back(std::move(login));
     }
-    menu.push_back(choiceRow("バッテリー下限: " + std::to_string(state.floor) + "%", floorChoices, "%", state.floor,
-                             actions.setFloor));
+    menu.push_back(choiceRow("バッテリー下限: " + std::to_string(state.floor) + "%", floorChoices, "%",
+                             state.floor, actions.setFloor));
     menu.push_back(choiceRow("温度の上限", heatLimitChoices, "°C", state.heatLimit, actions.setHeatLimit));
     MenuItem idle = MenuItem::command("作業が終わったら解除", actions.toggleReleaseWhenIdle);
     idle.checked = state.releaseWhenIdle;

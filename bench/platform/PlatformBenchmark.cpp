@@ -1,8 +1,6 @@
 // Idle cost of the platform reads the app repeats for days: the Caps Lock poll (4 times a second)
 // through the LED files and through XKB, a power-source reading and a temperature reading (each
 // evaluation), and one whole evaluation without and with carry mode's guards.
-#include "tests/fakes/MemorySettings.hpp"
-#include "tests/fakes/VirtualMainLoop.hpp"
 #include "app/platform/linux/LinuxKeyboardState.hpp"
 #include "app/platform/linux/LinuxPowerSources.hpp"
 #include "app/platform/linux/LinuxThermalSensor.hpp"
@@ -15,7 +13,9 @@
 #include "tests/fakes/FakeLidSensor.hpp"
 #include "tests/fakes/FakePowerAssertions.hpp"
 #include "tests/fakes/FakeStatusView.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 #include "tests/fakes/TestSupport.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 #include "tests/fakes/XvfbServer.hpp"
 
 #include <benchmark/benchmark.h>

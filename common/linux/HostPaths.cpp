@@ -1,5 +1,7 @@
 #include "common/Protocol.hpp"
 
 namespace torvane::protocol {
-const SharedPaths& hostPaths() { return linuxPaths; }
+const SharedPaths& hostPaths() {
+    return linuxPaths;
+}
 } // namespace torvane::protocol

@@ -1,5 +1,7 @@
 #include "common/Protocol.hpp"
 
 namespace torvane::protocol {
-const SharedPaths& hostPaths() { return macosPaths; }
+const SharedPaths& hostPaths() {
+    return macosPaths;
+}
 } // namespace torvane::protocol

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "app/core/MainLoop.hpp"
+
 #include <memory>
 #include <mutex>
 #include <vector>
-
-#include "app/core/MainLoop.hpp"
 
 namespace torvane {
 

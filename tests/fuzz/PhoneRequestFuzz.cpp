@@ -1,12 +1,12 @@
 // Request framing and routing under libFuzzer: arbitrary bytes, cut into reads, go through the
 // framer; a whole request goes through the router. Every answer must be a well-formed response.
 #include "app/core/Config.hpp"
-#include "tests/fakes/MemorySettings.hpp"
 #include "app/phone/Http.hpp"
 #include "app/phone/JsonString.hpp"
 #include "app/phone/RequestReader.hpp"
 #include "app/phone/Router.hpp"
 #include "common/Text.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 
 #include <cstddef>
 #include <cstdint>

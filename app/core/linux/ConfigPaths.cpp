@@ -1,8 +1,8 @@
+#include "app/core/Config.hpp"
+
 #include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
-
-#include "app/core/Config.hpp"
 
 namespace torvane::Config {
 

@@ -17,7 +17,8 @@ public:
     std::optional<std::string> setEnabled(bool enabled) override {
         NSError* error = nil;
         SMAppService* service = [SMAppService mainAppService];
-        const BOOL ok = enabled ? [service registerAndReturnError:&error] : [service unregisterAndReturnError:&error];
+        const BOOL ok =
+            enabled ? [service registerAndReturnError:&error] : [service unregisterAndReturnError:&error];
         if (ok)
             return std::nullopt;
         return std::string(error ? error.localizedDescription.UTF8String : "");

@@ -94,10 +94,21 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
 
     AppDelegate* delegate = nullptr;
     TrayShell shell([&delegate] { return delegate ? delegate->menuWillOpen() : Menu{}; });
-    AppDelegate::Ports ports{loop, settings, KeyboardState::shared(), PowerSources::shared(), *assertions, *lid,
-                             RequestChannel(options.supportDir), Tmux::shared(), shell, alerts, desktop,
+    AppDelegate::Ports ports{loop,
+                             settings,
+                             KeyboardState::shared(),
+                             PowerSources::shared(),
+                             *assertions,
+                             *lid,
+                             RequestChannel(options.supportDir),
+                             Tmux::shared(),
+                             shell,
+                             alerts,
+                             desktop,
                              options.installer ? options.installer : &HelperInstaller::shared(),
-                             loginItem.get(), thermal.get(), notifier.get()};
+                             loginItem.get(),
+                             thermal.get(),
+                             notifier.get()};
     ports.locksOnWorker = true; // a system bus that does not answer must not hold up the heartbeat
     AppDelegate appDelegate(std::move(ports));
     delegate = &appDelegate;

@@ -8,13 +8,13 @@
 //   phone_test_server TOKEN BATTERY-PERCENT [TMUX-TIME-LIMIT-MS]
 
 #include "app/core/Config.hpp"
-#include "tests/fakes/MemorySettings.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Seal.hpp"
 #include "app/phone/Server.hpp"
 #include "app/power/PowerState.hpp"
 #include "app/tmux/Tmux.hpp"
 #include "tests/fakes/FakePowerSources.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -51,18 +51,25 @@ int main(int argc, char** argv) {
         {"Max Capacity", std::int64_t{100}},
         {"Power Source State", std::string("Battery Power")},
     }}});
-    Router router(tmux, [&powerSources] { return PowerState::from(powerSources); }, [] { return true; }, settings);
+    Router router(
+        tmux, [&powerSources] { return PowerState::from(powerSources); }, [] { return true; }, settings);
     const auto carry = std::make_shared<CarryLink>();
     std::mutex carryMutex;
-    CarryState state{.active = true, .paused = false, .reason = "ふたを閉じても動き続けます", .lidHeld = false,
-                     .temperature = 62, .heatLimit = 90, .floor = 20};
+    CarryState state{.active = true,
+                     .paused = false,
+                     .reason = "ふたを閉じても動き続けます",
+                     .lidHeld = false,
+                     .temperature = 62,
+                     .heatLimit = 90,
+                     .floor = 20};
     carry->publish(state);
     carry->attach([](std::function<void()> call) { std::thread(std::move(call)).join(); },
                   [&](bool paused) {
                       const std::lock_guard lock(carryMutex);
                       state.paused = paused;
                       state.active = !paused;
-                      state.reason = paused ? "一時停止中（Caps Lock を無視します）" : "ふたを閉じても動き続けます";
+                      state.reason =
+                          paused ? "一時停止中（Caps Lock を無視します）" : "ふたを閉じても動き続けます";
                       carry->publish(state);
                       return state;
                   });

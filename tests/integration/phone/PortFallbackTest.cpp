@@ -41,7 +41,8 @@ TEST(ServerPorts, MovesOnToTheNextPortWhileTheEarlierOnesAreTaken) {
     std::vector<std::unique_ptr<PortHolder>> taken;
     for (std::uint16_t held = 8787; held <= 8789; ++held) {
         taken.push_back(holdWhenFree(held));
-        ASSERT_TRUE(taken.back()->holding) << "port " << held << " stayed in use by something else on this machine";
+        ASSERT_TRUE(taken.back()->holding)
+            << "port " << held << " stayed in use by something else on this machine";
         const std::uint16_t next = held < 8789 ? held + 1 : 0;
         if (next != 0) {
             holdWhenFree(next).reset();
@@ -53,7 +54,8 @@ TEST(ServerPorts, MovesOnToTheNextPortWhileTheEarlierOnesAreTaken) {
         if (next != 0) {
             EXPECT_EQ(server.port(), next);
         } else {
-            EXPECT_TRUE(server.port() != 0 && (server.port() < 8787 || server.port() > 8789)) << server.port();
+            EXPECT_TRUE(server.port() != 0 && (server.port() < 8787 || server.port() > 8789))
+                << server.port();
         }
         EXPECT_TRUE(log.contains("サーバーを開始しました (port " + std::to_string(server.port()) + ")"));
     }

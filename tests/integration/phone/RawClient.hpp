@@ -30,10 +30,15 @@ protected:
 class RawClient : Socket {
 public:
     explicit RawClient(std::uint16_t port, bool ipv6 = false) : Socket(ipv6 ? AF_INET6 : AF_INET) {
-        const sockaddr_in address{
-            .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-        const sockaddr_in6 address6{.sin6_family = AF_INET6, .sin6_port = htons(port), .sin6_flowinfo = 0,
-                                    .sin6_addr = in6addr_loopback, .sin6_scope_id = 0};
+        const sockaddr_in address{.sin_family = AF_INET,
+                                  .sin_port = htons(port),
+                                  .sin_addr = {htonl(INADDR_LOOPBACK)},
+                                  .sin_zero = {}};
+        const sockaddr_in6 address6{.sin6_family = AF_INET6,
+                                    .sin6_port = htons(port),
+                                    .sin6_flowinfo = 0,
+                                    .sin6_addr = in6addr_loopback,
+                                    .sin6_scope_id = 0};
         connected_ = ipv6 ? ::connect(fd_, reinterpret_cast<const sockaddr*>(&address6), sizeof address6) == 0
                           : ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }

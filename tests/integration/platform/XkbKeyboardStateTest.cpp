@@ -37,4 +37,3 @@ TEST(XkbKeyboardState, FollowsTheServerAcrossThreadsAndSurvivesItsLoss) {
     again.pressCapsLock();
     EXPECT_TRUE(test::waitFor([&] { return !keyboard.capsLockOn(); }));
 }
-

@@ -1,10 +1,10 @@
-#include "tests/fakes/VirtualMainLoop.hpp"
 #include "app/platform/linux/LinuxLidSensor.hpp"
 #include "app/platform/linux/LogindPowerAssertions.hpp"
 #include "app/power/PowerManager.hpp"
 #include "common/Subprocess.hpp"
 #include "tests/fakes/RealLogind.hpp"
 #include "tests/fakes/TestSupport.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 
 #include <algorithm>
 #include <csignal>
@@ -50,8 +50,10 @@ TEST(PowerManagerOnLogind, CarryModeHoldsAnIdleAndASleepBlockUntilItEndsNotLonge
     test::writeExecutable(dir / "linger", "#!/bin/sh\n(sleep 5 <&- >&- 2>&- &)\n");
     ASSERT_TRUE(runSubprocess((dir / "linger").string(), {}, {.timeLimit = 10s}).ok());
     manager.apply(false);
-    EXPECT_TRUE(test::waitFor([&] {
-        loop.runPosted();
-        return ours().empty();
-    }, 2000ms));
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            loop.runPosted();
+            return ours().empty();
+        },
+        2000ms));
 }

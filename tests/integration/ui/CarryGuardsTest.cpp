@@ -1,8 +1,6 @@
 // Carry mode's guards through the delegate on virtual time: the heat limit read from a fixture thermal
 // tree, the end of the work from a real tmux server, and the notification of each release as a
 // notification service on a private session bus receives it.
-#include "tests/fakes/MemorySettings.hpp"
-#include "tests/fakes/VirtualMainLoop.hpp"
 #include "app/platform/linux/LinuxThermalSensor.hpp"
 #include "app/platform/linux/SessionNotifier.hpp"
 #include "app/ui/AppDelegate.hpp"
@@ -14,7 +12,9 @@
 #include "tests/fakes/FakePowerAssertions.hpp"
 #include "tests/fakes/FakePowerSources.hpp"
 #include "tests/fakes/FakeStatusView.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 #include "tests/fakes/RealLogind.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>

@@ -1,7 +1,7 @@
 #include "app/power/CapsLockMonitor.hpp"
 
-#include "tests/fakes/VirtualMainLoop.hpp"
 #include "tests/fakes/FakeKeyboardState.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 
 #include <gtest/gtest.h>
 

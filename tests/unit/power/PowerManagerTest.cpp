@@ -1,9 +1,9 @@
 #include "app/power/PowerManager.hpp"
 
-#include "tests/fakes/VirtualMainLoop.hpp"
 #include "tests/fakes/FakeLidSensor.hpp"
 #include "tests/fakes/FakePowerAssertions.hpp"
 #include "tests/fakes/TestSupport.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
 
 #include <gtest/gtest.h>
 

@@ -47,7 +47,8 @@ TEST(RequestChannel, HelperStatusFromDirectoryAndAckAgeWithTheLimitExcluded) {
     EXPECT_EQ(RequestChannel(dir / "absent", clock).helperStatus(), HelperStatus::notInstalled);
     RequestChannel channel(dir.path(), clock);
     test::writeFile(dir / "ack", "ok");
-    for (const auto& [age, status] : {std::pair{14.9, HelperStatus::ok}, {15.0, HelperStatus::notResponding},
+    for (const auto& [age, status] : {std::pair{14.9, HelperStatus::ok},
+                                      {15.0, HelperStatus::notResponding},
                                       {-3600.0, HelperStatus::ok}}) { // clock set back: in the future
         test::setModifiedAgo(dir / "ack", age, now);
         EXPECT_EQ(channel.helperStatus(), status) << age;

@@ -18,9 +18,17 @@ SystemTime at(double secondsSinceEpoch) {
 TEST(AgentSession, AgesReadAsHoursAndMinutesWhateverTheClockGives) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const std::pair<double, const char*> cases[] = {
-        {59.999, "0分"},   {60, "1分"},         {3599.9, "59分"},           {3600, "1時間0分"},
-        {90000, "25時間0分"}, {-59, "0分"},      {-150, "-2分"},             {-3600, "0分"},
-        {std::nan(""), "0分"}, {-inf, "-30分"}, {inf, "2562047788015215時間30分"},
+        {59.999, "0分"},
+        {60, "1分"},
+        {3599.9, "59分"},
+        {3600, "1時間0分"},
+        {90000, "25時間0分"},
+        {-59, "0分"},
+        {-150, "-2分"},
+        {-3600, "0分"},
+        {std::nan(""), "0分"},
+        {-inf, "-30分"},
+        {inf, "2562047788015215時間30分"},
     };
     for (const auto& [seconds, text] : cases)
         EXPECT_EQ(AgentSession::formatElapsed(seconds), text) << seconds;
@@ -33,9 +41,9 @@ TEST(AgentSession, QuietMeansAProgramSilentForFifteenSecondsAndActivityIsNeverNe
         long long activity;
         bool working, quiet;
     } cases[] = {
-        {"claude", 1000 - 15, 15, true, true}, {"claude", 1000 - 14.9, 14, true, false},
+        {"claude", 1000 - 15, 15, true, true},  {"claude", 1000 - 14.9, 14, true, false},
         {"zsh", 1000 - 600, 600, false, false}, {"Zsh", 1000 - 600, 600, true, true},
-        {"node", 1000 + 30, 0, true, false},   {"-zsh", 0, 1000, true, true},
+        {"node", 1000 + 30, 0, true, false},    {"-zsh", 0, 1000, true, true},
     };
     for (const auto& c : cases) {
         AgentSession s;
