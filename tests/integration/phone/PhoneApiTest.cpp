@@ -141,34 +141,29 @@ TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrderAndShowsTheirScreensWithout
         [&] { return hasLine(call("GET", "/api/capture?s=%E4%BB%95%E4%BA%8B").body, "こん😀"); }));
 }
 
+// The page shows a live link's state (tests/e2e/phone); here, what reaches the app and when.
 TEST_F(PhoneApi, CarryPauseGoesThroughTheAppsLinkWhileThereIsOne) {
     EXPECT_EQ(call("POST", "/api/carry", "paused=1").status, "500 Internal Server Error") << "no link yet";
     auto link = std::make_shared<CarryLink>();
     router_.setCarryLink(link);
-    int pauses = 0;
+    std::vector<bool> asked;
     link->attach([](std::function<void()> run) { std::thread(run).join(); }, // the app's main thread, here
                  [&](bool paused) {
-                     ++pauses;
-                     const CarryState carry{.active = false,
-                                            .paused = paused,
-                                            .reason = "一時停止中",
-                                            .lidHeld = false,
-                                            .temperature = std::nullopt,
-                                            .heatLimit = 90,
-                                            .floor = 20};
+                     asked.push_back(paused);
+                     CarryState carry;
+                     carry.paused = paused;
                      link->publish(carry);
                      return carry;
                  });
     EXPECT_EQ(call("POST", "/api/carry", "paused=yes").status, "400 Bad Request");
-    EXPECT_EQ(pauses, 0) << "a bad request changes nothing";
     const Answer paused = call("POST", "/api/carry", "paused=1");
-    EXPECT_NE(
-        paused.body.find(R"("carry":{"active":false,"paused":true,"reason":"一時停止中","lidHeld":false,)"
-                         R"("temperature":null,"heatLimit":90,"floor":20}})"),
-        std::string::npos)
+    EXPECT_NE(paused.body.find(R"("carry":{"active":false,"paused":true,"reason":"","lidHeld":false,)"
+                               R"("temperature":null,"heatLimit":0,"floor":0}})"),
+              std::string::npos)
         << paused.status << paused.body;
     link->detach();
     EXPECT_EQ(call("POST", "/api/carry", "paused=0").status, "500 Internal Server Error");
+    EXPECT_EQ(asked, std::vector<bool>{true}) << "a bad request changes nothing";
 }
 
 TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestInAndARefusalNeverWaitsForTheBody) {
@@ -231,6 +226,7 @@ TEST_F(PhoneApi, AHungTmuxIsReportedAsSuchAndHoldsUpNothingThatNeedsNoTmux) {
     const pid_t tmuxServer = std::atoi(raw({"display-message", "-p", "#{pid}"}).out.c_str());
     ASSERT_GT(tmuxServer, 1);
     tmux_.setTimeLimit(1500ms);
+    test::LogCapture log;
     ASSERT_EQ(::kill(tmuxServer, SIGSTOP), 0);
     std::shared_ptr<void> resume(nullptr, [&](void*) { ::kill(tmuxServer, SIGCONT); });
 
@@ -256,6 +252,7 @@ TEST_F(PhoneApi, AHungTmuxIsReportedAsSuchAndHoldsUpNothingThatNeedsNoTmux) {
         const Answer got = answer.get();
         EXPECT_EQ(got.status + " " + got.body, "503 Service Unavailable tmux not answering");
     }
+    EXPECT_TRUE(log.contains("WARN: tmux が 1.5 秒以内に終了しませんでした"));
 
     resume.reset();
     EXPECT_TRUE(hasLine(call("GET", "/api/capture?s=work").body, "ready>"));
@@ -362,51 +359,13 @@ TEST_F(PhoneApi, TwoTextsForOneSessionArriveWholeInTheOrderTheyCameIn) {
     EXPECT_TRUE(test::readFile(got) == first + second) << "100 KB, byte for byte, one text after the other";
 }
 
-TEST(PhoneApiWorkers, OneHungTmuxCallHoldsUpNoOtherRequest) {
+// A hung tmux, and one whose server is not running, are checked on the real one above.
+TEST(TmuxListing, AnOddLineIsSkippedAndWarnedOfOnce) {
     test::TempDir dir;
-    // Lists one session at once; a capture of "stuck" hangs.
-    test::writeExecutable(
-        dir / "tmux",
-        "#!/bin/sh\ncase \"$*\" in *list-sessions*) printf 'one\\0371\\0371\\0370\\037sh\\0371\\n';;"
-        " *=stuck:*) touch \"$0.hung\"; exec sleep 30;; *) echo screen;; esac\n");
-    Tmux tmux({(dir / "tmux").string()});
-    tmux.setTimeLimit(3s);
-    MemorySettings settings;
-    Router router(
-        tmux, [] { return PowerState{}; }, [] { return false; }, settings);
-    Server server(router);
-    server.start(0);
-    const std::string token = router.token();
-    test::LogCapture log;
-    std::thread stuck([&] {
-        EXPECT_EQ(call(server.port(), "GET", "/api/capture?s=stuck", "", token).body, "tmux not answering");
-    });
-    ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(dir / "tmux.hung"); }));
-    for (const auto& [target, body] : std::vector<std::pair<std::string, std::string>>{
-             {"/api/state", R"({"name":"one")"}, {"/api/capture?s=one", "screen"}, {"/nope", "not found"}}) {
-        const auto asked = std::chrono::steady_clock::now();
-        EXPECT_NE(call(server.port(), "GET", target, "", token).body.find(body), std::string::npos) << target;
-        // Far below the 3 s hang, with room for a loaded machine.
-        EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s) << target;
-    }
-    stuck.join();
-    EXPECT_TRUE(log.contains("WARN: tmux が 3 秒以内に終了しませんでした"));
-}
-
-TEST(TmuxListing, AHungTmuxIsNoAnswerAnErrorExitIsNoSessionAndAnOddLineIsSkippedOnce) {
-    test::TempDir dir;
-    test::writeExecutable(dir / "hung", "#!/bin/sh\nexec sleep 30\n");
-    test::writeExecutable(dir / "none", "#!/bin/sh\necho 'no server running' >&2; exit 1\n");
     test::writeExecutable(
         dir / "odd", "#!/bin/sh\nprintf 'a\\0371\\0372\\0371\\037vim\\0373\\nb\\0371\\0372\\0370\\037sh\\n"
                      "c|1|2|0|sh|3\\n\\nd\\0371\\0372\\0370\\037sh\\0373\\037x\\n'\n");
-    Tmux hung({(dir / "hung").string()}), none({(dir / "none").string()}), odd({(dir / "odd").string()});
-    hung.setTimeLimit(300ms);
-    EXPECT_FALSE(hung.answeredSessions().has_value());
-    const auto listed = none.answeredSessions();
-    ASSERT_TRUE(listed.has_value());
-    EXPECT_TRUE(listed->empty());
-
+    Tmux odd({(dir / "odd").string()});
     test::LogCapture log;
     for (int i = 0; i < 2; ++i) {
         const auto sessions = odd.sessions();
