@@ -5,16 +5,8 @@
 #include "app/platform/linux/SessionNotifier.hpp"
 #include "app/ui/AppDelegate.hpp"
 #include "common/Subprocess.hpp"
-#include "tests/fakes/FakeAlertPresenter.hpp"
-#include "tests/fakes/FakeDesktop.hpp"
-#include "tests/fakes/FakeKeyboardState.hpp"
-#include "tests/fakes/FakeLidSensor.hpp"
-#include "tests/fakes/FakePowerAssertions.hpp"
-#include "tests/fakes/FakePowerSources.hpp"
-#include "tests/fakes/FakeStatusView.hpp"
-#include "tests/fakes/MemorySettings.hpp"
+#include "tests/fakes/FakeDelegatePorts.hpp"
 #include "tests/fakes/RealLogind.hpp"
-#include "tests/fakes/VirtualMainLoop.hpp"
 
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
@@ -57,7 +49,7 @@ struct NotificationService {
     }
 };
 
-class CarryGuards : public ::testing::Test {
+class CarryGuards : public ::testing::Test, protected test::FakeDelegatePorts {
 protected:
     void TearDown() override { raw({"kill-server"}); }
     SubprocessResult raw(const std::vector<std::string>& args) {
@@ -69,7 +61,6 @@ protected:
         test::writeFile(dir / "type", type + "\n");
         test::writeFile(dir / "temp", std::to_string(milli) + "\n");
     }
-    void review() { loop.advance(std::chrono::duration<double>(AppDelegate::reviewInterval)); }
     // The tmux listing asked for so far has come back to the main thread.
     void listed() {
         ASSERT_TRUE(test::waitFor([&] {
@@ -94,24 +85,11 @@ protected:
     LinuxThermalSensor sensor{thermal.path()};
     SessionNotifier notifier;
     Tmux tmux;
-    VirtualMainLoop loop;
-    MemorySettings settings;
-    test::FakeKeyboardState keyboard;
-    test::FakePowerSources sources;
-    test::FakePowerAssertions assertions;
-    test::FakeLidSensor lid;
-    test::TempDir shared;
-    test::FakeStatusView view;
-    test::FakeAlertPresenter alerts;
-    test::FakeDesktop desktop;
-    test::LogCapture log;
     SystemTime wall = systemNow(); // what the delegate takes for now, against tmux's times
     AppDelegate delegate{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid,
                                             RequestChannel(shared.path()), tmux, view, alerts, desktop,
                                             nullptr, nullptr, &sensor, &notifier, [this] { return wall; }}};
     const std::string change = "状態が変わります（きっかけ: timer、電源: 常時電源（バッテリー未検出））";
-    const std::string onLine = "持ち運びモード ON（ふた閉じ抑止: 有効（ヘルパー経由））";
-    const std::string offLine = "持ち運びモード OFF（通常の電源設定に戻す）";
 };
 
 TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelow) {

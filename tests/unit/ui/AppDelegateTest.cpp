@@ -4,16 +4,7 @@
 #include "app/core/Log.hpp"
 #include "app/platform/linux/LinuxPowerSources.hpp"
 #include "app/ui/linux/AutostartEntry.hpp"
-#include "tests/fakes/FakeAlertPresenter.hpp"
-#include "tests/fakes/FakeDesktop.hpp"
-#include "tests/fakes/FakeKeyboardState.hpp"
-#include "tests/fakes/FakeLidSensor.hpp"
-#include "tests/fakes/FakePowerAssertions.hpp"
-#include "tests/fakes/FakePowerSources.hpp"
-#include "tests/fakes/FakeStatusView.hpp"
-#include "tests/fakes/MemorySettings.hpp"
-#include "tests/fakes/TestSupport.hpp"
-#include "tests/fakes/VirtualMainLoop.hpp"
+#include "tests/fakes/FakeDelegatePorts.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,14 +16,12 @@ using namespace std::chrono_literals;
 
 const std::string started = "=== Torvane 起動 ===";
 const std::string ended = "=== Torvane 終了（通常の電源設定に戻しました）===";
-const std::string onLine = "持ち運びモード ON（ふた閉じ抑止: 有効（ヘルパー経由））";
-const std::string offLine = "持ち運びモード OFF（通常の電源設定に戻す）";
 
 std::string change(std::string_view reason, std::string_view power) {
     return "状態が変わります（きっかけ: " + std::string(reason) + "、電源: " + std::string(power) + "）";
 }
 
-class AppDelegateTest : public ::testing::Test {
+class AppDelegateTest : public ::testing::Test, protected test::FakeDelegatePorts {
 protected:
     AppDelegateTest() {
         onBattery(80, true);
@@ -57,22 +46,11 @@ protected:
         keyboard.on = on;
         loop.advance(std::chrono::duration<double>(Config::pollInterval));
     }
-    void review() { loop.advance(std::chrono::duration<double>(AppDelegate::reviewInterval)); }
     std::string request() { return test::readFile(shared / "request"); }
 
-    VirtualMainLoop loop;
-    MemorySettings settings;
-    test::FakeKeyboardState keyboard;
-    test::FakePowerSources sources;
-    test::FakePowerAssertions assertions;
-    test::FakeLidSensor lid;
-    test::TempDir shared, config;
+    test::TempDir config;
     Tmux tmux{std::vector<std::string>{"/nonexistent/tmux"}};
-    test::FakeStatusView view;
-    test::FakeAlertPresenter alerts;
-    test::FakeDesktop desktop;
     AutostartEntry login{config / "autostart", "/bin/sh"};
-    test::LogCapture log;
     struct Notices final : Notifier {
         std::mutex mutex;
         Lines texts;

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "app/ui/AppDelegate.hpp"
+#include "tests/fakes/FakeAlertPresenter.hpp"
+#include "tests/fakes/FakeDesktop.hpp"
+#include "tests/fakes/FakeKeyboardState.hpp"
+#include "tests/fakes/FakeLidSensor.hpp"
+#include "tests/fakes/FakePowerAssertions.hpp"
+#include "tests/fakes/FakePowerSources.hpp"
+#include "tests/fakes/FakeStatusView.hpp"
+#include "tests/fakes/MemorySettings.hpp"
+#include "tests/fakes/TestSupport.hpp"
+#include "tests/fakes/VirtualMainLoop.hpp"
+
+#include <string>
+
+namespace torvane::test {
+
+// The delegate's fixed ports as fakes on virtual time, the directory shared with the daemon, and the
+// log; a test adds tmux and whatever else it drives for real.
+struct FakeDelegatePorts {
+    void review() { loop.advance(std::chrono::duration<double>(AppDelegate::reviewInterval)); }
+
+    VirtualMainLoop loop;
+    MemorySettings settings;
+    FakeKeyboardState keyboard;
+    FakePowerSources sources;
+    FakePowerAssertions assertions;
+    FakeLidSensor lid;
+    TempDir shared;
+    FakeStatusView view;
+    FakeAlertPresenter alerts;
+    FakeDesktop desktop;
+    LogCapture log;
+
+    const std::string onLine = "持ち運びモード ON（ふた閉じ抑止: 有効（ヘルパー経由））";
+    const std::string offLine = "持ち運びモード OFF（通常の電源設定に戻す）";
+};
+
+} // namespace torvane::test
