@@ -58,21 +58,15 @@ protected:
         return std::string("http://") + lanAddress + ":" + std::to_string(server_.port()) + "/#k=";
     }
 
-    // The key of a pairing dialog, after checking that its QR code reads back as its URL.
+    // The key in a pairing dialog's URL; its code is of the same URL (PairingDialog reads it back).
     std::string keyOf(const Alert& alert) {
         const std::string url = alert.informativeText.substr(0, alert.informativeText.find('\n'));
         EXPECT_TRUE(url.starts_with(urlPrefix())) << url;
-        EXPECT_TRUE(alert.image.has_value());
-        if (alert.image) {
-            test::writePgm(dir_ / "code.pgm", *alert.image);
-            EXPECT_EQ(test::decodeQr(dir_ / "code.pgm"), url);
-        }
         return url.substr(std::min(url.size(), urlPrefix().size()));
     }
 
     // First, so it is held before the server can start and released after it has stopped.
     test::MachineLock ports_{"phone_ports"};
-    test::TempDir dir_;
     test::LogCapture log_;
     Tmux tmux_;
     MemorySettings settings_;
@@ -85,7 +79,7 @@ protected:
     Pairing pairing_{{loop_, server_, alerts_, clipboard_, [this] { ++refreshes_; }, &settings_}};
 };
 
-TEST_F(PairingFlow, StartShowsAReadableCodeRenewingLocksTheOldURLOutAndStopEndsTheLink) {
+TEST_F(PairingFlow, StartShowsTheURLRenewingLocksTheOldOneOutAndStopEndsTheLink) {
     ASSERT_EQ(pairing_.menuRows().size(), 1u);
     ASSERT_EQ(pairing_.menuRows()[0].title, "スマホ連携を開始");
     alerts_.answers = {Pairing::renewToken, Pairing::copyURL};

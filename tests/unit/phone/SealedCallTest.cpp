@@ -110,14 +110,9 @@ TEST_F(SealedRoute, CarriesOutEachRequestOnceAndRefusesReplaysAlterationsAndOldT
         post(envelope("early-0123456789a", "POST", "/api/interrupt", "s=work", 61000), "early-0123456789a"),
         "408|clock");
     EXPECT_EQ(tmuxCalls("send-keys"), 2u) << "the one send (text and Enter), no interrupt";
-
-    router_.regenerateToken();
-    EXPECT_EQ(ask("GET", "/api/state"), "HTTP/1.1 401 Unauthorized") << "the old key opens nothing";
 }
 
 TEST_F(SealedRoute, AnswersThroughTheSameRoutesOnlyTheApiAndTheTokenOnlyLocallyWhenPlainTokenIsOff) {
-    EXPECT_EQ(ask("GET", "/api/capture?s=work"), "200|画面の文字\n");
-    EXPECT_TRUE(ask("GET", "/api/state").starts_with(R"(200|{"sessions":[{"name":"work")"));
     EXPECT_EQ(ask("POST", "/api/keys", "s=work&k=F1"), "400|bad request");
     for (const char* elsewhere : {"/", "/api/sealed", "/api/key"})
         EXPECT_EQ(ask("GET", elsewhere), "404|not found") << elsewhere;
@@ -128,7 +123,6 @@ TEST_F(SealedRoute, AnswersThroughTheSameRoutesOnlyTheApiAndTheTokenOnlyLocallyW
         const std::string text = response.work ? response.work() : response.answer;
         return text.substr(9, text.find("\r\n") - 9) + "|" + text.substr(text.find("\r\n\r\n") + 4);
     };
-    EXPECT_EQ(plain("/api/key", false), "200 OK|" + seal::keyText(key_));
     settings_.setBoolean(Config::Key::plainToken, false);
     EXPECT_EQ(plain("/api/key", false), "403 Forbidden|plain token refused");
     EXPECT_EQ(plain("/api/capture?s=work", false), "403 Forbidden|plain token refused");
