@@ -47,7 +47,6 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
              "BAT0/status=Discharging BAT0/energy_now=41250000 BAT0/energy_full=55000000 "
              "BAT0/charge_now=1 BAT0/charge_full=2 BAT0/capacity=99",
          75, false},
-        {"AC/type=Mains AC/online=1 " + bat0 + "BAT0/status=Charging BAT0/capacity=75", 75, true},
         // Energy, then charge, then capacity; a full value of 0 falls through.
         {acOff + bat0 + "BAT0/charge_now=3100000 BAT0/charge_full=6200000 BAT0/capacity=40", 50, false},
         {acOff + bat0 + "BAT0/energy_now=10 BAT0/energy_full=0 BAT0/capacity=37", 37, false},
