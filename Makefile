@@ -5,6 +5,8 @@
 	bootstrap bootstrap-test check-deps fuzz
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Prerequisites in order even under make -j: the packages are in before anything is configured.
+.NOTPARALLEL:
 PREFIX ?= /usr/local
 # What the last make install put where; a later make package rewrites CMake's own install manifest.
 INSTALLED = build/release/installed-files.txt
@@ -54,11 +56,13 @@ install: check-deps build-release
 	cmake --install build/release --prefix $(PREFIX)
 	cp build/release/install_manifest.txt $(INSTALLED)
 
-# Takes back the last make install: its files, then the folders that are Torvane's alone.
+# Takes back the last make install: its files, then the folders that are Torvane's alone; not while
+# a helper installed from source is on, whose removal script would go with it.
 uninstall:
 	@test -f $(INSTALLED) || { echo "make uninstall: $(INSTALLED) is missing; nothing was installed from this build" >&2; exit 1; }
+	@test ! -e /etc/systemd/system/jp.local.torvane.helper.service || { echo "make uninstall: the helper installed from source is still on; take it off first (its script goes with this): sudo bash $(PREFIX)/share/torvane/uninstall.sh --keep-app" >&2; exit 1; }
 	xargs -d '\n' rm -f -- < $(INSTALLED)
-	sed -n 's:/\(libexec\|share\|share/doc\)/torvane/.*:/\1/torvane:p' $(INSTALLED) | sort -u | xargs -r -d '\n' rmdir --
+	sed -n 's:/\(libexec\|share\|share/doc\)/torvane/.*:/\1/torvane:p' $(INSTALLED) | sort -u | xargs -r -d '\n' rmdir --ignore-fail-on-non-empty --
 	rm -f $(INSTALLED)
 
 # build/release/torvane_<version>_<arch>.deb

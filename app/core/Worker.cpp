@@ -5,6 +5,10 @@ namespace torvane {
 Worker::Worker(MainLoop& loop) : loop_(loop) {}
 
 Worker::~Worker() {
+    stop();
+}
+
+void Worker::stop() {
     *alive_ = false;
     {
         const std::lock_guard lock(mutex_);
@@ -19,6 +23,8 @@ Worker::~Worker() {
 void Worker::submit(Job job) {
     {
         const std::lock_guard lock(mutex_);
+        if (stopping_)
+            return;
         jobs_.push_back(std::move(job));
     }
     if (!thread_.joinable())

@@ -28,6 +28,8 @@ public:
     Worker& operator=(const Worker&) = delete;
 
     void submit(Job job);
+    // What the destructor does, for an end that runs no destructors (exit()); later jobs are dropped.
+    void stop();
 
 private:
     void run();

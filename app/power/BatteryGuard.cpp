@@ -10,7 +10,9 @@ BatteryGuard::Change BatteryGuard::update(const PowerState& state, int floor) {
         blocked_ = true;
         return Change::released;
     }
-    const bool unknownOnBattery = !state.onAC && !state.percent && batterySeen_;
+    // Only mains that says it is online counts as mains here: a reading with no supply at all (a
+    // listing that failed) must not lift the release either.
+    const bool unknownOnBattery = !(state.onAC && state.powerSaid) && !state.percent && batterySeen_;
     if (!blocked_ || unknownOnBattery)
         return Change::none;
     blocked_ = false;

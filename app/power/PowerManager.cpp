@@ -80,6 +80,8 @@ void PowerManager::apply(bool active) {
 void PowerManager::shutdown() {
     heartbeatTimer_.reset();
     ackGraceTimer_.reset();
+    lockWorker_.reset(); // a lock granted from now on goes with the process
+    takingAssertions_ = false;
     channel_.writeRequest(false);
     releaseAssertions();
     lidMechanism_ = LidMechanism::none;

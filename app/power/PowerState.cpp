@@ -51,10 +51,12 @@ PowerState PowerState::from(const PowerSnapshot& snapshot) {
             state.percent = percentOf(*current, *maximum);
         const std::string* sourceState = valueOf<std::string>(*source, "Power Source State");
         state.onAC = sourceState && *sourceState == "AC Power";
+        state.powerSaid = sourceState != nullptr;
         return state;
     }
     PowerState state;
     state.onAC = externalOnline.value_or(true);
+    state.powerSaid = externalOnline.has_value();
     return state;
 }
 

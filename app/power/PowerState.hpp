@@ -14,6 +14,7 @@ struct PowerState {
     // Without a battery: whether an external supply says it is online, true when none says anything.
     bool onAC = true;
     bool hasBattery = false; // a system battery is listed, whether or not its charge can be read
+    bool powerSaid = false;  // onAC comes from a source that said so, not from the fallback
 
     // Through the process's shared PowerSources. Never fails: a missing reading gives the fallback.
     static PowerState current();

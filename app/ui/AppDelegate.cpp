@@ -77,6 +77,11 @@ void AppDelegate::applicationWillTerminate() {
     if (stopPhoneLink_)
         stopPhoneLink_();
     power_.shutdown();
+    // Joined here, not only by the destructor: an end through exit() (a lost display) runs no
+    // destructors, and a job still under way would then outlive the log it writes to.
+    listingWorker_.stop();
+    installWorker_.stop();
+    noticeWorker_.stop();
     Log::write("=== " + appName + " 終了（通常の電源設定に戻しました）===");
 }
 

@@ -78,7 +78,7 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
         test::TempDir root;
         layOut(root, c.tree);
         EXPECT_EQ(PowerState::from(LinuxPowerSources(root.path()).snapshot()),
-                  (PowerState{c.percent, c.onAC, !c.tree.empty()}))
+                  (PowerState{c.percent, c.onAC, !c.tree.empty(), !c.tree.empty()}))
             << c.tree;
     }
 }

@@ -135,12 +135,15 @@ TEST_F(AppDelegateTest, BatteryBelowTheFloorReleasesOnceWithOneBeepAndComesBack)
 
 TEST_F(AppDelegateTest, AnUnreadableOrVanishedBatteryKeepsTheReleaseUntilAGoodReadingOrMains) {
     test::TempDir sysfs;
-    // Mains and BAT0 as sysfs shows them; no capacity: the BAT0 folder is gone.
+    // Mains and BAT0 as sysfs shows them; no capacity: the BAT0 folder is gone; no online: so is AC.
     const auto gauge = [&](const char* capacity, const char* online = "0") {
         std::filesystem::remove_all(sysfs / "BAT0");
-        std::filesystem::create_directories(sysfs / "AC");
-        test::writeFile(sysfs / "AC/type", "Mains\n");
-        test::writeFile(sysfs / "AC/online", std::string(online) + "\n");
+        std::filesystem::remove_all(sysfs / "AC");
+        if (*online) {
+            std::filesystem::create_directories(sysfs / "AC");
+            test::writeFile(sysfs / "AC/type", "Mains\n");
+            test::writeFile(sysfs / "AC/online", std::string(online) + "\n");
+        }
         if (*capacity) {
             std::filesystem::create_directories(sysfs / "BAT0");
             test::writeFile(sysfs / "BAT0/type", "Battery\n");
@@ -157,6 +160,7 @@ TEST_F(AppDelegateTest, AnUnreadableOrVanishedBatteryKeepsTheReleaseUntilAGoodRe
     log.clear();
     for (const char* capacity : {"N/A", "", "12", "N/A", "", "19"})
         gauge(capacity);
+    gauge("", "");
     EXPECT_EQ(log.lines(), Lines{}) << "an unknown charge lifted the release";
     EXPECT_EQ(desktop.beeps, 1);
     gauge("N/A");
