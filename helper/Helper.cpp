@@ -54,7 +54,6 @@ void Helper::start() {
 }
 
 void Helper::tick() {
-    files_.writeAck();
     const bool want = files_.desiredState();
 
     // A "1" that no longer counts means the app stopped refreshing it; "0" is an ordinary release.
@@ -65,10 +64,15 @@ void Helper::tick() {
 
     // Re-asserts when someone else changed the setting; without an answer, acts on a new wish only.
     const auto current = sleep_.currentSleepDisabled();
+    bool carriedOut = !want || current != false; // a state that cannot be told counts as carried out
     if (want != appliedState_ || (current && *current != want)) {
-        sleep_.setSleepDisabled(want);
+        carriedOut = sleep_.setSleepDisabled(want) || !want;
         appliedState_ = want;
     }
+    // The ack tells the app that its wish is carried out: while the lock it asks for is refused, the
+    // ack goes stale, and the app stops promising a lid hold that nobody holds.
+    if (carriedOut)
+        files_.writeAck();
 }
 
 void Helper::shutdown(std::string_view reason) {

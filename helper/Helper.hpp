@@ -16,7 +16,8 @@ public:
 
     // Start line, shared directory, and undoing a prevention left behind by an earlier run.
     void start();
-    // One poll: touch the ack, read the wish, warn once per lost heartbeat, switch sleep when needed.
+    // One poll: read the wish, warn once per lost heartbeat, switch sleep when needed, and touch the
+    // ack unless a wished prevention is refused.
     void tick();
     // The stop line and normal sleep back, whatever was applied.
     void shutdown(std::string_view reason);

@@ -48,20 +48,21 @@ std::optional<bool> LogindSleepControl::currentSleepDisabled() {
     return static_cast<bool>(lock_);
 }
 
-void LogindSleepControl::setSleepDisabled(bool disabled) {
+bool LogindSleepControl::setSleepDisabled(bool disabled) {
     if (!disabled) {
         log_(restoreSleep() ? messages::sleepRestored : messages::sleepNeverPrevented);
-        return;
+        return true; // closing our own lock cannot fail
     }
     if (!lock_) { // one lock is enough; asking again while held would only stack them
         auto lock = takeInhibitorLock();
         if (auto* error = std::get_if<std::string>(&lock)) {
             log_(messages::logindRefused + *error);
-            return;
+            return false;
         }
         lock_.reset(std::get<int>(lock));
     }
     log_(messages::sleepPrevented);
+    return true;
 }
 
 bool LogindSleepControl::restoreSleep() {

@@ -24,7 +24,7 @@ public:
 
     // Whether this daemon holds its lock; a lock of an earlier run died with that process.
     std::optional<bool> currentSleepDisabled() override;
-    void setSleepDisabled(bool disabled) override;
+    bool setSleepDisabled(bool disabled) override;
     // False when no lock was held (every request refused): nothing was prevented, so nothing is restored.
     bool restoreSleep() override;
 

@@ -63,9 +63,11 @@ std::optional<bool> PmsetSleepControl::currentSleepDisabled() {
     return parseSleepDisabled(*settings);
 }
 
-void PmsetSleepControl::setSleepDisabled(bool disabled) {
-    if (runPmset({"-a", "disablesleep", disabled ? "1" : "0"}))
-        log_(disabled ? messages::sleepPrevented : messages::sleepRestored);
+bool PmsetSleepControl::setSleepDisabled(bool disabled) {
+    if (!runPmset({"-a", "disablesleep", disabled ? "1" : "0"}))
+        return false;
+    log_(disabled ? messages::sleepPrevented : messages::sleepRestored);
+    return true;
 }
 
 bool PmsetSleepControl::restoreSleep() {

@@ -25,7 +25,7 @@ public:
     std::optional<std::string> runPmset(const std::vector<std::string>& arguments);
 
     std::optional<bool> currentSleepDisabled() override;
-    void setSleepDisabled(bool disabled) override;
+    bool setSleepDisabled(bool disabled) override;
     bool restoreSleep() override;
 
     // The first line containing "SleepDisabled" decides: true when its last field is "1".

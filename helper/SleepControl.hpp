@@ -13,7 +13,8 @@ public:
     virtual std::optional<bool> currentSleepDisabled() = 0;
 
     // Switches prevention on or off and logs the success line; a failure logs its ERROR line only.
-    virtual void setSleepDisabled(bool disabled) = 0;
+    // True when the setting is now as asked.
+    virtual bool setSleepDisabled(bool disabled) = 0;
 
     // Puts normal sleep back whatever was applied before. True when it did; logs only a failure,
     // because each caller (start, stop) words its own success line. False also when there was

@@ -142,10 +142,12 @@ TEST_F(HelperProcess, WhenLogindRefusesEveryLockNoRestoreIsClaimed) {
     request("1");
     auto daemon = start("log", "15", true);
     const std::string refused = "ERROR: systemd-logind に抑止ロックを要求できません: Access denied";
-    ASSERT_TRUE(daemon->waitForLine(refused));
+    ASSERT_TRUE(daemon->waitForLine(refused, 2));
+    EXPECT_FALSE(fs::exists(support / "ack")) << "an ack while refused makes the app promise the lid";
     request("0");
     const std::string nothing = "ふた閉じスリープは抑止できていなかったため、戻す設定はありません";
     ASSERT_TRUE(daemon->waitForLine(nothing));
+    EXPECT_TRUE(test::waitFor([&] { return fs::exists(support / "ack"); }));
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->waitExit(10s), 0);
     Strings lines = daemon->lines();
