@@ -131,6 +131,16 @@ before=$(inside systemctl show -P MainPID $unit)
 apt_get install --reinstall /root/torvane.deb
 [ "$(inside systemctl show -P MainPID $unit)" != "$before" ] || fail "the upgrade did not restart the daemon"
 step upgrade "$(sort -m <(echo "$packaged") <(echo "$helper_on"))"
+# As an earlier package turned it on: a copy in /usr/local run by a unit in /etc. An upgrade moves it.
+inside sh -ec "systemctl disable -q --now $unit; mkdir -p /usr/local/libexec/torvane
+  cp /usr/libexec/torvane/torvane-helper /usr/local/libexec/torvane/
+  sed 's|^ExecStart=.*|ExecStart=/usr/local/libexec/torvane/torvane-helper|' /lib/systemd/system/$unit >/etc/systemd/system/$unit
+  systemctl daemon-reload; systemctl enable -q --now $unit"
+apt_get install --reinstall /root/torvane.deb
+grep -qF "パッケージのサービスに移しました" "$tmp/apt.log" || fail "the upgrade did not move the old helper"
+running=$(inside systemctl show -P ActiveState,FragmentPath $unit | paste -sd' ')
+[[ "$running" == "active "*/lib/systemd/system/$unit ]] || fail "not the packaged unit running: $running"
+step "upgrade from /usr/local" "$(sort -m <(echo "$packaged") <(echo "$helper_on"))"
 
 apt_get remove torvane
 grep -qF "ヘルパーのサービスを止めて無効にしました" "$tmp/apt.log" || fail "the removal did not say it stopped the helper"
