@@ -59,6 +59,65 @@ bool isValidUtf8(std::string_view bytes) {
     return true;
 }
 
+std::string decodeUtf8Lossy(std::string_view bytes) {
+    if (isValidUtf8(bytes)) {
+        return std::string(bytes);
+    }
+    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(bytes.size() + 8);
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<std::uint8_t>(bytes[i]);
+        std::size_t length = 0;
+        std::uint8_t low = 0x80;
+        std::uint8_t high = 0xBF;
+        if (lead < 0x80) {
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) {
+                low = 0xA0; // no overlong forms
+            } else if (lead == 0xED) {
+                high = 0x9F; // no surrogates
+            }
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) {
+                low = 0x90;
+            } else if (lead == 0xF4) {
+                high = 0x8F; // nothing above U+10FFFF
+            }
+        }
+        if (length == 0) {
+            out.append(replacement);
+            ++i;
+            continue;
+        }
+        // A maximal valid prefix of a sequence counts as one replacement (as the Unicode
+        // standard recommends); the byte that broke it starts the next round.
+        std::size_t taken = 1;
+        while (taken < length && i + taken < bytes.size()) {
+            const auto c = static_cast<std::uint8_t>(bytes[i + taken]);
+            const std::uint8_t lo = taken == 1 ? low : 0x80;
+            const std::uint8_t hi = taken == 1 ? high : 0xBF;
+            if (c < lo || c > hi) {
+                break;
+            }
+            ++taken;
+        }
+        if (taken == length) {
+            out.append(bytes.substr(i, length));
+        } else {
+            out.append(replacement);
+        }
+        i += taken;
+    }
+    return out;
+}
+
 std::string_view trimWhitespaceAndNewlines(std::string_view s) {
     std::size_t begin = 0;
     while (begin < s.size()) {

@@ -8,6 +8,9 @@ namespace torvane::text {
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(std::string_view bytes);
 
+// Bytes as UTF-8 text, each invalid sequence replaced by U+FFFD.
+std::string decodeUtf8Lossy(std::string_view bytes);
+
 // Removes leading and trailing Unicode white space and newlines (Zs, Zl, Zp, U+0009-U+000D, U+0085)
 // from valid UTF-8.
 std::string_view trimWhitespaceAndNewlines(std::string_view utf8);

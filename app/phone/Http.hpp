@@ -37,9 +37,6 @@ std::vector<std::string_view> splitDroppingEmpty(std::string_view text, std::str
 // Splits at the first `separator` into at most two pieces, dropping empty ones.
 std::vector<std::string_view> splitFirst(std::string_view text, char separator);
 
-// Bytes as UTF-8 text, each invalid sequence replaced by U+FFFD.
-std::string decodeUtf8Lossy(std::string_view bytes);
-
 inline constexpr std::string_view textPlain = "text/plain; charset=utf-8";
 inline constexpr std::string_view applicationJson = "application/json; charset=utf-8";
 

@@ -1,13 +1,13 @@
 #include "app/phone/JsonString.hpp"
 
-#include "app/phone/Http.hpp"
+#include "common/Text.hpp"
 
 #include <cstdio>
 
 namespace torvane {
 
 std::string jsonString(std::string_view text) {
-    const std::string valid = http::decodeUtf8Lossy(text);
+    const std::string valid = text::decodeUtf8Lossy(text);
     std::string out;
     out.reserve(valid.size() + 2);
     out.push_back('"');

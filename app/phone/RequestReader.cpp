@@ -1,6 +1,7 @@
 #include "app/phone/RequestReader.hpp"
 
 #include "app/phone/Http.hpp"
+#include "common/Text.hpp"
 
 namespace torvane {
 
@@ -37,7 +38,7 @@ RequestReader::Status RequestReader::evaluate(bool peerFinished) {
             return Status::tooLarge;
         }
         headerEnd_ = found;
-        headerText_ = http::decodeUtf8Lossy(std::string_view(buffer_).substr(0, found));
+        headerText_ = text::decodeUtf8Lossy(std::string_view(buffer_).substr(0, found));
         contentLength_ = http::contentLength(headerText_);
     }
     if (contentLength_ < 0) {
@@ -51,7 +52,7 @@ RequestReader::Status RequestReader::evaluate(bool peerFinished) {
     if (buffer_.size() - bodyStart < length) {
         return peerFinished ? Status::closeSilently : Status::incomplete;
     }
-    body_ = http::decodeUtf8Lossy(std::string_view(buffer_).substr(bodyStart, length));
+    body_ = text::decodeUtf8Lossy(std::string_view(buffer_).substr(bodyStart, length));
     return Status::complete;
 }
 

@@ -144,8 +144,8 @@ Tmux::RunResult Tmux::run(const std::vector<std::string>& arguments) {
         return {};
     }
     // Standard error is dropped on purpose: tmux's own messages are not shown or logged.
-    if (!text::isValidUtf8(result.out))
-        result.out.clear();
+    // A pane's command name reaches the listing byte for byte: one bad byte must not empty it.
+    result.out = text::decodeUtf8Lossy(result.out);
     const bool answered = !result.signaled;
     return {result.ok(), answered, std::move(result.out)};
 }

@@ -264,11 +264,13 @@ TEST_F(PhoneApi, SessionsAreListedWholeAndAddressedExactly) {
     EXPECT_EQ(call("POST", "/api/interrupt", "s=work").body, "failed");
     EXPECT_EQ(tmux_.capture("work"), std::nullopt);
     // A name and a command (argv[0], which a program sets as it likes) holding the listing's old
-    // separator, a control character and a line feed shift nothing.
+    // separator, a control character, a line feed and a byte that is not UTF-8 shift nothing.
     ASSERT_TRUE(raw({"new-session", "-d", "-s", "proj|api", "bash", "-c",
-                     R"sh(exec -a "$(printf 'claude|x\037y\nz')" sleep 1000)sh"})
+                     R"sh(exec -a "$(printf 'claude|x\037y\n\377z')" sleep 1000)sh"})
                     .ok());
-    const std::string listed = R"({"name":"proj|api","working":true,"command":"claude|x?y?z",)";
+    const std::string listed = R"({"name":"proj|api","working":true,"command":"claude|x?y?)"
+                               "\uFFFD"
+                               R"(z",)";
     EXPECT_TRUE(test::waitFor([&] {
         return call("GET", "/api/state").body.find(listed) != std::string::npos;
     })) << call("GET", "/api/state").body;
