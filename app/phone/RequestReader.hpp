@@ -36,6 +36,8 @@ public:
 
     Status status() const { return status_; }
     bool hasHeader() const { return headerEnd_.has_value(); }
+    // The body's announced length; valid once hasHeader().
+    std::size_t contentLength() const { return static_cast<std::size_t>(contentLength_); }
     // Both decoded as UTF-8, invalid sequences replaced by U+FFFD; valid once complete.
     const std::string& headerText() const { return headerText_; }
     const std::string& body() const { return body_; }

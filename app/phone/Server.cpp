@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace torvane {
@@ -196,6 +197,7 @@ struct Server::Engine : std::enable_shared_from_this<Server::Engine> {
     asio::steady_timer retryTimer;
     std::shared_ptr<WorkerPool> pool;
     std::list<std::weak_ptr<Connection>> connections; // in the order of their accept
+    std::atomic<std::size_t> heldBodyBytes{0};        // reserved by connections still reading a body
     std::atomic<bool>* running = nullptr;             // the server's flag, cleared when the listener fails
     std::thread thread;
 };
@@ -243,9 +245,29 @@ public:
         asio::error_code ignored;
         socket_.close(ignored);
         timer_.cancel();
+        releaseBody();
     }
 
+    ~Connection() { releaseBody(); }
+
 private:
+    bool reserveBody(std::size_t bytes) {
+        auto held = engine_.heldBodyBytes.load();
+        do {
+            if (bytes > engine_.options.maxHeldBodyBytes - std::min(held, engine_.options.maxHeldBodyBytes)) {
+                return false;
+            }
+        } while (!engine_.heldBodyBytes.compare_exchange_weak(held, held + bytes));
+        reservedBody_ = bytes;
+        return true;
+    }
+
+    void releaseBody() {
+        if (reservedBody_ != 0) {
+            engine_.heldBodyBytes -= std::exchange(reservedBody_, 0);
+        }
+    }
+
     void armTimer() {
         auto deadline = Clock::now() + engine_.options.idleLimit;
         if (!answering_ && !reader_.hasHeader() && headerDeadline_ < deadline) {
@@ -286,6 +308,9 @@ private:
             if (auto answer = engine_.answerHeader(reader_.headerText(), fromLoopback())) {
                 immediate = std::move(*answer);
                 reader_ = RequestReader();
+            } else if (!reserveBody(reader_.contentLength())) {
+                immediate = http::response("503 Service Unavailable", http::textPlain, "busy");
+                reader_ = RequestReader();
             }
         }
         if (immediate.empty() && status == RequestReader::Status::incomplete) {
@@ -306,6 +331,8 @@ private:
         }
         timer_.cancel(); // the work has time limits of its own
         engine_.dispatch(shared_from_this(), reader_.headerText(), reader_.body());
+        reader_ = RequestReader(); // the request has been handed on (its work owns a copy)
+        releaseBody();
     }
 
     void write() {
@@ -361,6 +388,7 @@ private:
     std::string output_;
     std::size_t written_ = 0;
     std::size_t drained_ = 0;
+    std::size_t reservedBody_ = 0;
     bool peerFinished_ = false;
     bool headerAnswered_ = false;
     bool answering_ = false;

@@ -25,6 +25,10 @@ struct ServerOptions {
     std::chrono::milliseconds headerLimit{10000};
     // Beyond this many open connections, the one that has waited longest for its request is closed.
     std::size_t maxConnections = 256;
+    // Bodies announced by headers that passed, held until their request is handed on: beyond this
+    // many bytes in all, a new one is answered 503 at once. A sealed body is all a peer without the
+    // token can send, and it must be read whole before it can be opened.
+    std::size_t maxHeldBodyBytes = 32 * 1024 * 1024;
     // Requests carried out at once; a slow tmux call holds up only its own worker.
     std::size_t workers = 4;
     std::function<std::vector<InterfaceAddress>()> interfaces = systemInterfaceAddresses;

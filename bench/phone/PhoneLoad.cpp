@@ -244,6 +244,25 @@ int main(int argc, char** argv) {
         static_cast<double>(residentKb("VmRSS:") - before) / 1024);
     refused.clear();
 
+    // Sealed bodies carry no token in their header and must be read whole: each peer sends all but
+    // the last byte and keeps the connection open. Past the server's budget they are refused at once.
+    const long sealedBefore = residentKb("VmRSS:");
+    std::vector<std::unique_ptr<test::RawClient>> sealed;
+    int busy = 0;
+    for (int i = 0; i < burst; ++i) {
+        sealed.push_back(std::make_unique<test::RawClient>(port));
+        sealed.back()->send("POST /api/sealed HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n");
+        sealed.back()->send(std::string_view(body).substr(1));
+    }
+    for (auto& client : sealed) {
+        busy += client->readable(std::chrono::milliseconds(100)) ? 1 : 0;
+    }
+    std::printf(
+        "%d connections holding a 1 MB sealed body open: %d refused, resident %ld -> %ld kB (%+.1f MB)\n",
+        burst, busy, sealedBefore, residentKb("VmRSS:"),
+        static_cast<double>(residentKb("VmRSS:") - sealedBefore) / 1024);
+    sealed.clear();
+
     server.stop();
     runSubprocess(*tmuxPath, {"kill-server"});
     std::filesystem::remove_all(scratch);

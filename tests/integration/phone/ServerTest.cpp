@@ -75,6 +75,17 @@ TEST_F(ServerTest, OversizedHeadersAndBodiesAreRefusedWith413) {
     ASSERT_EQ(request.size(), 1024U * 1024U);
     EXPECT_EQ(bodyOf(exchange({request}).bytes), "body=" + std::string(room, 'c'));
     EXPECT_EQ(handler_.requests().size(), 1U);
+    // Bodies still coming are held up to 32 MiB in all: beyond, refused at once; a close frees its share.
+    std::vector<std::unique_ptr<RawClient>> holders;
+    for (int i = 0; i < 32; ++i) {
+        holders.push_back(std::make_unique<RawClient>(server_->port()));
+        holders.back()->send(head + std::to_string(room) + "\r\n\r\n");
+    }
+    const std::string busy = http::response("503 Service Unavailable", http::textPlain, "busy");
+    EXPECT_TRUE(test::waitFor([&] { return exchange({request}).bytes == busy; }));
+    holders.clear();
+    EXPECT_TRUE(
+        test::waitFor([&] { return bodyOf(exchange({request}).bytes) == "body=" + std::string(room, 'c'); }));
 }
 
 TEST_F(ServerTest, ASilentClientIsClosedAfterTheIdleLimitWhileOthersAreServedMeanwhile) {
