@@ -38,10 +38,15 @@ public:
     static constexpr std::chrono::milliseconds window{60000};
     enum class Verdict { admitted, replayed, outsideWindow };
 
+    // Nothing timed before `floor` is let in: the ids let in before it (by an earlier run of the app)
+    // are not known.
+    explicit ReplayGuard(long long floor = nowMillis()) : floor_(floor) {}
+
     Verdict admit(const std::string& id, long long time, long long now);
 
 private:
     std::mutex mutex_;
+    long long floor_; // rises past each id forgotten, so a clock set back cannot bring one back
     std::map<std::string, long long> seen_;       // id → its request's time
     std::multimap<long long, std::string> order_; // the same by time: what leaves the window goes first
 };

@@ -109,6 +109,10 @@ TEST_F(SealedRoute, CarriesOutEachRequestOnceAndRefusesReplaysAlterationsAndOldT
     EXPECT_EQ(
         post(envelope("early-0123456789a", "POST", "/api/interrupt", "s=work", 61000), "early-0123456789a"),
         "408|clock");
+    // Timed before the app started: an earlier run may have let that id in.
+    EXPECT_EQ(
+        post(envelope("prior-0123456789a", "POST", "/api/interrupt", "s=work", -3000), "prior-0123456789a"),
+        "408|clock");
     EXPECT_EQ(tmuxCalls("send-keys"), 2u) << "the one send (text and Enter), no interrupt";
 }
 
