@@ -5,6 +5,7 @@
 #include "app/phone/Http.hpp"
 #include "app/phone/JsonString.hpp"
 #include "app/phone/PhonePage.hpp"
+#include "common/Text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -379,7 +380,8 @@ std::optional<seal::Key> Router::key() {
 RequestHandler::Plan Router::prepareSealed(std::string_view envelope) {
     const auto currentKey = key();
     const auto plaintext = currentKey ? seal::open(*currentKey, envelope) : std::nullopt;
-    const auto inner = plaintext ? sealed::parseRequest(*plaintext) : std::nullopt;
+    // Decoded as a plain request's body is: bytes that are not UTF-8 must not reach tmux as they are.
+    const auto inner = plaintext ? sealed::parseRequest(text::decodeUtf8Lossy(*plaintext)) : std::nullopt;
     if (!inner) {
         return {unauthorized(), {}}; // no detail: wrong key, altered or not an envelope at all
     }

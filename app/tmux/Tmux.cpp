@@ -294,7 +294,11 @@ bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
     // characters. "--" ends tmux's options: a text such as "-tfoo" is typed, not read as a new target.
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = std::min(text.size(), at + maxCommandText);
-        while (end > at + 1 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        // A character has at most three bytes after its first: a longer run of them starts none, and
+        // backing off over it would cut the text into one-byte calls.
+        for (int back = 0; back < 3 && end > at + 1 && end < text.size() &&
+                           (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
+             ++back)
             --end;
         const std::string_view piece = std::string_view(text).substr(at, end - at);
         if (!run({"send-keys", "-t", target, "-l", "--", literalArgument(piece)}).ok)
