@@ -439,10 +439,15 @@ Router::Core::Outcome Router::Core::once(const std::string& id, const std::funct
     }
     std::unique_lock lock(idMutex_);
     const auto now = std::chrono::steady_clock::now();
-    while (!idOrder_.empty() &&
-           (now - idOrder_.front().first >= idMemory || idOrder_.size() >= idsRemembered)) {
-        ids_.erase(idOrder_.front().second);
-        idOrder_.pop_front();
+    for (auto it = idOrder_.begin();
+         it != idOrder_.end() && (now - it->first >= idMemory || idOrder_.size() >= idsRemembered);) {
+        // One still being tried stays: a retry meanwhile must wait for its outcome, not run it again.
+        if (const auto entry = ids_.find(it->second); entry != ids_.end() && entry->second == Try::pending) {
+            ++it;
+            continue;
+        }
+        ids_.erase(it->second);
+        it = idOrder_.erase(it);
     }
     for (auto found = ids_.find(id); found != ids_.end(); found = ids_.find(id)) {
         if (found->second == Try::done) {
