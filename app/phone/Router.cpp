@@ -273,16 +273,17 @@ Router::Match Router::match(std::string_view headerText, bool fromLoopback) {
     }
     const std::string expected = token();
     const bool authorised = offered && !expected.empty() && token::constantTimeEquals(*offered, expected);
-    if (authorised && !fromLoopback && !settings_.boolean(Config::Key::plainToken).value_or(true)) {
-        found.answer = plain("403 Forbidden", "plain token refused");
-        return found;
-    }
+    // Only where the token lets something in: the page itself needs none, and an old "/?t=" bookmark
+    // must still open it.
+    const bool plainRefused =
+        authorised && !fromLoopback && !settings_.boolean(Config::Key::plainToken).value_or(true);
     if (found.method == "GET" && found.path == keyPath) {
         // A page opened from an old "/?t=" bookmark asks once for the key, then seals everything.
         const auto derived = authorised ? seal::deriveKey(expected) : std::nullopt;
-        found.answer = !authorised ? unauthorized()
-                       : derived   ? plain("200 OK", seal::keyText(*derived))
-                                   : failed();
+        found.answer = plainRefused  ? plain("403 Forbidden", "plain token refused")
+                       : !authorised ? unauthorized()
+                       : derived     ? plain("200 OK", seal::keyText(*derived))
+                                     : failed();
         return found;
     }
 
@@ -290,7 +291,9 @@ Router::Match Router::match(std::string_view headerText, bool fromLoopback) {
         if (candidate.method != found.method || candidate.path != found.path) {
             continue;
         }
-        if (candidate.needsToken && !authorised) {
+        if (candidate.needsToken && plainRefused) {
+            found.answer = plain("403 Forbidden", "plain token refused");
+        } else if (candidate.needsToken && !authorised) {
             found.answer = unauthorized();
         } else {
             found.route = &candidate;

@@ -133,6 +133,7 @@ TEST_F(SealedRoute, AnswersThroughTheSameRoutesOnlyTheApiAndTheTokenOnlyLocallyW
     settings_.setBoolean(Config::Key::plainToken, false);
     EXPECT_EQ(plain("/api/key", false), "403 Forbidden|plain token refused");
     EXPECT_EQ(plain("/api/capture?s=work", false), "403 Forbidden|plain token refused");
+    EXPECT_EQ(plain("/", false).substr(0, 7), "200 OK|") << "an old bookmark still opens the page";
     EXPECT_EQ(plain("/api/capture?s=work", true), "200 OK|画面の文字\n") << "scripts on this machine";
     EXPECT_EQ(ask("GET", "/api/capture?s=work"), "200|画面の文字\n") << "sealed calls are not plain";
 }
