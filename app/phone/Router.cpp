@@ -76,6 +76,15 @@ bool hasSession(const std::map<std::string, std::string>& fields) {
     return session != nullptr && !session->empty();
 }
 
+// No session is named so: tmux shows control characters of a name escaped, and a name beyond the
+// system's limit on an argument would only make every call fail (and be logged).
+bool isBadName(const std::map<std::string, std::string>& fields) {
+    const std::string& name = checked(fields, "s");
+    return name.size() > 1024 || std::any_of(name.begin(), name.end(), [](char c) {
+               return static_cast<unsigned char>(c) < 0x20 || c == '\x7f';
+           });
+}
+
 std::string state(Router::Core& core, const Router::Request&) {
     const auto json = core.stateJSON();
     return json ? http::response("200 OK", http::applicationJson, *json) : tmuxNotAnswering();
@@ -85,7 +94,7 @@ std::optional<std::string> checkCapture(const Router::Request& request) {
     if (!hasSession(request.query)) {
         return plain("400 Bad Request", "session required");
     }
-    return std::nullopt;
+    return isBadName(request.query) ? std::optional(badRequest()) : std::nullopt;
 }
 
 std::string capture(Router::Core& core, const Router::Request& request) {
@@ -99,7 +108,7 @@ std::optional<std::string> checkSend(const Router::Request& request) {
     if (!hasSession(form) || field(form, "text") == nullptr) {
         return plain("400 Bad Request", "session and text required");
     }
-    if (id != nullptr && !isValidId(*id)) {
+    if ((id != nullptr && !isValidId(*id)) || isBadName(form)) {
         return badRequest();
     }
     if (checked(form, "text").find('\0') != std::string::npos) {
@@ -133,7 +142,7 @@ std::optional<std::string> checkKeys(const Router::Request& request) {
     const std::string* key = field(form, "k");
     const std::string* id = field(form, "id");
     if (!hasSession(form) || key == nullptr || !Router::allowedKeys().contains(*key) ||
-        (id != nullptr && !isValidId(*id))) {
+        (id != nullptr && !isValidId(*id)) || isBadName(form)) {
         return badRequest();
     }
     return std::nullopt;
@@ -154,10 +163,11 @@ std::string keys(Router::Core& core, const Router::Request& request) {
 }
 
 std::optional<std::string> checkInterrupt(const Router::Request& request) {
-    if (!hasSession(http::parseQuery(request.body))) {
+    const auto form = http::parseQuery(request.body);
+    if (!hasSession(form)) {
         return plain("400 Bad Request", "session required");
     }
-    return std::nullopt;
+    return isBadName(form) ? std::optional(badRequest()) : std::nullopt;
 }
 
 std::string interrupt(Router::Core& core, const Router::Request& request) {

@@ -56,7 +56,8 @@ std::string formatSeconds(std::chrono::milliseconds limit) {
     return text;
 }
 
-// A skipped listing line as a log line can show it: control characters (the separator among them) as "?".
+// A skipped listing line or a session name as a log line can show it: control characters (the
+// separator among them) as "?".
 std::string printable(std::string_view line) {
     std::string shown(line);
     std::replace_if(
@@ -307,7 +308,8 @@ bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
     }
     if (submit && !run({"send-keys", "-t", target, "Enter"}).ok)
         return false;
-    Log::write("tmux " + name + " に " + std::to_string(graphemeCount(text)) + " 文字を送信しました");
+    Log::write("tmux " + printable(name) + " に " + std::to_string(graphemeCount(text)) +
+               " 文字を送信しました");
     return true;
 }
 
@@ -339,20 +341,22 @@ bool Tmux::paste(const std::string& name, const std::string& text, bool submit) 
     }
     if (submit && !run({"send-keys", "-t", target, "Enter"}).ok)
         return false;
-    Log::write("tmux " + name + " に " + std::to_string(graphemeCount(text)) + " 文字を貼り付けました");
+    Log::write("tmux " + printable(name) + " に " + std::to_string(graphemeCount(text)) +
+               " 文字を貼り付けました");
     return true;
 }
 
 bool Tmux::sendKey(const std::string& name, const std::string& key) {
     const bool ok = run({"send-keys", "-t", exactSession(name), key}).ok;
-    Log::write(ok ? "tmux " + name + " に " + key + " キーを送りました"
-                  : "WARN: " + name + " への " + key + " キーの送信に失敗しました");
+    Log::write(ok ? "tmux " + printable(name) + " に " + key + " キーを送りました"
+                  : "WARN: " + printable(name) + " への " + key + " キーの送信に失敗しました");
     return ok;
 }
 
 bool Tmux::interrupt(const std::string& name) {
     const bool ok = run({"send-keys", "-t", exactSession(name), "C-c"}).ok;
-    Log::write(ok ? "tmux " + name + " に中断を送りました" : "WARN: " + name + " への中断に失敗しました");
+    Log::write(ok ? "tmux " + printable(name) + " に中断を送りました"
+                  : "WARN: " + printable(name) + " への中断に失敗しました");
     return ok;
 }
 

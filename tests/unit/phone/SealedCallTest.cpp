@@ -118,6 +118,8 @@ TEST_F(SealedRoute, CarriesOutEachRequestOnceAndRefusesReplaysAlterationsAndOldT
 
 TEST_F(SealedRoute, AnswersThroughTheSameRoutesOnlyTheApiAndTheTokenOnlyLocallyWhenPlainTokenIsOff) {
     EXPECT_EQ(ask("POST", "/api/keys", "s=work&k=F1"), "400|bad request");
+    EXPECT_EQ(ask("POST", "/api/send", "s=a%0Ab&text=x"), "400|bad request");
+    EXPECT_EQ(ask("GET", "/api/capture?s=" + std::string(1025, 'w')), "400|bad request");
     // Bytes that are not UTF-8 are typed as U+FFFD, as through the plain route.
     EXPECT_EQ(ask("POST", "/api/send", "s=work&submit=0&text=\x80\x80"), "200|sent");
     EXPECT_EQ(tmuxCalls("\uFFFD\uFFFD"), 1u);
