@@ -37,6 +37,8 @@ void Pairing::startServer() {
         return;
     Settings* settings = ports_.settings;
     ports_.server.start(rememberedPort(settings)); // unless it is taken
+    if (ports_.server.isRunning())
+        ports_.server.token(); // made now if there is none yet, so that --pairing-url has a URL to print
     if (settings && ports_.server.isRunning()) {
         settings->setBoolean(Config::Key::phoneLink, true);
         settings->setInteger(Config::Key::phoneLinkPort, ports_.server.port());

@@ -125,6 +125,12 @@ TEST_F(PairingFlow, StartShowsTheURLRenewingLocksTheOldOneOutAndStopEndsTheLink)
     EXPECT_TRUE(server_.isRunning());
     EXPECT_EQ(server_.port(), port);
     EXPECT_EQ(stateStatus(port, second), "200 OK");
+
+    // Turned on by hand in the settings before any pairing: the link makes its token at once.
+    nextLaunch.shutdown();
+    settings_.setString(Config::Key::serverToken, "");
+    nextLaunch.resume();
+    EXPECT_FALSE(settings_.string(Config::Key::serverToken).value_or("").empty()) << "nothing to pair with";
 }
 
 // `torvane --pairing-url` and `--pairing-qr` against a settings file of their own: they print the URL
