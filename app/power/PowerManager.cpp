@@ -52,7 +52,7 @@ void PowerManager::apply(bool active) {
     if (!active) {
         heartbeatTimer_.reset();
         ackGraceTimer_.reset();
-        channel_.writeRequest(false);
+        releaseRequest();
         releaseAssertions();
         lidMechanism_ = LidMechanism::none;
         Log::write("持ち運びモード OFF（通常の電源設定に戻す）");
@@ -82,10 +82,17 @@ void PowerManager::shutdown() {
     ackGraceTimer_.reset();
     lockWorker_.reset(); // a lock granted from now on goes with the process
     takingAssertions_ = false;
-    channel_.writeRequest(false);
+    releaseRequest();
     releaseAssertions();
     lidMechanism_ = LidMechanism::none;
     active_ = false;
+}
+
+void PowerManager::releaseRequest() {
+    // Without the shared directory (no helper) there is nothing to take back, and nothing to warn of
+    // at every end: the launch has said so once.
+    if (channel_.canWriteRequest())
+        channel_.writeRequest(false);
 }
 
 void PowerManager::startHeartbeat() {

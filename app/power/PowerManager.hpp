@@ -58,6 +58,7 @@ public:
 
 private:
     void startHeartbeat();
+    void releaseRequest(); // "0", where there is a shared directory to write it in
     void heartbeat();
     struct Taken {
         std::optional<AssertionResult> idle, lid; // absent: not asked for
