@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <memory>
+#include <utility>
 
 namespace torvane {
 
@@ -50,6 +51,9 @@ struct PauseCall {
 
 // Travels with the posted call: a call dropped unrun (the loop ended first) is a failure, told at once.
 struct DroppedUnrun {
+    explicit DroppedUnrun(std::shared_ptr<PauseCall> c) : call(std::move(c)) {}
+    DroppedUnrun(const DroppedUnrun&) = delete;
+    DroppedUnrun& operator=(const DroppedUnrun&) = delete;
     std::shared_ptr<PauseCall> call;
     ~DroppedUnrun() {
         {
