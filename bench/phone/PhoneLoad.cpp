@@ -224,44 +224,32 @@ int main(int argc, char** argv) {
 
     clients.clear();
 
-    // Peers without the token, each announcing and sending a 1 MB body on a connection it keeps open:
-    // what the app holds for them.
+    // Peers that announce a 1 MB body, send it (all of it, or all but its last byte) and keep the
+    // connection open: how many get an answer within `wait`, and what the app holds for them.
     const std::string body(1000000, 'x');
-    const long before = residentKb("VmRSS:");
-    std::vector<std::unique_ptr<test::RawClient>> refused;
-    for (int i = 0; i < burst; ++i) {
-        refused.push_back(std::make_unique<test::RawClient>(port));
-        refused.back()->send("POST /api/send HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n");
-    }
-    int refusals = 0;
-    for (auto& client : refused) {
-        client->send(body);
-        refusals += client->readable(std::chrono::milliseconds(30000)) ? 1 : 0;
-    }
-    std::printf(
-        "%d connections sending 1 MB without the token: %d answered, resident %ld -> %ld kB (%+.1f MB)\n",
-        burst, refusals, before, residentKb("VmRSS:"),
-        static_cast<double>(residentKb("VmRSS:") - before) / 1024);
-    refused.clear();
-
-    // Sealed bodies carry no token in their header and must be read whole: each peer sends all but
-    // the last byte and keeps the connection open. Past the server's budget they are refused at once.
-    const long sealedBefore = residentKb("VmRSS:");
-    std::vector<std::unique_ptr<test::RawClient>> sealed;
-    int busy = 0;
-    for (int i = 0; i < burst; ++i) {
-        sealed.push_back(std::make_unique<test::RawClient>(port));
-        sealed.back()->send("POST /api/sealed HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n");
-        sealed.back()->send(std::string_view(body).substr(1));
-    }
-    for (auto& client : sealed) {
-        busy += client->readable(std::chrono::milliseconds(100)) ? 1 : 0;
-    }
-    std::printf(
-        "%d connections holding a 1 MB sealed body open: %d refused, resident %ld -> %ld kB (%+.1f MB)\n",
-        burst, busy, sealedBefore, residentKb("VmRSS:"),
-        static_cast<double>(residentKb("VmRSS:") - sealedBefore) / 1024);
-    sealed.clear();
+    const auto holdBodies = [&](const char* what, const char* path, bool whole,
+                                std::chrono::milliseconds wait) {
+        const long before = residentKb("VmRSS:");
+        std::vector<std::unique_ptr<test::RawClient>> peers;
+        for (int i = 0; i < burst; ++i) {
+            peers.push_back(std::make_unique<test::RawClient>(port));
+            peers.back()->send(std::string("POST ") + path + " HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n");
+        }
+        int got = 0;
+        for (auto& peer : peers) {
+            peer->send(whole ? std::string_view(body) : std::string_view(body).substr(1));
+            got += peer->readable(wait) ? 1 : 0;
+        }
+        std::printf("%d connections %s: %d answered, resident %ld -> %ld kB (%+.1f MB)\n", burst, what, got,
+                    before, residentKb("VmRSS:"), static_cast<double>(residentKb("VmRSS:") - before) / 1024);
+        return got;
+    };
+    // Without the token: refused as soon as the header is in, the body dropped.
+    const int refusals =
+        holdBodies("sending 1 MB without the token", "/api/send", true, std::chrono::milliseconds(30000));
+    // Sealed bodies carry no token in their header and must be read whole; past the server's budget
+    // they are refused (503 "busy") at once.
+    holdBodies("holding a 1 MB sealed body open", "/api/sealed", false, std::chrono::milliseconds(100));
 
     server.stop();
     runSubprocess(*tmuxPath, {"kill-server"});
