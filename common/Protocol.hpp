@@ -41,10 +41,12 @@ inline constexpr std::string_view ackContent = "ok";
 
 inline constexpr std::string_view helperLabel = "jp.local.torvane.helper";
 
-inline constexpr double staleSeconds = 15.0;       // a request older than this no longer counts
+inline constexpr double staleSeconds = 15.0;       // a request unchanged this long no longer counts
 inline constexpr double pollSeconds = 2.0;         // daemon tick
 inline constexpr double heartbeatSeconds = 5.0;    // app rewrites "1" this often
 inline constexpr double ackAgeLimitSeconds = 15.0; // ack this old or older: daemon not responding
+inline constexpr double ackHeldSeconds = 5.0;      // the lid counts as held on an ack this recent
+inline constexpr double ackLookSeconds = 1.0;      // how often the app looks at the ack while it counts
 
 // The daemon reads no more than this of a request; anything larger is not a request.
 inline constexpr std::size_t maxRequestBytes = 4096;

@@ -54,10 +54,11 @@ void Helper::start() {
 }
 
 void Helper::tick() {
-    const bool want = files_.desiredState();
+    const RequestFiles::Wish wish = files_.look();
+    const bool want = wish.wanted;
 
     // A "1" that no longer counts means the app stopped refreshing it; "0" is an ordinary release.
-    const bool stale = !want && files_.requestSaysOn();
+    const bool stale = !want && wish.saysOn;
     if (stale && !lastLoggedStale_)
         log_(messages::heartbeatLost(files_.staleSeconds()));
     lastLoggedStale_ = stale;
@@ -69,9 +70,10 @@ void Helper::tick() {
         carriedOut = sleep_.setSleepDisabled(want) || !want;
         appliedState_ = want;
     }
-    // The ack tells the app that its wish is carried out: while the lock it asks for is refused, the
-    // ack goes stale, and the app stops promising a lid hold that nobody holds.
-    if (carriedOut)
+    // The ack tells the app that its wish is carried out: a fresh "1" with the lock held, or a "0". A lock
+    // refused, a "1" gone stale, a request that is missing or garbled, or one rewritten since it was read
+    // leave the ack alone, so that the app stops promising a lid hold that nobody holds.
+    if (carriedOut && (want || wish.saysOff) && files_.unchangedSinceLook())
         files_.writeAck();
 }
 

@@ -17,7 +17,7 @@ public:
     // Start line, shared directory, and undoing a prevention left behind by an earlier run.
     void start();
     // One poll: read the wish, warn once per lost heartbeat, switch sleep when needed, and touch the
-    // ack unless a wished prevention is refused.
+    // ack when the wish read is carried out.
     void tick();
     // The stop line and normal sleep back, whatever was applied.
     void shutdown(std::string_view reason);

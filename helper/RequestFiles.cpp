@@ -34,8 +34,9 @@ UniqueFd openRegularFile(int dir, const char* name, int flags) {
 
 } // namespace
 
-RequestFiles::RequestFiles(std::string supportDir, WallClock clock, double staleSeconds)
-    : supportDir_(std::move(supportDir)), clock_(std::move(clock)), staleSeconds_(staleSeconds) {}
+RequestFiles::RequestFiles(std::string supportDir, WallClock clock, double staleSeconds, BootClock boot)
+    : supportDir_(std::move(supportDir)), clock_(std::move(clock)), staleSeconds_(staleSeconds),
+      boot_(std::move(boot)) {}
 
 void RequestFiles::createDirectory() const {
     std::error_code ec;
@@ -50,11 +51,10 @@ std::optional<RequestFiles::Request> RequestFiles::readRequest() const {
     const UniqueFd fd = openRegularFile(dir.get(), name.c_str(), O_RDONLY);
     if (!fd)
         return std::nullopt;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
+    Request request{};
+    if (::fstat(fd.get(), &request.st) != 0)
         return std::nullopt;
 
-    Request request{modificationTime(st), {}};
     char buf[protocol::maxRequestBytes + 1];
     std::size_t total = 0;
     while (total < sizeof buf) {
@@ -75,19 +75,33 @@ std::optional<RequestFiles::Request> RequestFiles::readRequest() const {
     return request;
 }
 
-bool RequestFiles::desiredState() const {
+RequestFiles::Wish RequestFiles::look() {
     const auto request = readRequest();
+    const BootSeconds now = boot_();
+    looked_ = request ? std::optional(FileVersion::of(request->st)) : std::nullopt;
+    change_.look(looked_, request ? secondsBetween(modificationTime(request->st), clock_()) : 0, now);
+    Wish wish;
     if (!request)
-        return false;
-    // Exactly the limit still counts; a time in the future (clock set back) counts as fresh.
-    if (secondsBetween(request->modified, clock_()) > staleSeconds_)
-        return false;
-    return text::trimWhitespaceAndNewlines(request->content) == protocol::requestWanted;
+        return wish;
+    const std::string_view content = text::trimWhitespaceAndNewlines(request->content);
+    wish.saysOn = content == protocol::requestWanted;
+    wish.saysOff = content == protocol::requestNotWanted;
+    // Exactly the limit still counts.
+    wish.wanted = wish.saysOn && change_.changedWithin(staleSeconds_, now);
+    return wish;
 }
 
-bool RequestFiles::requestSaysOn() const {
-    const auto request = readRequest();
-    return request && text::trimWhitespaceAndNewlines(request->content) == protocol::requestWanted;
+std::optional<FileVersion> RequestFiles::currentVersion() const {
+    const UniqueFd dir = openDirectory(supportDir_);
+    struct stat st {};
+    const std::string name(protocol::requestFileName);
+    if (!dir || ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return FileVersion::of(st);
+}
+
+bool RequestFiles::unchangedSinceLook() const {
+    return looked_ && currentVersion() == looked_;
 }
 
 void RequestFiles::writeAck() const {

@@ -10,6 +10,7 @@
 
 // The daemon as installed, but with its directory, sleep control and stale limit given on the command
 // line, so that tests can run the real process without touching system paths. Never installed.
+// TORVANE_WALL_OFFSET_FILE, when set, names a file whose number of seconds is added to the wall clock.
 int main(int argc, char** argv) {
     using namespace torvane::helper;
     const auto usage = [&] {
@@ -34,6 +35,19 @@ int main(int argc, char** argv) {
     else
         return usage();
 
-    Helper helper(RequestFiles(directory, torvane::systemNow, staleSeconds), *sleep);
+    // Tests step the daemon's wall clock by writing a number of seconds into this file.
+    torvane::WallClock wall = torvane::systemNow;
+    if (const char* offsetFile = std::getenv("TORVANE_WALL_OFFSET_FILE"))
+        wall = [path = std::string(offsetFile)] {
+            double offset = 0;
+            if (std::FILE* f = std::fopen(path.c_str(), "r")) {
+                if (std::fscanf(f, "%lf", &offset) != 1)
+                    offset = 0;
+                std::fclose(f);
+            }
+            return torvane::systemNow() + std::chrono::duration_cast<torvane::SystemTime::duration>(
+                                              std::chrono::duration<double>(offset));
+        };
+    Helper helper(RequestFiles(directory, wall, staleSeconds), *sleep);
     return helper.run();
 }

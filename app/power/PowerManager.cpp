@@ -52,6 +52,7 @@ void PowerManager::apply(bool active) {
     if (!active) {
         heartbeatTimer_.reset();
         ackGraceTimer_.reset();
+        ackLookTimer_.reset();
         releaseRequest();
         releaseAssertions();
         lidMechanism_ = LidMechanism::none;
@@ -63,16 +64,25 @@ void PowerManager::apply(bool active) {
     if (channel_.canWriteRequest()) {
         lidMechanism_ = LidMechanism::helper;
         heldReported_ = true;
+        heldShown_ = false;
+        lastWriteOk_ = false;
         ackGraceTimer_ = loop_.once(MainLoop::Seconds(ackGraceSeconds), [this] {
             ackGraceTimer_.reset();
+            checkLidHold();
+        });
+        ackLookTimer_ = loop_.repeating(MainLoop::Seconds(protocol::ackLookSeconds), [this] {
+            channel_.lookAtAck();
             checkLidHold();
         });
         writeWish();
         startHeartbeat();
     } else {
         lidMechanism_ = LidMechanism::unconfirmed;
-        Log::write("WARN: ヘルパーが未導入です。ふたを閉じるとスリープします。 "
-                   "メニューの「ふた閉じ抑止を有効にする」から導入してください");
+        if (channel_.helperStatus() == HelperStatus::otherUser)
+            Log::write("WARN: ヘルパーは別のユーザー用に導入されています。ふたを閉じるとスリープします");
+        else
+            Log::write("WARN: ヘルパーが未導入です。ふたを閉じるとスリープします。 "
+                       "メニューの「ふた閉じ抑止を有効にする」から導入してください");
     }
     Log::write("持ち運びモード ON（" + std::string(description(lidMechanism_)) + "）");
 }
@@ -80,6 +90,7 @@ void PowerManager::apply(bool active) {
 void PowerManager::shutdown() {
     heartbeatTimer_.reset();
     ackGraceTimer_.reset();
+    ackLookTimer_.reset();
     lockWorker_.reset(); // a lock granted from now on goes with the process
     takingAssertions_ = false;
     releaseRequest();
@@ -107,23 +118,38 @@ void PowerManager::heartbeat() {
     writeWish();
 }
 
+void PowerManager::settleRequest() {
+    if (!active_ && channel_.canWriteRequest() && channel_.readRequest() != protocol::requestNotWanted)
+        channel_.writeRequest(false);
+}
+
 bool PowerManager::lidHeld() const {
     return active_ && lidMechanism_ == LidMechanism::helper && lastWriteOk_ &&
-           (ackGraceTimer_ || channel_.helperStatus() == HelperStatus::ok);
+           channel_.ackedSince(wishSince_, protocol::ackHeldSeconds);
 }
 
 void PowerManager::writeWish() {
-    lastWriteOk_ = channel_.writeRequest(true);
+    // An ack from before this "1" went in (a directory just mended, a "0" acknowledged) confirms nothing.
+    const BootSeconds before = channel_.bootTime();
+    const bool ok = channel_.writeRequest(true);
+    if (ok && !lastWriteOk_)
+        wishSince_ = before;
+    lastWriteOk_ = ok;
     checkLidHold();
 }
 
 void PowerManager::checkLidHold() {
     const bool held = lidHeld();
-    if (held == heldReported_)
-        return;
-    heldReported_ = held;
-    if (onLidHoldChanged)
-        onLidHoldChanged(held);
+    const bool turned = held != heldShown_;
+    heldShown_ = held;
+    // While the first ack may still come, only its coming is shown; its absence is told at the end.
+    if (!ackGraceTimer_ && held != heldReported_) {
+        heldReported_ = held;
+        if (onLidHoldChanged)
+            onLidHoldChanged(held);
+    } else if (turned && onLidShownChanged) {
+        onLidShownChanged();
+    }
 }
 
 void PowerManager::takeAssertions() {

@@ -38,8 +38,9 @@ public:
 
     bool isActive() const { return active_; }
     LidMechanism lidMechanism() const { return lidMechanism_; }
-    // The lid is held for us: carry mode through the daemon, the last request write succeeded and the
-    // daemon's ack is fresh (or carry mode began too recently for a first ack).
+    // The lid is held for us: carry mode through the daemon, the last request write succeeded, and the
+    // daemon has touched its ack since the "1" went in and within the last protocol::ackHeldSeconds (by
+    // the boot clock, looked at every protocol::ackLookSeconds).
     bool lidHeld() const;
     bool isLidClosed();
 
@@ -48,10 +49,17 @@ public:
     const RequestChannel& requestChannel() const { return channel_; }
 
     // Called with false when the lid stops being held while carry mode through the daemon is on (also
-    // right at its start), and with true when it is held again after that.
+    // when the first ack does not come in time), and with true when it is held again after that.
     std::function<void(bool held)> onLidHoldChanged;
+    // Called whenever lidHeld() turns, announced or not (the first ack of carry mode is not): for what shows
+    // it.
+    std::function<void()> onLidShownChanged;
 
-    // How long after carry mode starts the daemon may take to show its first ack.
+    // Writes "0" while inactive if the request says anything else (a crashed run's "1", or none yet
+    // since the helper came): the daemon then acknowledges, and nothing asks for the lid by mistake.
+    void settleRequest();
+
+    // How long after carry mode starts the daemon may take to show its first ack before it is missed.
     static constexpr double ackGraceSeconds = 2.5 * protocol::pollSeconds;
 
     static std::string_view description(LidMechanism mechanism);
@@ -82,7 +90,10 @@ private:
     bool hasLidAssertion_ = false;
     TimerHandle heartbeatTimer_;
     TimerHandle ackGraceTimer_; // set while the first ack may still be on its way
+    TimerHandle ackLookTimer_;
     bool lastWriteOk_ = false;
+    BootSeconds wishSince_{};   // when the "1" now in place began to be written
+    bool heldShown_ = false;    // what lidHeld() said at the last check
     bool heldReported_ = false; // what onLidHoldChanged last said (true at the start of carry mode)
     bool active_ = false;
     LidMechanism lidMechanism_ = LidMechanism::none;

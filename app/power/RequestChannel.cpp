@@ -20,12 +20,14 @@ std::string_view description(HelperStatus status) {
         return "ヘルパー: 未導入";
     case HelperStatus::notResponding:
         return "ヘルパー: 応答なし";
+    case HelperStatus::otherUser:
+        return "ヘルパーは別のユーザー用に導入されています";
     }
     return "ヘルパー: 応答なし";
 }
 
-RequestChannel::RequestChannel(std::filesystem::path supportDir, WallClock clock)
-    : supportDir_(std::move(supportDir)), clock_(std::move(clock)) {}
+RequestChannel::RequestChannel(std::filesystem::path supportDir, WallClock clock, BootClock boot)
+    : supportDir_(std::move(supportDir)), clock_(std::move(clock)), boot_(std::move(boot)) {}
 
 std::filesystem::path RequestChannel::requestPath() const {
     return supportDir_ / protocol::requestFileName;
@@ -62,18 +64,46 @@ bool RequestChannel::writeRequest(bool wanted) const {
     return error == 0;
 }
 
+std::optional<std::string> RequestChannel::readRequest() const {
+    const int fd = ::open(requestPath().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    char buf[64];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    if (n < 0)
+        return std::nullopt;
+    return std::string(text::trimWhitespaceAndNewlines(std::string_view(buf, static_cast<std::size_t>(n))));
+}
+
 bool RequestChannel::canWriteRequest() const {
     return ::access(supportDir_.c_str(), W_OK) == 0;
+}
+
+void RequestChannel::lookAtAck() const {
+    struct stat st {};
+    const bool there = ::stat(ackPath().c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const double wallAge = there ? secondsBetween(modificationTime(st), clock_()) : 0;
+    ack_.look(there ? std::optional(FileVersion::of(st)) : std::nullopt, wallAge, boot_());
+}
+
+bool RequestChannel::ackedSince(BootSeconds since, double within) const {
+    const auto changed = ack_.changedAt();
+    return changed && *changed >= since && ack_.changedWithin(within, boot_());
 }
 
 HelperStatus RequestChannel::helperStatus() const {
     struct stat st {};
     if (::stat(supportDir_.c_str(), &st) != 0)
         return HelperStatus::notInstalled;
-    if (::stat(ackPath().c_str(), &st) != 0)
-        return HelperStatus::notResponding;
-    const double age = secondsBetween(modificationTime(st), clock_());
-    return age >= protocol::ackAgeLimitSeconds ? HelperStatus::notResponding : HelperStatus::ok;
+    // Installed for whoever owns the directory: a user who may not write there cannot use it.
+    if (st.st_uid != ::geteuid() && st.st_uid != 0 && !canWriteRequest())
+        return HelperStatus::otherUser;
+    lookAtAck();
+    const auto changed = ack_.changedAt();
+    return changed && (boot_() - *changed).count() < protocol::ackAgeLimitSeconds
+               ? HelperStatus::ok
+               : HelperStatus::notResponding;
 }
 
 } // namespace torvane

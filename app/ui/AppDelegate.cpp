@@ -34,6 +34,11 @@ AppDelegate::AppDelegate(Ports ports)
     : ports_(std::move(ports)), monitor_(ports_.loop, ports_.keyboard),
       power_(ports_.loop, ports_.assertions, ports_.lid, ports_.channel, ports_.locksOnWorker) {
     power_.onLidHoldChanged = [this](bool held) { lidHoldChanged(held); };
+    power_.onLidShownChanged = [this] {
+        refreshUI();
+        if (carryListener_)
+            carryListener_(carryState());
+    };
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
@@ -51,7 +56,10 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     reviewTimer_ = ports_.loop.repeating(MainLoop::Seconds(reviewInterval), [this] { evaluate("timer"); });
 
-    if (!power_.canWriteRequest())
+    if (power_.helperStatus() == HelperStatus::otherUser)
+        Log::write("WARN: ヘルパーは別のユーザー用に導入されています（" +
+                   power_.requestChannel().supportDir().string() + " に書き込めません）");
+    else if (!power_.canWriteRequest())
         Log::write("WARN: " + power_.requestChannel().supportDir().string() +
                    " に書き込めません。ヘルパー未導入の可能性があります");
 
@@ -139,6 +147,7 @@ void AppDelegate::evaluate(std::string_view reason) {
         if (power_.isActive())
             activeSince_ = ports_.clock();
     }
+    power_.settleRequest();
     for (const std::string& text : releases)
         notify(text);
     refreshUI();
@@ -305,12 +314,17 @@ Menu AppDelegate::rebuild() {
     else
         s.temperatureDescription =
             temperature_ ? "温度: " + std::to_string(*temperature_) + "°C" : "温度: 不明";
+    const HelperStatus helper = power_.helperStatus();
     // Through the daemon, but nobody holds the lid: say what happens, not what was meant to.
     if (power_.lidMechanism() == PowerManager::LidMechanism::helper && !power_.lidHeld())
         s.lidDescription = "ふた閉じ抑止: ⚠️ ふたを閉じるとスリープします";
+    else if (power_.lidMechanism() == PowerManager::LidMechanism::unconfirmed &&
+             helper == HelperStatus::otherUser)
+        s.lidDescription =
+            "ふた閉じ抑止: ⚠️ ヘルパーは別のユーザー用に導入されています";
     else
         s.lidDescription = std::string(PowerManager::description(power_.lidMechanism()));
-    s.helperDescription = std::string(description(power_.helperStatus()));
+    s.helperDescription = std::string(description(helper));
     if (ports_.loginItem)
         s.launchAtLogin = ports_.loginItem->isEnabled();
     s.sessions = sessionBlock();

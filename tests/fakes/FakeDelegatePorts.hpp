@@ -21,7 +21,31 @@ namespace torvane::test {
 struct FakeDelegatePorts {
     void review() { loop.advance(std::chrono::duration<double>(AppDelegate::reviewInterval)); }
 
+    // The wall clock on virtual time, `wallStep` seconds off it; the boot clock is the loop's own.
+    SystemTime wallNow() const {
+        return epoch +
+               std::chrono::duration_cast<SystemTime::duration>(loop.now() + MainLoop::Seconds(wallStep));
+    }
+    RequestChannel channel() {
+        return RequestChannel(
+            shared.path(), [this] { return wallNow(); }, [this] { return BootSeconds(loop.now()); });
+    }
+    // A daemon that carries out every wish: every 2 s it touches the ack, by the wall clock, while the
+    // request says "0" or "1". Stopped by resetting `daemon`.
+    void startDaemon() {
+        daemon = loop.repeating(MainLoop::Seconds(2), [this] {
+            const std::string wish = readFile(shared / "request");
+            if (wish != "0" && wish != "1")
+                return;
+            writeFile(shared / "ack", "ok");
+            setModifiedAgo(shared / "ack", 0, wallNow());
+        });
+    }
+
     VirtualMainLoop loop;
+    SystemTime epoch = std::chrono::system_clock::now();
+    double wallStep = 0;
+    TimerHandle daemon;
     MemorySettings settings;
     FakeKeyboardState keyboard;
     FakePowerSources sources;

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 
 namespace torvane {
@@ -177,13 +178,17 @@ TEST_F(TrayEndToEnd, WithNoDisplayAtAllTheAppRunsOnceAndEndsInOrderOnEachStopSig
             // from a shell without XDG_RUNTIME_DIR (ssh, cron), it still finds the first.
             std::vector<std::string> env = home.environment("");
             std::erase_if(env, [](const std::string& e) { return e.starts_with("XDG_RUNTIME_DIR="); });
+            // The first copy's launch left "0"; each write replaces the file, so its inode tells.
+            struct stat before {};
+            ASSERT_TRUE(waitFor([&] { return ::stat(home.request().c_str(), &before) == 0; }));
             auto second = std::make_unique<ChildProcess>(std::vector<std::string>{TORVANE_TEST_APP},
                                                          home.output(), env);
             EXPECT_EQ(second->waitExit(20s), 0) << readFile(home.output());
             const auto all = home.logLines();
             EXPECT_EQ(all.back(), "INFO: Torvane はすでに起動しています");
             EXPECT_EQ(std::count(all.begin(), all.end(), started), 1);
-            EXPECT_FALSE(std::filesystem::exists(home.request()));
+            struct stat after {};
+            EXPECT_TRUE(::stat(home.request().c_str(), &after) == 0 && after.st_ino == before.st_ino);
         }
         app->signal(sig);
         expectOrderlyExit(*app, home);

@@ -1,8 +1,12 @@
 #include "tests/fakes/FakeLogind.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace torvane;
 using namespace std::chrono_literals;
@@ -96,18 +100,22 @@ TEST_F(HelperProcess, ItReassertsAChangedSettingAndReleasesOnTheFirstTickPastALo
     request("1");
     auto daemon = start("log", "3");
     ASSERT_TRUE(daemon->waitForLine(preventedLine));
-    test::setModifiedAgo(support / "ack", 60); // its alive signal must move on, released or not
-    test::writeFile(dir / "state", "0");       // someone else switched it back
-    request("1");                              // the last heartbeat
+    ASSERT_TRUE(test::waitFor([&] { return fs::exists(support / "ack"); }));
+    test::writeFile(dir / "state", "0"); // someone else switched it back
+    request("1");                        // the last heartbeat
     const auto lastWrite = std::chrono::steady_clock::now();
     ASSERT_TRUE(daemon->waitForLine(preventedLine, 2));
     ASSERT_TRUE(daemon->waitForLine(restoredLine));
     EXPECT_GT(std::chrono::steady_clock::now() - lastWrite, 2900ms);
     EXPECT_LT(std::chrono::steady_clock::now() - lastWrite, 3s + 2s + 1s) << "not the first tick past it";
+    const auto ackAfterRelease = fs::last_write_time(support / "ack");
     const auto callsSoFar = calls().size();
     ASSERT_TRUE(test::waitFor([&] { return calls().size() >= callsSoFar + 2; })); // two more ticks
     EXPECT_EQ(daemon->lines(), (Strings{startLine, preventedLine, preventedLine, warnLine, restoredLine}));
-    EXPECT_LT(fs::file_time_type::clock::now() - fs::last_write_time(support / "ack"), 3s);
+    EXPECT_EQ(fs::last_write_time(support / "ack"), ackAfterRelease)
+        << "a lost heartbeat is no wish carried out";
+    request("0");
+    EXPECT_TRUE(test::waitFor([&] { return fs::last_write_time(support / "ack") != ackAfterRelease; }));
 }
 
 TEST_F(HelperProcess, RealLogindListsOneLockWhileTheRequestIsOneAndNoneOnceReleasedStoppedOrKilled) {
@@ -153,4 +161,76 @@ TEST_F(HelperProcess, WhenLogindRefusesEveryLockNoRestoreIsClaimed) {
     Strings lines = daemon->lines();
     lines.erase(std::remove(lines.begin(), lines.end(), refused), lines.end()); // once per tick while "1"
     EXPECT_EQ(lines, (Strings{startLine, nothing, stopLine(SIGTERM)}));
+}
+
+// One daemon per wall-clock step, each fed a heartbeat every 5 s as the app writes it, against the real
+// logind. The step comes right after a heartbeat; the app's later writes carry the stepped clock's times.
+// While the app lives the lock never lapses; after its last write it goes within 17 s.
+TEST_F(HelperProcess, ClockStepsNeitherOpenAGapNorKeepTheLockPastTheApp) {
+    TORVANE_REQUIRE_REAL_LOGIND();
+    test::RealLogind logind;
+    using Clock = std::chrono::steady_clock;
+    struct Run {
+        double by, lastWrite;
+        fs::path dir;
+        std::unique_ptr<Daemon> daemon;
+        std::optional<double> firstLock, lapse, release;
+    };
+    std::vector<Run> runs;
+    for (const auto& [by, lastWrite] : {std::pair{-60.0, 10.0}, {-3600.0, 10.0}, {3600.0, 15.0}}) {
+        Run run{by, lastWrite, dir / ("step" + std::to_string(runs.size())), nullptr, {}, {}, {}};
+        fs::create_directories(run.dir / "support");
+        test::writeFile(run.dir / "offset", "0");
+        ::setenv("TORVANE_WALL_OFFSET_FILE", (run.dir / "offset").c_str(), 1);
+        run.daemon = std::make_unique<Daemon>(
+            run.dir / "log", Strings{HELPER_TESTABLE_PATH, (run.dir / "support").string(), "15", "logind"});
+        ::unsetenv("TORVANE_WALL_OFFSET_FILE");
+        runs.push_back(std::move(run));
+    }
+    const auto heartbeat = [](const Run& run, double offset) {
+        test::writeFile(run.dir / "support" / "request.new", "1");
+        test::setModifiedAgo(run.dir / "support" / "request.new", -offset);
+        fs::rename(run.dir / "support" / "request.new", run.dir / "support" / "request");
+    };
+    const auto start = Clock::now();
+    const auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    int beats = 0;
+    bool stepped = false;
+    while (seconds() < 36) {
+        const double t = seconds();
+        for (Run& run : runs) {
+            const double offset = stepped ? run.by : 0;
+            if (t >= beats * 5.0 && beats * 5.0 <= run.lastWrite)
+                heartbeat(run, offset);
+        }
+        if (t >= beats * 5.0)
+            ++beats;
+        if (!stepped && beats == 3) { // right after the heartbeat at 10 s
+            for (const Run& run : runs)
+                test::writeFile(run.dir / "offset", std::to_string(run.by));
+            stepped = true;
+        }
+        const auto locks = logind.inhibitors();
+        for (Run& run : runs) {
+            const bool held = std::any_of(locks.begin(), locks.end(), [&](const test::Inhibitor& lock) {
+                return lock.pid == static_cast<std::uint32_t>(run.daemon->pid());
+            });
+            if (held && !run.firstLock)
+                run.firstLock = t;
+            else if (!held && run.firstLock && t < run.lastWrite && !run.lapse)
+                run.lapse = t;
+            else if (!held && run.firstLock && t >= run.lastWrite && !run.release)
+                run.release = t;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    for (const Run& run : runs) {
+        ASSERT_TRUE(run.firstLock) << run.by;
+        EXPECT_FALSE(run.lapse) << "step by " << run.by << ": the lock lapsed at " << run.lapse.value_or(0)
+                                << " s";
+        ASSERT_TRUE(run.release) << "step by " << run.by << ": still held";
+        const double after = *run.release - run.lastWrite;
+        std::printf("clock step %+.0f s: released %.1f s after the last heartbeat\n", run.by, after);
+        EXPECT_LE(after, 17.3) << "step by " << run.by;
+    }
 }

@@ -70,9 +70,10 @@ protected:
     }
     void launchActive() {
         keyboard.on = true;
-        test::writeFile(shared / "ack", "ok");
+        startDaemon();
         delegate.applicationDidFinishLaunching();
         ASSERT_TRUE(delegate.power().isActive());
+        loop.advance(std::chrono::seconds(2)); // its first ack
         listed();
         log.clear();
     }
@@ -86,9 +87,9 @@ protected:
     SessionNotifier notifier;
     Tmux tmux;
     SystemTime wall = systemNow(); // what the delegate takes for now, against tmux's times
-    AppDelegate delegate{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid,
-                                            RequestChannel(shared.path()), tmux, view, alerts, desktop,
-                                            nullptr, nullptr, &sensor, &notifier, [this] { return wall; }}};
+    AppDelegate delegate{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid, channel(),
+                                            tmux, view, alerts, desktop, nullptr, nullptr, &sensor, &notifier,
+                                            [this] { return wall; }}};
     const std::string change = "状態が変わります（きっかけ: timer、電源: 常時電源（バッテリー未検出））";
 };
 

@@ -2,6 +2,7 @@
 
 #include "tests/fakes/TestSupport.hpp"
 
+#include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,17 +17,19 @@ struct Shared {
     test::TempDir dir;
     test::TempDir elsewhere;
     SystemTime now = std::chrono::system_clock::now();
-    RequestFiles files{dir.path().string(), [this] { return now; }};
+    double boot = 100;
+    RequestFiles files{dir.path().string(), [this] { return now; }, STALE_SECONDS,
+                       [this] { return BootSeconds(boot); }};
 };
 
 } // namespace
 
-TEST(RequestFiles, OnlyAFreshTrimmedOneInARegularFileIsWanted) {
+TEST(RequestFiles, AtTheFirstLookOnlyATrimmedOneWrittenUpTo15SecondsAgoInARegularFileIsWanted) {
     std::string huge(10 * 1024 * 1024, ' ');
     huge[huge.size() / 2] = '1';
     // clang-format off
     const std::vector<std::tuple<std::string, double, bool>> contents = {
-        {"1", 0, true}, {"\u30001\r\n", 0, true}, {"1", 15.0, true}, {"1", -600, true}, {"1", 15.001, false},
+        {"1", 0, true}, {"\u30001\r\n", 0, true}, {"1", 15.0, true}, {"1", -600, false}, {"1", 15.001, false},
         {"0", 0, false}, {"01", 0, false}, {"1 1", 0, false}, {"\xff" "1", 0, false}, {"", 0, false},
         {huge, 0, false}};
     // clang-format on
@@ -46,8 +49,58 @@ TEST(RequestFiles, OnlyAFreshTrimmedOneInARegularFileIsWanted) {
         Shared shared;
         test::writeFile(shared.elsewhere / "one", "1");
         plant(shared);
-        EXPECT_FALSE(shared.files.desiredState());
-        EXPECT_FALSE(shared.files.requestSaysOn());
+        const RequestFiles::Wish wish = shared.files.look();
+        EXPECT_FALSE(wish.wanted || wish.saysOn || wish.saysOff);
+    }
+}
+
+// The app writes "1" every 5 s until it dies, the daemon looks every 2 s, and the wall clock is stepped
+// once. Whatever the step, the lid is held at every look while the app lives, and let go at most 17 s
+// after its last write (15 s of freshness, up to one period to see it end), never to come back.
+TEST(RequestFiles, FreshnessFollowsTheBootClockWhateverTheWallClockDoes) {
+    struct Step {
+        double at, by, lastWrite;
+    };
+    const std::vector<Step> steps = {
+        {10.05, -60, 10}, {10.05, -3600, 10}, {10.05, 3600, 10}, {10.05, -86400, 10}, // then the app dies
+        {21, 3600, 40},   {21, -3600, 40},                                            // while it lives
+        {40, -86400, 10}, {40, 3600, 10}, // after the release: nothing may take the lid again
+    };
+    for (const Step& step : steps) {
+        Shared shared;
+        const SystemTime epoch = shared.now;
+        double offset = 0;
+        const auto at = [&](double t) {
+            shared.boot = 100 + t;
+            shared.now = epoch + std::chrono::duration_cast<SystemTime::duration>(
+                                     std::chrono::duration<double>(t + offset));
+        };
+        std::optional<double> released;
+        bool lapsed = false;
+        // In tenths of a second, so that no write and no look fall on the same instant.
+        for (int tenth = 0; tenth <= 700; ++tenth) {
+            const double t = tenth / 10.0;
+            if (std::abs(t - step.at) < 0.01)
+                offset += step.by;
+            at(t);
+            if (tenth % 50 == 0 && t <= step.lastWrite) {
+                test::writeFile(shared.dir / "request.new", "1");
+                fs::rename(shared.dir / "request.new", shared.dir / "request");
+                test::setModifiedAgo(shared.dir / "request", 0, shared.now); // by the wall clock of now
+            }
+            if (tenth % 20 != 19)
+                continue;
+            const bool wanted = shared.files.desiredState();
+            if (t < step.lastWrite)
+                lapsed = lapsed || !wanted;
+            else if (!wanted && !released)
+                released = t;
+            else if (wanted && released)
+                ADD_FAILURE() << "taken again at " << t << " s after the step by " << step.by;
+        }
+        EXPECT_FALSE(lapsed) << "a gap while the app lives, step by " << step.by << " at " << step.at;
+        ASSERT_TRUE(released) << step.by;
+        EXPECT_LE(*released - step.lastWrite, 17) << "step by " << step.by << " at " << step.at;
     }
 }
 

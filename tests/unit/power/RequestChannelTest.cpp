@@ -5,6 +5,7 @@
 #include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -40,17 +41,34 @@ TEST(RequestChannel, DaemonPollingWhileTheAppRewritesNeverSeesAPartialOrMissingF
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1); // no temporaries left
 }
 
-TEST(RequestChannel, HelperStatusFromDirectoryAndAckAgeWithTheLimitExcluded) {
+TEST(RequestChannel, HelperStatusFromTheDirectoryItsOwnerAndTheAckFirstSeenAtAnAgeBelowTheLimit) {
     test::TempDir dir;
     const auto now = std::chrono::system_clock::now();
     const auto clock = [now] { return now; };
-    EXPECT_EQ(RequestChannel(dir / "absent", clock).helperStatus(), HelperStatus::notInstalled);
-    RequestChannel channel(dir.path(), clock);
+    const auto boot = [] { return BootSeconds(500); };
+    EXPECT_EQ(RequestChannel(dir / "absent", clock, boot).helperStatus(), HelperStatus::notInstalled);
+    EXPECT_EQ(RequestChannel(dir.path(), clock, boot).helperStatus(), HelperStatus::notResponding)
+        << "no ack";
     test::writeFile(dir / "ack", "ok");
     for (const auto& [age, status] : {std::pair{14.9, HelperStatus::ok},
                                       {15.0, HelperStatus::notResponding},
-                                      {-3600.0, HelperStatus::ok}}) { // clock set back: in the future
+                                      {-3600.0, HelperStatus::notResponding}}) { // clock set back since
         test::setModifiedAgo(dir / "ack", age, now);
-        EXPECT_EQ(channel.helperStatus(), status) << age;
+        EXPECT_EQ(RequestChannel(dir.path(), clock, boot).helperStatus(), status) << age;
     }
+
+    // Installed for another user: a directory this user may not write into says so.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand the directory to another user";
+    ASSERT_EQ(::chown(dir.path().c_str(), 1, 1), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool other = ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+                           RequestChannel(dir.path()).helperStatus() == HelperStatus::otherUser;
+        ::_exit(other ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "seen as some other status by user 65534";
 }

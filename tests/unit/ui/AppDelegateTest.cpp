@@ -25,7 +25,7 @@ class AppDelegateTest : public ::testing::Test, protected test::FakeDelegatePort
 protected:
     AppDelegateTest() {
         onBattery(80, true);
-        test::writeFile(shared / "ack", "ok"); // a daemon that answers, for the length of a test
+        startDaemon();
     }
 
     // The internal battery at `percent`, with or without external power.
@@ -59,9 +59,8 @@ protected:
             texts.emplace_back(text);
         }
     } notices;
-    AppDelegate app{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid,
-                                       RequestChannel(shared.path()), tmux, view, alerts, desktop, nullptr,
-                                       &login, nullptr, &notices}};
+    AppDelegate app{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid, channel(), tmux,
+                                       view, alerts, desktop, nullptr, &login, nullptr, &notices}};
 };
 
 TEST_F(AppDelegateTest, CapsLockDecidesFromLaunchOnAndPauseHoldsCarryModeOffWhileChangesAreStillSeen) {
@@ -202,10 +201,11 @@ TEST_F(AppDelegateTest, APauseThatCannotBeSavedHoldsForThisRunAndTheUserIsToldOn
     EXPECT_EQ(alerts.shown[0].message, "一時停止を保存できませんでした");
 }
 
-TEST_F(AppDelegateTest, TheLidIsPromisedOnlyWhileTheRequestIsWrittenAndTheDaemonAnswers) {
+// Timers on virtual time: the daemon touches the ack at every even second while the request is "0" or "1".
+TEST_F(AppDelegateTest, TheLidIsPromisedOnlyOnAnAckThatMovedSinceTheWishWentInAndWithinFiveSeconds) {
     const std::string lost = "ふた閉じ抑止が効いていません。ふたを閉じるとスリープします";
     const std::string back = "ふた閉じ抑止が戻りました。ふたを閉じても動き続けます";
-    auto beat = [&] { loop.advance(std::chrono::duration<double>(Config::heartbeatInterval)); };
+    auto after = [&](double seconds) { loop.advance(std::chrono::duration<double>(seconds)); };
     auto shows = [&](bool held) {
         const Menu menu = app.rebuild();
         EXPECT_EQ(menu[1].title,
@@ -218,36 +218,63 @@ TEST_F(AppDelegateTest, TheLidIsPromisedOnlyWhileTheRequestIsWrittenAndTheDaemon
                        : "Torvane: 持ち運びモード 有効（ふたを閉じるとスリープします）");
         EXPECT_EQ(app.carryState().lidHeld, held);
     };
+    test::writeFile(shared / "request", "0");
+    after(2.5); // the "0" acknowledged at 2 s confirms no "1"
     keyboard.on = true;
     launch();
+    shows(false);
+    after(2); // t = 4.5: the first ack came at 4, shown without a notice
     shows(true);
 
     // The request cannot be written: the daemon soon lets the lid go, and the tray says so at once.
     std::filesystem::remove(shared / "request");
     std::filesystem::create_directory(shared / "request");
-    beat();
+    after(5); // t = 9.5: the heartbeat's write failed at 7.5
     shows(false);
-    beat();
     std::filesystem::remove(shared / "request");
-    beat();
+    after(3.5); // t = 13: written again at 12.5, but nothing acknowledged it yet
+    shows(false);
+    after(1.5);
     shows(true);
 
-    // The daemon stops answering: its ack ages past the limit.
-    std::filesystem::last_write_time(shared / "ack", std::filesystem::file_time_type::clock::now() - 20s);
-    beat();
-    beat();
+    // The daemon dies right after its ack at 14: six seconds later the tray says so.
+    daemon.reset();
+    after(4.5);
+    shows(true);
+    after(1);
+    shows(false);
+
+    // Back, then the wall clock set back an hour and the daemon dead: its last ack is an hour ahead.
+    startDaemon();
+    after(2.5);
+    shows(true);
+    wallStep = -3600;
+    daemon.reset();
+    after(6);
     shows(false);
     EXPECT_TRUE(test::waitFor([&] {
         const std::lock_guard lock(notices.mutex);
-        return notices.texts == Lines{lost, back, lost};
+        return notices.texts == Lines{lost, back, lost, back, lost};
     })) << "one notice per change, none per beat";
 
-    // A new start of carry mode gives the daemon a few seconds for its first ack, then no more.
+    // A new start of carry mode gives the daemon a few seconds for its first ack, then tells.
+    log.clear();
     capsLock(false);
     capsLock(true);
-    shows(true);
-    loop.advance(std::chrono::duration<double>(PowerManager::ackGraceSeconds));
     shows(false);
+    EXPECT_FALSE(log.contains("WARN: " + lost));
+    after(PowerManager::ackGraceSeconds);
+    EXPECT_TRUE(log.contains("WARN: " + lost));
+}
+
+TEST_F(AppDelegateTest, ALaunchWithCapsLockOffTakesBackACrashedRunsOneAndAnsweredHelperShowsRunning) {
+    test::writeFile(shared / "request", "1");
+    launch();
+    EXPECT_EQ(request(), "0");
+    loop.advance(std::chrono::duration<double>(2));
+    const Menu menu = app.rebuild();
+    EXPECT_TRUE(std::any_of(menu.begin(), menu.end(),
+                            [](const MenuItem& m) { return m.title == "ヘルパー: 稼働中"; }));
 }
 
 TEST_F(AppDelegateTest, QuittingWhileActiveLeavesZeroAndReleasesBeforeTheLastLineOnceOnly) {
@@ -264,6 +291,7 @@ TEST_F(AppDelegateTest, QuittingWhileActiveLeavesZeroAndReleasesBeforeTheLastLin
         }
     });
     app.quit();
+    daemon.reset();
     EXPECT_EQ(desktop.terminations, 1) << "quit asks the event loop to end; the end runs after it";
     app.applicationWillTerminate();
     app.applicationWillTerminate();
