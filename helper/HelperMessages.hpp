@@ -34,5 +34,7 @@ inline std::string pmsetFailed(const std::string& arguments, int status) {
 }
 
 inline const std::string logindRefused = "ERROR: systemd-logind に抑止ロックを要求できません: ";
+// logind closed its end of the lock (it died): the lock is gone with it.
+inline const std::string logindLockLost = "WARN: systemd-logind の抑止ロックが失われました";
 
 } // namespace torvane::helper::messages

@@ -4,6 +4,7 @@
 #include "helper/HelperMessages.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
 #include <unistd.h>
 #include <utility>
@@ -45,6 +46,12 @@ std::variant<int, std::string> takeInhibitorLock() {
 LogindSleepControl::LogindSleepControl(LogSink log) : log_(std::move(log)) {}
 
 std::optional<bool> LogindSleepControl::currentSleepDisabled() {
+    // Our fd is the writing end of a FIFO whose reading end logind keeps while the lock stands.
+    pollfd end{lock_.get(), 0, 0};
+    if (lock_ && ::poll(&end, 1, 0) > 0 && (end.revents & (POLLERR | POLLHUP))) {
+        lock_.reset();
+        log_(messages::logindLockLost);
+    }
     return static_cast<bool>(lock_);
 }
 

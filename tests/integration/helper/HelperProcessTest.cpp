@@ -143,6 +143,23 @@ TEST_F(HelperProcess, RealLogindListsOneLockWhileTheRequestIsOneAndNoneOnceRelea
     ASSERT_TRUE(test::waitFor([&] { return lockedBy(*killed); }));
     killed->signal(SIGKILL);
     EXPECT_TRUE(noLock()) << "the lock outlived the daemon";
+
+    // logind dies: its end of the lock closes, and the daemon sees the lock gone and stops acknowledging.
+    request("1");
+    auto orphaned = start("orphaned", "15", true);
+    ASSERT_TRUE(test::waitFor([&] { return lockedBy(*orphaned); }));
+    ASSERT_TRUE(test::waitFor([&] { return fs::exists(support / "ack"); }));
+    logind.signal(SIGKILL);
+    EXPECT_TRUE(orphaned->waitForLine("WARN: systemd-logind の抑止ロックが失われました"));
+    const auto ack = fs::last_write_time(support / "ack");
+    EXPECT_TRUE(orphaned->waitForLine(preventedLine + "", 1));
+    const std::string refused = "ERROR: systemd-logind に抑止ロックを要求できません: ";
+    EXPECT_TRUE(test::waitFor([&] {
+        const auto all = orphaned->lines();
+        return std::count_if(all.begin(), all.end(), [&](const auto& l) { return l.starts_with(refused); }) >=
+               2;
+    }));
+    EXPECT_EQ(fs::last_write_time(support / "ack"), ack) << "acknowledged a lock nobody holds";
 }
 
 TEST_F(HelperProcess, WhenLogindRefusesEveryLockNoRestoreIsClaimed) {
