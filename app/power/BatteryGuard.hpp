@@ -19,7 +19,6 @@ public:
     struct Result {
         Change change = Change::none;
         Cause cause = Cause::belowFloor;
-        bool operator==(const Result&) const = default;
     };
 
     Result update(const PowerState& state, int floor);

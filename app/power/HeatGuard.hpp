@@ -18,7 +18,6 @@ public:
         Change change = Change::none;
         std::optional<int> celsius; // the reading decided on: the sensor's, or the last one held over
         bool lost = false;          // the held-over reading has just run out
-        bool operator==(const Result&) const = default;
     };
 
     Result update(std::optional<int> reading, int limit, bool active);

@@ -55,7 +55,8 @@ Trace heatTrace(const std::vector<Heat>& readings) {
 TEST(BatteryGuard, BlindReadingsOnBatteryReleaseAtTheSecondEvaluationAndHoldUntilASoundOne) {
     EXPECT_EQ(batteryTrace({battery(unread), battery(unread), battery(unread), battery(25)}),
               (Trace{".", "unreadable", ".", "recovered"}));
-    EXPECT_EQ(batteryTrace({battery(255), battery(-1), battery(100)}), (Trace{".", "outOfRange", "recovered"}));
+    EXPECT_EQ(batteryTrace({battery(255), battery(-1), battery(100)}),
+              (Trace{".", "outOfRange", "recovered"}));
     EXPECT_EQ(batteryTrace({battery(12, false, false), battery(12, false, false), battery(60, false, false)}),
               (Trace{".", "unclearSource", "recovered"}));
     // A sound reading in between starts the count again; one on battery below the floor acts at once.
@@ -69,8 +70,9 @@ TEST(BatteryGuard, BlindReadingsOnBatteryReleaseAtTheSecondEvaluationAndHoldUnti
 }
 
 TEST(BatteryGuard, MainsThatSaysItIsOnlineNeverReleasesAndLiftsAnyRelease) {
-    EXPECT_EQ(batteryTrace({battery(unread, true), battery(255, true), battery(5, true), battery(unread, true)}),
-              (Trace{".", ".", ".", "."}));
+    EXPECT_EQ(
+        batteryTrace({battery(unread, true), battery(255, true), battery(5, true), battery(unread, true)}),
+        (Trace{".", ".", ".", "."}));
     EXPECT_EQ(batteryTrace({battery(5), battery(unread, true)}), (Trace{"belowFloor", "recovered"}));
     // An ambiguous charge above the floor is above it either way.
     EXPECT_EQ(batteryTrace({battery(60, false, false), battery(60, false, false), battery(60, false, false)}),
@@ -81,7 +83,8 @@ TEST(HeatGuard, TwoOfTheLastThreeActiveReadingsAtTheLimitReleaseUntilTenDegreesB
     EXPECT_EQ(heatTrace({{96}, {84}, {96}, {81}, {96}, {96}, {80}}),
               (Trace{".", ".", "released 96", ".", ".", ".", "recovered 80"}))
         << "hot again at every other evaluation";
-    EXPECT_EQ(heatTrace({{95}, {80}, {80}, {95}, {80}, {80}, {90}}), (Trace{".", ".", ".", ".", ".", ".", "."}));
+    EXPECT_EQ(heatTrace({{95}, {80}, {80}, {95}, {80}, {80}, {90}}),
+              (Trace{".", ".", ".", ".", ".", ".", "."}));
     // Readings while carry mode is off do not count, and start the count again.
     EXPECT_EQ(heatTrace({{96, false}, {96}, {80}, {96, false}, {96}, {90}}),
               (Trace{".", ".", ".", ".", ".", "released 90"}));
