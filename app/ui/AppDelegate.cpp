@@ -16,6 +16,23 @@ using namespace std::string_literals;
 
 const std::string appName(Config::appName);
 
+std::string batteryReleaseText(BatteryGuard::Cause cause, std::optional<int> percent, int floor) {
+    const std::string floorText = "下限 " + std::to_string(floor) + "%";
+    switch (cause) {
+    case BatteryGuard::Cause::unreadable:
+        return "バッテリー残量を読み取れません（" + floorText + "）。安全のため自動解除します";
+    case BatteryGuard::Cause::outOfRange:
+        return "バッテリー残量の値 " + std::to_string(*percent) + "% は正しくありません（" + floorText +
+               "）。安全のため自動解除します";
+    case BatteryGuard::Cause::unclearSource:
+        return "電源の状態が分かりません（バッテリー " + std::to_string(*percent) + "%、" + floorText +
+               "）。安全のため自動解除します";
+    case BatteryGuard::Cause::belowFloor:
+        break;
+    }
+    return "バッテリー " + std::to_string(*percent) + "%（" + floorText + "）。安全のため自動解除します";
+}
+
 AlertStyle toStyle(HelperInstallFlow::Style style) {
     switch (style) {
     case HelperInstallFlow::Style::warning:
@@ -117,11 +134,12 @@ void AppDelegate::evaluate(std::string_view reason) {
     std::vector<std::string> releases; // automatic releases made now, for the notification
 
     const int floor = batteryFloor();
-    switch (battery_.update(state, floor)) {
+    const BatteryGuard::Result battery = battery_.update(state, floor);
+    switch (battery.change) {
     case BatteryGuard::Change::released: {
-        const std::string line = "バッテリー " + std::to_string(*state.percent) + "%（下限 " +
-                                 std::to_string(floor) + "%）。安全のため自動解除します";
-        Log::write(line);
+        const std::string line = batteryReleaseText(battery.cause, state.percent, floor);
+        // A release on a reading that cannot be trusted says so: the gauge may need looking at.
+        Log::write(battery.cause == BatteryGuard::Cause::belowFloor ? line : "WARN: " + line);
         if (power_.isActive())
             releases.push_back(line);
         break;
@@ -139,7 +157,7 @@ void AppDelegate::evaluate(std::string_view reason) {
     if (!releases.empty())
         ports_.desktop.beep(); // once, however many guards released
 
-    const bool desired = monitor_.isOn && !isPaused() && !battery_.blocked() && !heatBlocked_ && !workDone_;
+    const bool desired = monitor_.isOn && !isPaused() && !battery_.blocked() && !heatBlocked() && !workDone_;
     if (desired != power_.isActive()) {
         Log::write("状態が変わります（きっかけ: " + std::string(reason) + "、電源: " + state.description() +
                    "）");
@@ -157,25 +175,16 @@ void AppDelegate::evaluate(std::string_view reason) {
 
 std::optional<std::string> AppDelegate::checkHeat() {
     const int limit = heatLimit();
-    if (heatBlocked_) {
-        if (temperature_ && *temperature_ <= limit - Config::heatRecoveryMargin) {
-            heatBlocked_ = false;
-            Log::write("温度条件が回復しました（現在 " + std::to_string(*temperature_) + "°C）");
-        }
+    const HeatGuard::Result heat = heat_.update(temperature_, limit, power_.isActive());
+    if (heat.lost)
+        Log::write("WARN: 温度を読み取れなくなりました。温度の上限による自動解除は働きません");
+    if (heat.change == HeatGuard::Change::recovered)
+        Log::write("温度条件が回復しました（現在 " + std::to_string(*heat.celsius) + "°C）");
+    if (heat.change != HeatGuard::Change::released)
         return std::nullopt;
-    }
-    if (!power_.isActive() || !temperature_ || *temperature_ < limit) {
-        heatStrikes_ = 0;
-        return std::nullopt;
-    }
-    // One high reading may be a moment's peak; two evaluations in a row are not.
-    if (++heatStrikes_ < 2)
-        return std::nullopt;
-    heatStrikes_ = 0;
-    heatBlocked_ = true;
     const std::string text = "温度が上限 (" + std::to_string(limit) +
                              "°C) に達したため持ち運びモードを解除しました（現在 " +
-                             std::to_string(*temperature_) + "°C）";
+                             std::to_string(*heat.celsius) + "°C）";
     Log::write("WARN: " + text);
     return text;
 }
@@ -297,7 +306,7 @@ StatusSnapshot AppDelegate::snapshot() const {
     s.lidHeld = power_.lidHeld();
     s.paused = isPaused();
     s.batteryBlocked = battery_.blocked();
-    s.heatBlocked = heatBlocked_;
+    s.heatBlocked = heatBlocked();
     s.workDone = workDone_;
     s.capsLockOn = monitor_.isOn;
     s.floor = batteryFloor();

@@ -16,6 +16,7 @@
 #include "app/power/BatteryGuard.hpp"
 #include "app/power/CapsLockMonitor.hpp"
 #include "app/power/CarryState.hpp"
+#include "app/power/HeatGuard.hpp"
 #include "app/power/PowerManager.hpp"
 #include "app/power/RequestChannel.hpp"
 #include "app/tmux/Tmux.hpp"
@@ -113,7 +114,7 @@ public:
     // The stored heat limit; absent or outside Config's range gives Config::defaultHeatLimit.
     int heatLimit() const;
     bool releaseWhenIdle() const;
-    bool heatBlocked() const { return heatBlocked_; }
+    bool heatBlocked() const { return heat_.blocked(); }
     bool workDone() const { return workDone_; }
     // A tmux listing or an installation is under way on a worker.
     bool isListing() const { return listingUnderWay_; }
@@ -155,8 +156,7 @@ private:
     RangedSetting heatLimitSetting_{Config::Key::heatLimit, Config::minHeatLimit, Config::maxHeatLimit,
                                     Config::defaultHeatLimit};
     std::optional<int> temperature_; // as read by the last evaluation
-    int heatStrikes_ = 0;            // evaluations in a row at or above the limit while active
-    bool heatBlocked_ = false;
+    HeatGuard heat_;
     bool workDone_ = false;
     SystemTime
         activeSince_{}; // when carry mode last came on: the work's quiet time counts from there at most

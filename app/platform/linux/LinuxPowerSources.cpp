@@ -22,6 +22,7 @@ struct Supply {
     std::optional<std::int64_t> chargeNow, chargeFull;
     std::optional<std::int64_t> capacity;
 
+    bool saysOnline() const { return online.has_value(); }
     // A peripheral's battery (mouse, headset) has scope Device; a battery slot can report itself empty.
     bool isSystemBattery() const { return type == "Battery" && scope != "Device" && present != "0"; }
     // USB supplies report "USB" or, on older kernels, "USB_C", "USB_PD" and the like.
@@ -48,6 +49,12 @@ Supply readSupply(const std::filesystem::path& dir, std::string name) {
 // reports energy_full 0 still has its charge_* or capacity to offer.
 bool usable(const std::optional<std::int64_t>& now, const std::optional<std::int64_t>& full) {
     return now && full && *full > 0;
+}
+
+// A worn battery's gauge can run a little past its last full charge before it learns the new one:
+// that is a full battery, not a reading out of range.
+std::pair<std::int64_t, std::int64_t> level(std::int64_t now, std::int64_t full) {
+    return {now > full && now - full <= full / 20 ? full : now, full};
 }
 
 enum class Unit { energy, charge, percent, none };
@@ -79,14 +86,14 @@ combinedCapacity(const std::vector<const Supply*>& batteries) {
     for (const auto& [b, unit] : read) {
         std::pair<std::int64_t, std::int64_t> part{0, 100};
         if (common == Unit::energy)
-            part = {*b->energyNow, *b->energyFull};
+            part = level(*b->energyNow, *b->energyFull);
         else if (common == Unit::charge)
-            part = {*b->chargeNow, *b->chargeFull};
+            part = level(*b->chargeNow, *b->chargeFull);
         else if (unit == Unit::percent)
             part.first = *b->capacity;
         else { // energy or charge among batteries without it: its own percent
-            const auto [n, f] = unit == Unit::energy ? std::pair{*b->energyNow, *b->energyFull}
-                                                     : std::pair{*b->chargeNow, *b->chargeFull};
+            const auto [n, f] = unit == Unit::energy ? level(*b->energyNow, *b->energyFull)
+                                                     : level(*b->chargeNow, *b->chargeFull);
             part.first = static_cast<std::int64_t>(
                 std::clamp(std::round(100.0 * static_cast<double>(n) / static_cast<double>(f)), -1e15, 1e15));
         }
@@ -95,6 +102,19 @@ combinedCapacity(const std::vector<const Supply*>& batteries) {
             return std::nullopt;
     }
     return std::pair{now, full};
+}
+
+// Without a supply that says whether it is online, only the batteries' status tells. "Unknown", or no
+// status at all, says nothing: such a battery may well be draining, so it must not read as mains.
+std::optional<bool> onACByStatus(const std::vector<const Supply*>& batteries) {
+    const auto any = [&](auto pred) { return std::any_of(batteries.begin(), batteries.end(), pred); };
+    if (any([](const Supply* b) { return b->status == "Charging"; }))
+        return true;
+    if (any([](const Supply* b) { return b->status == "Discharging"; }))
+        return false;
+    if (any([](const Supply* b) { return b->status != "Full" && b->status != "Not charging"; }))
+        return std::nullopt;
+    return true; // full or held at a charge limit: both happen only on external power
 }
 
 } // namespace
@@ -113,10 +133,11 @@ PowerSnapshot LinuxPowerSources::snapshot() {
     for (auto& name : names)
         supplies.push_back(readSupply(root_ / name, name));
 
-    // External power is judged from the Mains and USB supplies; a machine without any (some tablets,
-    // virtual machines) only has the battery's own status to go by.
-    const bool hasExternal =
-        std::any_of(supplies.begin(), supplies.end(), [](const Supply& s) { return s.isExternalPower(); });
+    // External power is judged from the Mains and USB supplies that say whether they are online; a
+    // machine without any (some tablets, virtual machines) only has the battery's own status to go by.
+    const bool externalSays = std::any_of(supplies.begin(), supplies.end(), [](const Supply& s) {
+        return s.isExternalPower() && s.saysOnline();
+    });
     const bool externalOnline = std::any_of(supplies.begin(), supplies.end(), [](const Supply& s) {
         return s.isExternalPower() && s.online.value_or(0) > 0;
     });
@@ -139,8 +160,8 @@ PowerSnapshot LinuxPowerSources::snapshot() {
         if (!s.isSystemBattery()) {
             d["Type"] = *s.type;
             // Says whether mains is there even when no battery can be read.
-            if (s.isExternalPower())
-                d["Power Source State"] = std::string(s.online.value_or(0) > 0 ? "AC Power" : "Off Line");
+            if (s.isExternalPower() && s.saysOnline())
+                d["Power Source State"] = std::string(*s.online > 0 ? "AC Power" : "Off Line");
             snapshot.sources.push_back(std::move(d));
             continue;
         }
@@ -151,12 +172,8 @@ PowerSnapshot LinuxPowerSources::snapshot() {
             d["Current Capacity"] = capacity->first;
             d["Max Capacity"] = capacity->second;
         }
-        const bool anyCharging = std::any_of(batteries.begin(), batteries.end(),
-                                             [](const Supply* b) { return b->status == "Charging"; });
-        const bool noneDischarging = std::none_of(batteries.begin(), batteries.end(),
-                                                  [](const Supply* b) { return b->status == "Discharging"; });
-        const bool onAC = hasExternal ? externalOnline : anyCharging || noneDischarging;
-        d["Power Source State"] = std::string(onAC ? "AC Power" : "Battery Power");
+        if (const std::optional<bool> onAC = externalSays ? externalOnline : onACByStatus(batteries))
+            d["Power Source State"] = std::string(*onAC ? "AC Power" : "Battery Power");
         snapshot.sources.push_back(std::move(d));
     }
     return snapshot;

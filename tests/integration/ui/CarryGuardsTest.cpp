@@ -93,7 +93,7 @@ protected:
     const std::string change = "状態が変わります（きっかけ: timer、電源: 常時電源（バッテリー未検出））";
 };
 
-TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelow) {
+TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelowAndAVanishedZoneDoesNotHideIt) {
     EXPECT_EQ(delegate.rebuild()[5].title, "温度: 不明"); // no zones yet
     zone(0, "iwlwifi_1", 99'000);                         // hotter, but not the processor
     zone(1, "x86_pkg_temp", 89'400);
@@ -120,6 +120,19 @@ TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelow) {
     zone(1, "x86_pkg_temp", 80'000);
     review();
     EXPECT_EQ(log.lines(), (Lines{"温度条件が回復しました（現在 80°C）", change, onLine}));
+
+    // Zones that vanish while hot keep their last reading for two evaluations, then are unknown.
+    zone(1, "x86_pkg_temp", 95'000);
+    review();
+    std::filesystem::remove_all(thermal.path());
+    log.clear();
+    for (int i = 0; i < 4; ++i)
+        review();
+    const std::string again = "温度が上限 (90°C) に達したため持ち運びモードを解除しました（現在 95°C）";
+    EXPECT_EQ(log.lines(),
+              (Lines{"WARN: " + again, change, offLine,
+                     "WARN: 温度を読み取れなくなりました。温度の上限による自動解除は働きません"}));
+    EXPECT_EQ(delegate.rebuild()[5].title, "温度: 不明");
 }
 
 TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {

@@ -2,6 +2,7 @@
 #include "app/platform/linux/LinuxLidSensor.hpp"
 #include "app/platform/linux/LinuxPowerSources.hpp"
 #include "app/platform/linux/LinuxThermalSensor.hpp"
+#include "app/power/BatteryGuard.hpp"
 #include "app/power/PowerState.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
@@ -41,6 +42,7 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
         std::string tree;
         std::optional<int> percent;
         bool onAC;
+        bool said = true;
     } cases[] = {
         {"", none, true},
         {acOff + bat0 +
@@ -63,6 +65,13 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
          81, true},
         // Without a mains or USB supply only the battery's status tells; with one, any online is enough.
         {bat0 + "BAT0/status=Not~charging BAT0/capacity=50", 50, true},
+        {bat0 + "BAT0/status=Full BAT0/capacity=100 AC/type=Mains", 100, true},
+        // A status that says nothing, or none, with no supply saying whether it is online: no source.
+        {bat0 + "BAT0/status=Unknown BAT0/capacity=12 AC/type=Mains AC/online=N/A", 12, false, false},
+        {bat0 + "BAT0/charge_now=75 BAT0/charge_full=1000", 8, false, false},
+        // A gauge a little past its last full charge is full; far past it is out of range.
+        {acOff + bat0 + "BAT0/charge_now=1040 BAT0/charge_full=1000", 100, false},
+        {acOff + bat0 + "BAT0/energy_now=1060 BAT0/energy_full=1000", 106, false},
         {bat0 + "BAT0/status=Discharging BAT0/capacity=50 usb/type=USB usb/online=0", 50, false},
         {bat0 + "BAT0/capacity=50 usb/type=USB usb/online=2 pd/type=USB_PD pd/online=0", 50, true},
         // Two batteries are one: 80 % of 24 Wh and 20 % of 72 Wh hold 33.6 of 96 Wh.
@@ -78,8 +87,31 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
         test::TempDir root;
         layOut(root, c.tree);
         EXPECT_EQ(PowerState::from(LinuxPowerSources(root.path()).snapshot()),
-                  (PowerState{c.percent, c.onAC, !c.tree.empty(), !c.tree.empty()}))
+                  (PowerState{c.percent, c.onAC, !c.tree.empty(), !c.tree.empty() && c.said}))
             << c.tree;
+    }
+}
+
+// Readings the floor once went blind on: each releases carry mode at the second evaluation, and none
+// does with mains online.
+TEST(LinuxSysfs, BatteryReadingsThatCannotBeTrustedReleaseAtTheSecondEvaluation) {
+    const std::string blind[] = {acOff + bat0 + "BAT0/status=Discharging BAT0/capacity=255",
+                                 bat0 + "BAT0/charge_now=750000 BAT0/charge_full=10000000",
+                                 bat0 + "BAT0/status=Unknown BAT0/capacity=12"};
+    for (const std::string& tree : blind) {
+        for (const bool mainsOnline : {false, true}) {
+            test::TempDir root;
+            layOut(root, tree + (mainsOnline ? " ADP1/type=Mains ADP1/online=1" : ""));
+            BatteryGuard guard;
+            std::vector<BatteryGuard::Change> changes;
+            for (int i = 0; i < 3; ++i)
+                changes.push_back(
+                    guard.update(PowerState::from(LinuxPowerSources(root.path()).snapshot()), 20).change);
+            using enum BatteryGuard::Change;
+            EXPECT_EQ(changes,
+                      (mainsOnline ? std::vector{none, none, none} : std::vector{none, released, none}))
+                << tree << (mainsOnline ? " with mains online" : "");
+        }
     }
 }
 
