@@ -180,74 +180,70 @@ TEST_F(HelperProcess, WhenLogindRefusesEveryLockNoRestoreIsClaimed) {
     EXPECT_EQ(lines, (Strings{startLine, nothing, stopLine(SIGTERM)}));
 }
 
-// One daemon per wall-clock step, each fed a heartbeat every 5 s as the app writes it, against the real
-// logind. The step comes right after a heartbeat; the app's later writes carry the stepped clock's times.
-// While the app lives the lock never lapses; after its last write it goes within 17 s.
+// One daemon per wall-clock step, against the real logind, fed a heartbeat every 5 s as the app writes
+// it, with the stepped clock's times once the step (right after the heartbeat at 10 s) has come. While
+// the app lives the lock never lapses; after its last write it goes within 17 s.
 TEST_F(HelperProcess, ClockStepsNeitherOpenAGapNorKeepTheLockPastTheApp) {
     TORVANE_REQUIRE_REAL_LOGIND();
     test::RealLogind logind;
-    using Clock = std::chrono::steady_clock;
     struct Run {
         double by, lastWrite;
         fs::path dir;
         std::unique_ptr<Daemon> daemon;
-        std::optional<double> firstLock, lapse, release;
+        std::optional<double> locked, lapsed, released;
+        double written; // when the last heartbeat went in
     };
     std::vector<Run> runs;
     for (const auto& [by, lastWrite] : {std::pair{-60.0, 10.0}, {-3600.0, 10.0}, {3600.0, 15.0}}) {
-        Run run{by, lastWrite, dir / ("step" + std::to_string(runs.size())), nullptr, {}, {}, {}};
-        fs::create_directories(run.dir / "support");
-        test::writeFile(run.dir / "offset", "0");
-        ::setenv("TORVANE_WALL_OFFSET_FILE", (run.dir / "offset").c_str(), 1);
-        run.daemon = std::make_unique<Daemon>(
-            run.dir / "log", Strings{HELPER_TESTABLE_PATH, (run.dir / "support").string(), "15", "logind"});
+        const fs::path at = dir / ("step" + std::to_string(runs.size()));
+        fs::create_directories(at / "support");
+        test::writeFile(at / "offset", "0");
+        ::setenv("TORVANE_WALL_OFFSET_FILE", (at / "offset").c_str(), 1);
+        runs.push_back({by,
+                        lastWrite,
+                        at,
+                        std::make_unique<Daemon>(
+                            at / "log", Strings{HELPER_TESTABLE_PATH, at / "support", "15", "logind"}),
+                        {},
+                        {},
+                        {},
+                        0});
         ::unsetenv("TORVANE_WALL_OFFSET_FILE");
-        runs.push_back(std::move(run));
     }
-    const auto heartbeat = [](const Run& run, double offset) {
-        test::writeFile(run.dir / "support" / "request.new", "1");
-        test::setModifiedAgo(run.dir / "support" / "request.new", -offset);
-        fs::rename(run.dir / "support" / "request.new", run.dir / "support" / "request");
-    };
-    const auto start = Clock::now();
-    const auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
-    int beats = 0;
-    bool stepped = false;
-    while (seconds() < 36) {
-        const double t = seconds();
-        for (Run& run : runs) {
-            const double offset = stepped ? run.by : 0;
-            if (t >= beats * 5.0 && beats * 5.0 <= run.lastWrite)
-                heartbeat(run, offset);
-        }
-        if (t >= beats * 5.0)
-            ++beats;
-        if (!stepped && beats == 3) { // right after the heartbeat at 10 s
-            for (const Run& run : runs)
-                test::writeFile(run.dir / "offset", std::to_string(run.by));
-            stepped = true;
-        }
+    const auto start = std::chrono::steady_clock::now();
+    for (int beat = 0;;) {
+        const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (t >= 36)
+            break;
+        for (; t >= beat * 5.0; ++beat)
+            for (Run& run : runs) {
+                if (beat * 5.0 > run.lastWrite)
+                    continue;
+                test::writeFile(run.dir / "support/new", "1");
+                test::setModifiedAgo(run.dir / "support/new", beat > 2 ? -run.by : 0);
+                fs::rename(run.dir / "support/new", run.dir / "support/request");
+                run.written = t;
+                if (beat == 2)
+                    test::writeFile(run.dir / "offset", std::to_string(run.by));
+            }
         const auto locks = logind.inhibitors();
         for (Run& run : runs) {
             const bool held = std::any_of(locks.begin(), locks.end(), [&](const test::Inhibitor& lock) {
                 return lock.pid == static_cast<std::uint32_t>(run.daemon->pid());
             });
-            if (held && !run.firstLock)
-                run.firstLock = t;
-            else if (!held && run.firstLock && t < run.lastWrite && !run.lapse)
-                run.lapse = t;
-            else if (!held && run.firstLock && t >= run.lastWrite && !run.release)
-                run.release = t;
+            if (held && !run.locked)
+                run.locked = t;
+            else if (!held && run.locked && !(t < run.lastWrite ? run.lapsed : run.released))
+                (t < run.lastWrite ? run.lapsed : run.released) = t;
         }
         std::this_thread::sleep_for(100ms);
     }
     for (const Run& run : runs) {
-        ASSERT_TRUE(run.firstLock) << run.by;
-        EXPECT_FALSE(run.lapse) << "step by " << run.by << ": the lock lapsed at " << run.lapse.value_or(0)
-                                << " s";
-        ASSERT_TRUE(run.release) << "step by " << run.by << ": still held";
-        const double after = *run.release - run.lastWrite;
-        std::printf("clock step %+.0f s: released %.1f s after the last heartbeat\n", run.by, after);
-        EXPECT_LE(after, 17.3) << "step by " << run.by;
+        ASSERT_TRUE(run.locked && run.released) << "step by " << run.by;
+        EXPECT_FALSE(run.lapsed) << "step by " << run.by << ": the lock lapsed at " << *run.lapsed << " s";
+        std::printf("clock step %+.0f s: released %.1f s after the last heartbeat\n", run.by,
+                    *run.released - run.written);
+        // 17 s at most by the daemon's own clocks (RequestFiles' test); the rest is for a loaded machine.
+        EXPECT_LE(*run.released - run.written, 18) << "step by " << run.by;
     }
 }
