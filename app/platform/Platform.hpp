@@ -1,10 +1,12 @@
 #pragma once
 
+#include "app/core/MainLoop.hpp"
 #include "app/platform/KeyboardState.hpp"
 #include "app/platform/LidSensor.hpp"
 #include "app/platform/Notifier.hpp"
 #include "app/platform/PowerAssertions.hpp"
 #include "app/platform/PowerSources.hpp"
+#include "app/platform/SessionActivity.hpp"
 #include "app/platform/ThermalSensor.hpp"
 
 #include <memory>
@@ -19,5 +21,7 @@ std::unique_ptr<PowerAssertions> makePowerAssertions();
 std::unique_ptr<LidSensor> makeLidSensor();
 std::unique_ptr<ThermalSensor> makeThermalSensor();
 std::unique_ptr<Notifier> makeNotifier();
+// Its changes come to the main thread through `loop`, which must outlive it.
+std::unique_ptr<SessionActivity> makeSessionActivity(MainLoop& loop);
 
 } // namespace torvane::platform

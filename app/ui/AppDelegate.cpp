@@ -70,6 +70,8 @@ void AppDelegate::applicationDidFinishLaunching() {
         evaluate("capslock");
     };
     monitor_.start();
+    if (ports_.session)
+        ports_.session->onChange([this] { sessionChanged(); });
 
     reviewTimer_ = ports_.loop.repeating(MainLoop::Seconds(reviewInterval), [this] { evaluate("timer"); });
 
@@ -98,6 +100,8 @@ void AppDelegate::applicationWillTerminate() {
     if (ports_.installer)
         ports_.installer->cancel();
     monitor_.stop();
+    if (ports_.session)
+        ports_.session->onChange({});
     reviewTimer_.reset();
     if (stopPhoneLink_)
         stopPhoneLink_();
@@ -157,7 +161,10 @@ void AppDelegate::evaluate(std::string_view reason) {
     if (!releases.empty())
         ports_.desktop.beep(); // once, however many guards released
 
-    const bool desired = monitor_.isOn && !isPaused() && !battery_.blocked() && !heatBlocked() && !workDone_;
+    // Another user's session in front shares our Caps Lock LED, not our wish.
+    const bool sessionActive = !ports_.session || ports_.session->isActive();
+    const bool desired =
+        monitor_.isOn && sessionActive && !isPaused() && !battery_.blocked() && !heatBlocked() && !workDone_;
     if (desired != power_.isActive()) {
         Log::write("状態が変わります（きっかけ: " + std::string(reason) + "、電源: " + state.description() +
                    "）");
@@ -300,6 +307,16 @@ void AppDelegate::lidHoldChanged(bool held) {
         carryListener_(carryState());
 }
 
+void AppDelegate::sessionChanged() {
+    const bool active = ports_.session->isActive();
+    const bool wasOn = power_.isActive();
+    if (!active && wasOn)
+        Log::write("ログインセッションが切り替わったため持ち運びモードを解除しました");
+    evaluate("session");
+    if (active && !wasOn && power_.isActive())
+        Log::write("ログインセッションに戻ったため持ち運びモードを再開しました");
+}
+
 StatusSnapshot AppDelegate::snapshot() const {
     StatusSnapshot s;
     s.active = power_.isActive();
@@ -308,6 +325,7 @@ StatusSnapshot AppDelegate::snapshot() const {
     s.batteryBlocked = battery_.blocked();
     s.heatBlocked = heatBlocked();
     s.workDone = workDone_;
+    s.sessionInactive = ports_.session && !ports_.session->isActive();
     s.capsLockOn = monitor_.isOn;
     s.floor = batteryFloor();
     s.heatLimit = heatLimit();

@@ -12,6 +12,7 @@
 #include "app/platform/Notifier.hpp"
 #include "app/platform/PowerAssertions.hpp"
 #include "app/platform/PowerSources.hpp"
+#include "app/platform/SessionActivity.hpp"
 #include "app/platform/ThermalSensor.hpp"
 #include "app/power/BatteryGuard.hpp"
 #include "app/power/CapsLockMonitor.hpp"
@@ -57,6 +58,7 @@ public:
         Notifier* notifier = nullptr;         // none: automatic releases are only logged
         WallClock clock = systemNow;          // against the sessions' times of last output
         bool locksOnWorker = false;           // power locks asked for off the main thread
+        SessionActivity* session = nullptr;   // none: the session always counts as active
     };
 
     static constexpr double reviewInterval = 15.0;
@@ -145,6 +147,7 @@ private:
     SessionBlock sessionBlock() const;
     void notify(const std::string& text);
     void lidHoldChanged(bool held);
+    void sessionChanged();
 
     Ports ports_;
     CapsLockMonitor monitor_;

@@ -64,6 +64,8 @@ std::string_view stateDetail(const StatusSnapshot& state) {
         return state.lidHeld ? "ふたを閉じても動き続けます" : "ふたを閉じるとスリープします";
     if (state.paused)
         return "一時停止中（Caps Lock を無視します）";
+    if (state.sessionInactive)
+        return "ほかのログインセッションに切り替わっているため解除中";
     if (state.batteryBlocked)
         return "バッテリー下限を割ったため自動解除中";
     if (state.heatBlocked)

@@ -35,6 +35,7 @@ struct StatusSnapshot {
     bool batteryBlocked = false;
     bool heatBlocked = false;
     bool workDone = false;
+    bool sessionInactive = false; // another login session is in front
     bool capsLockOn = false;
     int floor = 20;
     int heatLimit = 90;

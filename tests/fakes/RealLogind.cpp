@@ -3,6 +3,7 @@
 #include "common/UniqueFd.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sdbus-c++/sdbus-c++.h>
 #include <stdexcept>
@@ -26,6 +27,8 @@ std::unique_ptr<ChildProcess> startDaemon(std::vector<std::string> args) {
 } // namespace
 
 PrivateBus::PrivateBus(std::string variable) : variable_(std::move(variable)) {
+    if (const char* previous = std::getenv(variable_.c_str()))
+        previous_ = previous;
     dir_ = "/tmp/tvbus-XXXXXX";
     if (!::mkdtemp(dir_.data()) || ::chmod(dir_.c_str(), 0755) != 0)
         throw std::runtime_error("cannot make a directory for the bus");
@@ -51,7 +54,10 @@ PrivateBus::PrivateBus(std::string variable) : variable_(std::move(variable)) {
 }
 
 void PrivateBus::stop() {
-    if (!address_.empty())
+    // Put back, never just unset: code that still retries must not reach the machine's own bus.
+    if (!address_.empty() && previous_)
+        ::setenv(variable_.c_str(), previous_->c_str(), 1);
+    else if (!address_.empty())
         ::unsetenv(variable_.c_str());
     address_.clear();
     daemon_.reset();

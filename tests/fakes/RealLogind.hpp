@@ -5,8 +5,9 @@
 //   TORVANE_REQUIRE_REAL_LOGIND();     // first in the test body: skips, saying why, unless this runs as
 //                                      // root and /lib/systemd/systemd-logind exists
 //   test::RealLogind logind;           // dbus-daemon (type "system") plus systemd-logind, ready on return
-//   logind.address();                  // the bus; DBUS_SYSTEM_BUS_ADDRESS names it until stop(), so the
-//                                      // code under test and every child it starts reach this logind
+//   logind.address();                  // the bus; DBUS_SYSTEM_BUS_ADDRESS names it until stop() (which puts
+//                                      // back the value before), so the code under test and every child it
+//                                      // starts reach this logind
 //   logind.inhibitors();               // every lock as logind lists it: what, who, why, mode, uid, pid
 //   logind.stop();                     // both daemons gone (also done by the destructor)
 //
@@ -45,6 +46,7 @@ public:
 
 private:
     std::string variable_, dir_, address_;
+    std::optional<std::string> previous_; // the variable's value before, put back by stop()
     std::unique_ptr<ChildProcess> daemon_;
 };
 

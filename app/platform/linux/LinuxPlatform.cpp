@@ -4,6 +4,7 @@
 #include "app/platform/linux/LinuxPowerSources.hpp"
 #include "app/platform/linux/LinuxThermalSensor.hpp"
 #include "app/platform/linux/LogindPowerAssertions.hpp"
+#include "app/platform/linux/LogindSessionActivity.hpp"
 #include "app/platform/linux/SessionNotifier.hpp"
 
 namespace torvane::platform {
@@ -25,6 +26,9 @@ std::unique_ptr<ThermalSensor> makeThermalSensor() {
 }
 std::unique_ptr<Notifier> makeNotifier() {
     return std::make_unique<SessionNotifier>();
+}
+std::unique_ptr<SessionActivity> makeSessionActivity(MainLoop& loop) {
+    return std::make_unique<LogindSessionActivity>(loop);
 }
 
 } // namespace torvane::platform

@@ -91,6 +91,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     const std::unique_ptr<LoginItem> loginItem = makeLoginItem();
     const std::unique_ptr<ThermalSensor> thermal = platform::makeThermalSensor();
     const std::unique_ptr<Notifier> notifier = platform::makeNotifier();
+    const std::unique_ptr<SessionActivity> session = platform::makeSessionActivity(loop);
 
     AppDelegate* delegate = nullptr;
     TrayShell shell([&delegate] { return delegate ? delegate->menuWillOpen() : Menu{}; });
@@ -110,6 +111,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
                              thermal.get(),
                              notifier.get()};
     ports.locksOnWorker = true; // a system bus that does not answer must not hold up the heartbeat
+    ports.session = session.get();
     AppDelegate appDelegate(std::move(ports));
     delegate = &appDelegate;
     const auto carry = std::make_shared<CarryLink>();

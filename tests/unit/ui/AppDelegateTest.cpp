@@ -59,8 +59,19 @@ protected:
             texts.emplace_back(text);
         }
     } notices;
+    struct Session final : SessionActivity {
+        bool active = true;
+        std::function<void()> changed;
+        bool isActive() const override { return active; }
+        void onChange(std::function<void()> fn) override { changed = std::move(fn); }
+        void set(bool value) {
+            active = value;
+            changed();
+        }
+    } session;
     AppDelegate app{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid, channel(), tmux,
-                                       view, alerts, desktop, nullptr, &login, nullptr, &notices}};
+                                       view, alerts, desktop, nullptr, &login, nullptr, &notices, systemNow,
+                                       false, &session}};
 };
 
 TEST_F(AppDelegateTest, CapsLockDecidesFromLaunchOnAndPauseHoldsCarryModeOffWhileChangesAreStillSeen) {
@@ -312,6 +323,50 @@ TEST_F(AppDelegateTest, QuittingWhileActiveLeavesZeroAndReleasesBeforeTheLastLin
     // A late trigger, say the re-evaluation after an alert that the end interrupted.
     app.evaluate("helper");
     EXPECT_FALSE(app.power().isActive());
+}
+
+// Two users on one Caps Lock LED: while B's session is in front, B's Caps Lock is not A's wish; A's
+// carry mode comes back with A's session if Caps Lock is still on.
+TEST_F(AppDelegateTest, CapsLockActsOnlyForTheUserWhoseSessionIsInFront) {
+    test::FakeDelegatePorts b;
+    Session sessionB;
+    sessionB.active = false;
+    AppDelegate appB{AppDelegate::Ports{b.loop, b.settings, keyboard, b.sources, b.assertions, b.lid,
+                                        RequestChannel(b.shared.path()), tmux, b.view, b.alerts, b.desktop,
+                                        nullptr, nullptr, nullptr, nullptr, systemNow, false, &sessionB}};
+    appB.applicationDidFinishLaunching();
+    launch();
+    const auto both = [&](bool on) { // one LED, polled by both apps
+        keyboard.on = on;
+        loop.advance(std::chrono::duration<double>(Config::pollInterval));
+        b.loop.advance(std::chrono::duration<double>(Config::pollInterval));
+    };
+    both(true);
+    EXPECT_EQ(request(), "1");
+    EXPECT_FALSE(appB.power().isActive());
+
+    // B's session comes to the front.
+    log.clear();
+    session.set(false);
+    EXPECT_EQ(log.lines(), (Lines{"ログインセッションが切り替わったため持ち運びモードを解除しました",
+                                  change("session", "電源接続あり・80%"), offLine}));
+    EXPECT_EQ(request(), "0");
+    sessionB.set(true);
+    EXPECT_TRUE(appB.power().isActive());
+    both(false);
+    both(true);
+    review();
+    EXPECT_EQ(request(), "0") << "B's Caps Lock started A's carry mode";
+    EXPECT_EQ(app.rebuild()[1].title, "\u3000ほかのログインセッションに切り替わっているため解除中");
+    EXPECT_EQ(app.carryState().reason, "ほかのログインセッションに切り替わっているため解除中");
+
+    // A's session in front again, Caps Lock still on.
+    sessionB.set(false);
+    log.clear();
+    session.set(true);
+    EXPECT_EQ(log.lines(), (Lines{change("session", "電源接続あり・80%"), onLine,
+                                  "ログインセッションに戻ったため持ち運びモードを再開しました"}));
+    EXPECT_EQ(request(), "1");
 }
 
 TEST_F(AppDelegateTest, StartAtLoginRowWritesAndRemovesTheAutostartEntry) {
