@@ -105,15 +105,16 @@ protected:
     }
 
     Answer call(const std::string& method, const std::string& target, const std::string& body = "") {
-        return torvane::call(server_.port(), method, target, body, router_.token());
+        return torvane::call(server_.port(), method, target, body, secret_.token());
     }
 
     test::TempDir dir_;
     Tmux tmux_;
     MemorySettings settings_;
+    PairingSecret secret_{settings_};
     Router router_{tmux_, [] { return PowerState{.percent = 64, .onAC = false}; }, [] { return true; },
-                   settings_};
-    Server server_{router_};
+                   secret_};
+    Server server_{router_, secret_};
 };
 
 TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrderAndShowsTheirScreensWithoutAUtf8Locale) {
@@ -167,7 +168,7 @@ TEST_F(PhoneApi, CarryPauseGoesThroughTheAppsLinkWhileThereIsOne) {
 }
 
 TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestInAndARefusalNeverWaitsForTheBody) {
-    const std::string token = router_.token();
+    const std::string token = secret_.token();
     const auto withToken = [&](const std::string& query, const std::string& header) {
         return torvane::call(server_.port(), "GET", "/api/state" + query, "", header).status;
     };
@@ -185,12 +186,14 @@ TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestInAndARefusalNeverWaitsForTheBod
 
     // With no secure random source there is no token, and an empty offer opens no route.
     MemorySettings bare;
+    PairingSecret unkeyedSecret(bare, [](auto) { return false; });
     Router unkeyed(
-        tmux_, [] { return PowerState{}; }, [] { return false; }, bare, [](auto) { return false; });
-    EXPECT_EQ(unkeyed.token(), "");
+        tmux_, [] { return PowerState{}; }, [] { return false; }, unkeyedSecret);
+    EXPECT_EQ(unkeyedSecret.token(), "");
     for (const std::string route : {"GET /api/state", "GET /api/capture", "POST /api/send", "POST /api/keys",
                                     "POST /api/interrupt", "POST /api/carry"})
-        EXPECT_EQ(unkeyed.route(route + "?t= HTTP/1.1\r\nX-Token: ", "").substr(0, 12), "HTTP/1.1 401")
+        EXPECT_EQ(answerNow(unkeyed, route + "?t= HTTP/1.1\r\nX-Token: ", "").bytes().substr(0, 12),
+                  "HTTP/1.1 401")
             << route;
 
     // Refused as soon as the header is in; the body that follows is dropped, and the answer is
@@ -235,7 +238,7 @@ TEST_F(PhoneApi, AHungTmuxIsReportedAsSuchAndHoldsUpNothingThatNeedsNoTmux) {
         stuck.push_back(std::async(std::launch::async, [&, target] { return call("GET", target); }));
     }
     ASSERT_TRUE(test::waitFor([] { return tmuxCallsUnderWay() >= 4; }));
-    const std::string token = router_.token();
+    const std::string token = secret_.token();
     for (const auto& [target, offered, status] :
          std::vector<std::tuple<std::string, std::string, std::string>>{
              {"/", "", "200 OK"},
