@@ -127,7 +127,8 @@ Response ApiRoutes::send(const Request& request) {
     const std::string& text = checked(request.formField("text"));
     const std::string* submitField = request.formField("submit");
     const bool submit = submitField == nullptr || *submitField != "0";
-    switch (ledger_.once(checked(request.formField("id")), [&] { return tmux_.send(session, text, submit); })) {
+    switch (
+        ledger_.once(checked(request.formField("id")), [&] { return tmux_.send(session, text, submit); })) {
     case RetryLedger::Outcome::done:
         return Response::text(200, "sent");
     case RetryLedger::Outcome::repeated:

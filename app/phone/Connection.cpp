@@ -118,7 +118,8 @@ void Connection::onRead(const asio::error_code& error, std::size_t n) {
     } else if (reader_.hasHeader() && !headerAnswered_) {
         headerAnswered_ = true;
         // Read once, here; a request refused on its header alone is answered now, its body never kept.
-        request_ = Request::fromHead(reader_.headerText(), fromLoopback() ? Origin::loopback : Origin::network);
+        request_ =
+            Request::fromHead(reader_.headerText(), fromLoopback() ? Origin::loopback : Origin::network);
         immediate = request_ ? engine_.answerHead(*request_) : Response::badRequest();
         if (!immediate && !reserveBody(reader_.contentLength())) {
             immediate = Response::text(503, "busy");

@@ -53,7 +53,7 @@ PairingSecret::Verdict PairingSecret::check(const std::optional<std::string>& of
     // Only where the token lets something in: the page itself needs none, and an old "/?t=" bookmark
     // must still open it.
     return !fromLoopback && !settings_.boolean(Config::Key::plainToken).value_or(true) ? Verdict::plainRefused
-                                                                                        : Verdict::admitted;
+                                                                                       : Verdict::admitted;
 }
 
 } // namespace torvane

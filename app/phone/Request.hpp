@@ -37,7 +37,8 @@ struct Request {
     const std::string* formField(const std::string& name) const { return find(form, name); }
 
 private:
-    static const std::string* find(const std::map<std::string, std::string>& fields, const std::string& name) {
+    static const std::string* find(const std::map<std::string, std::string>& fields,
+                                   const std::string& name) {
         const auto found = fields.find(name);
         return found == fields.end() ? nullptr : &found->second;
     }

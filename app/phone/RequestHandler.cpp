@@ -2,7 +2,8 @@
 
 namespace torvane {
 
-Response answerNow(RequestHandler& handler, std::string_view headerText, std::string_view body, Origin origin) {
+Response answerNow(RequestHandler& handler, std::string_view headerText, std::string_view body,
+                   Origin origin) {
     auto request = Request::fromHead(headerText, origin);
     if (!request) {
         return Response::badRequest();

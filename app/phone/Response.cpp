@@ -6,16 +6,26 @@ namespace torvane {
 
 std::string_view Response::statusText(int status) {
     switch (status) {
-    case 200: return "200 OK";
-    case 400: return "400 Bad Request";
-    case 401: return "401 Unauthorized";
-    case 403: return "403 Forbidden";
-    case 404: return "404 Not Found";
-    case 408: return "408 Request Timeout";
-    case 409: return "409 Conflict";
-    case 413: return "413 Payload Too Large";
-    case 503: return "503 Service Unavailable";
-    default: return "500 Internal Server Error";
+    case 200:
+        return "200 OK";
+    case 400:
+        return "400 Bad Request";
+    case 401:
+        return "401 Unauthorized";
+    case 403:
+        return "403 Forbidden";
+    case 404:
+        return "404 Not Found";
+    case 408:
+        return "408 Request Timeout";
+    case 409:
+        return "409 Conflict";
+    case 413:
+        return "413 Payload Too Large";
+    case 503:
+        return "503 Service Unavailable";
+    default:
+        return "500 Internal Server Error";
     }
 }
 

@@ -15,8 +15,12 @@ struct Response {
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers; // beyond type, length and the fixed ones
 
-    static Response text(int status, std::string body) { return {status, "text/plain; charset=utf-8", std::move(body), {}}; }
-    static Response json(std::string body) { return {200, "application/json; charset=utf-8", std::move(body), {}}; }
+    static Response text(int status, std::string body) {
+        return {status, "text/plain; charset=utf-8", std::move(body), {}};
+    }
+    static Response json(std::string body) {
+        return {200, "application/json; charset=utf-8", std::move(body), {}};
+    }
     // The answers several places give, each with its one text.
     static Response badRequest() { return text(400, "bad request"); }
     static Response unauthorized() { return text(401, "合言葉が違います"); }

@@ -6,8 +6,8 @@
 namespace torvane {
 
 Response SealedGate::Sealer::sealed(const Response& answer) const {
-    return Response::text(
-        200, seal::seal(key, seal::formatAnswer(id, answer.status, seal::nowMillis(), answer.type, answer.body)));
+    return Response::text(200, seal::seal(key, seal::formatAnswer(id, answer.status, seal::nowMillis(),
+                                                                  answer.type, answer.body)));
 }
 
 std::variant<SealedGate::Letter, Response> SealedGate::open(std::string_view envelope) {
