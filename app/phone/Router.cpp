@@ -105,7 +105,9 @@ RequestHandler::Plan Router::planSealed(std::string_view envelope) {
     if (auto* refusal = std::get_if<Response>(&opened)) {
         return Plan::at(std::move(*refusal));
     }
-    auto& [inner, sealer] = std::get<SealedGate::Letter>(opened);
+    auto& letter = std::get<SealedGate::Letter>(opened);
+    Request& inner = letter.request;
+    const SealedGate::Sealer& sealer = letter.sealer;
     const ApiRoutes::Route* route = ApiRoutes::find(inner.method, inner.path);
     if (route == nullptr) {
         return Plan::at(
@@ -115,7 +117,7 @@ RequestHandler::Plan Router::planSealed(std::string_view envelope) {
     if (plan.answer) {
         plan.answer = sealer.sealed(*plan.answer);
     } else {
-        plan.work = [work = std::move(plan.work), sealer](bool inTime) {
+        plan.work = [work = std::move(plan.work), sealer = letter.sealer](bool inTime) {
             return sealer.sealed(work(inTime));
         };
     }
