@@ -1,5 +1,9 @@
 #pragma once
 
+#include "app/phone/Request.hpp"
+#include "app/phone/Response.hpp"
+
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -7,52 +11,45 @@
 
 namespace torvane {
 
-// What the server asks of the router behind it: one response per request, and the token that
-// the pairing URL carries.
+// What the server asks of the handler behind it, in two steps: the header, then the whole request.
 class RequestHandler {
 public:
-    // What makes one answer. It runs on a worker thread, side by side with others, and may still be
-    // running after the server has stopped (its answer is then dropped).
-    using Work = std::function<std::string()>;
+    // What cannot be answered at once: run on a worker, side by side with others, and told whether its
+    // turn came in time (a work in a session's line). Called with false it must answer at once
+    // without trying anything. It may still be running after the server has stopped (its answer is
+    // then dropped), so it owns what it uses.
+    using Work = std::function<Response(bool inTime)>;
 
-    // How a request is answered: at once with `answer` when there is no work, else by the work.
     struct Plan {
-        std::string answer;
+        std::optional<Response> answer; // answered at once; else the work
         Work work;
+        // Non-empty: the work acts on this session, after every earlier work for it and one at a time;
+        // a work whose turn has not come within `turnLimit` is given up.
+        std::string session;
+        std::chrono::milliseconds turnLimit{0};
+
+        static Plan at(Response answer) {
+            Plan plan;
+            plan.answer = std::move(answer);
+            return plan;
+        }
     };
 
     virtual ~RequestHandler() = default;
 
-    // One complete request (header text without its blank line, body) in, the bytes of one
-    // response out.
-    virtual std::string route(std::string_view headerText, std::string_view body) = 0;
+    // As soon as the header is in, on the server's thread (so quick: no tmux): an answer that needs no
+    // body (a refusal, the page). It is sent at once and the body is dropped as it arrives, never
+    // kept. None: the body is read and plan() follows.
+    virtual std::optional<Response> answerHead(const Request& request) = 0;
 
-    // As soon as the header is complete, on the server's thread (so quick: no tmux): an answer that
-    // can be given without the body (a refusal, a page). It is sent at once, and the body is
-    // dropped as it arrives, never kept. None: the body is read and prepare() follows.
-    virtual std::optional<std::string> answerHeader(std::string_view /*headerText*/) { return std::nullopt; }
-
-    // The quick part of a request (reading it, the token, choosing the route) done at once on the
-    // server's thread; what cannot be answered at once comes back as work. A handler whose work may
-    // outlive it (the server no longer waits for a work in progress) makes work that owns what it
-    // uses; this default just calls route() as the work.
-    virtual Plan prepare(std::string_view headerText, std::string_view body) {
-        return {{}, [this, header = std::string(headerText), content = std::string(body)] {
-                    return route(header, content);
-                }};
-    }
-
-    // The same two, told whether the request came from this machine (loopback) or the network.
-    virtual std::optional<std::string> answerHeaderFrom(std::string_view headerText, bool /*fromLoopback*/) {
-        return answerHeader(headerText);
-    }
-    virtual Plan prepareFrom(std::string_view headerText, std::string_view body, bool /*fromLoopback*/) {
-        return prepare(headerText, body);
-    }
-
-    // The connection token, created on first use; empty when none could be made.
-    virtual std::string token() = 0;
-    virtual void regenerateToken() = 0;
+    // The whole request, on the server's thread: its checks are answered at once; what calls tmux
+    // comes back as work.
+    virtual Plan plan(Request request) = 0;
 };
+
+// The whole exchange without a socket, as a connection carries it out, the work run on the calling
+// thread: for tools, benchmarks and tests.
+Response answerNow(RequestHandler& handler, std::string_view headerText, std::string_view body,
+                   Origin origin = Origin::loopback);
 
 } // namespace torvane

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <vector>
 
-namespace torvane::sealed {
+namespace torvane::seal {
 
 namespace {
 
@@ -32,12 +33,12 @@ bool isId(std::string_view id) {
 
 } // namespace
 
-std::optional<Request> parseRequest(std::string_view plaintext) {
+std::optional<Call> parseRequest(std::string_view plaintext) {
     const auto parts = splitLines(plaintext, 5);
     if (!parts || (*parts)[0] != "Q" || !isId((*parts)[1]) || (*parts)[3].empty() || (*parts)[4].empty()) {
         return std::nullopt;
     }
-    Request request;
+    Call request;
     const std::string_view time = (*parts)[2];
     const auto [end, error] = std::from_chars(time.data(), time.data() + time.size(), request.time);
     if (error != std::errc{} || end != time.data() + time.size()) {
@@ -50,7 +51,7 @@ std::optional<Request> parseRequest(std::string_view plaintext) {
     return request;
 }
 
-std::string formatRequest(const Request& request) {
+std::string formatRequest(const Call& request) {
     return "Q\n" + request.id + "\n" + std::to_string(request.time) + "\n" + request.method + "\n" +
            request.target + "\n" + request.body;
 }
@@ -72,26 +73,4 @@ long long nowMillis() {
         .count();
 }
 
-ReplayGuard::Verdict ReplayGuard::admit(const std::string& id, long long time, long long now) {
-    const long long reach = window.count();
-    if (time < now - reach || time > now + reach) {
-        return Verdict::outsideWindow;
-    }
-    const std::lock_guard lock(mutex_);
-    // An id whose time has left the window is refused for that alone, so it need not be kept.
-    while (!order_.empty() && order_.begin()->first < now - reach) {
-        floor_ = std::max(floor_, order_.begin()->first + 1);
-        seen_.erase(order_.begin()->second);
-        order_.erase(order_.begin());
-    }
-    if (time < floor_) {
-        return Verdict::outsideWindow;
-    }
-    if (!seen_.emplace(id, time).second) {
-        return Verdict::replayed;
-    }
-    order_.emplace(time, id);
-    return Verdict::admitted;
-}
-
-} // namespace torvane::sealed
+} // namespace torvane::seal

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/phone/LocalAddress.hpp"
+#include "app/phone/PairingSecret.hpp"
 #include "app/phone/RequestHandler.hpp"
 #include "app/phone/RequestReader.hpp"
 
@@ -29,30 +30,35 @@ struct ServerOptions {
     // many bytes in all, a new one is answered 503 at once. A sealed body is all a peer without the
     // token can send, and it must be read whole before it can be opened.
     std::size_t maxHeldBodyBytes = 32 * 1024 * 1024;
-    // Requests carried out at once; a slow tmux call holds up only its own worker.
+    // Threads carrying out the requests' tmux work; a slow tmux call holds up only its own session's
+    // line and one of them.
     std::size_t workers = 4;
     std::function<std::vector<InterfaceAddress>()> interfaces = systemInterfaceAddresses;
     const InterfacePolicy* interfacePolicy = nullptr; // none: the host's
 };
 
+class ServerEngine;
+class SessionQueues;
+
 // The phone link's HTTP server: one request and one response per connection. The sockets live on
-// one thread of the server's own, the requests are carried out by a few workers. start, stop and
-// pairingURL are called from the main thread.
+// one thread of the server's own (ServerEngine, Connection), the requests' work is carried out by a
+// few workers (SessionQueues). start, stop and pairingURL are called from the main thread.
 class Server {
 public:
     static constexpr std::uint16_t defaultPort = 8787;
     static constexpr std::uint16_t fallbackPorts[] = {8788, 8789, 0}; // 0: any free port
 
-    explicit Server(RequestHandler& handler, ServerOptions options = {});
-    ~Server(); // stops quietly
+    Server(RequestHandler& handler, PairingSecret& secret, ServerOptions options = {});
+    ~Server(); // stops quietly, and waits for the work still under way
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
     // Listens on the first of the preferred port, 8788, 8789 and a free port that can be bound
     // (all local IPv6 and IPv4 addresses, address reuse). Does nothing while running.
     void start(std::uint16_t preferredPort = defaultPort);
-    // Closes the listener and every connection at once. A request still being carried out finishes
-    // (or meets its time limit) on its worker, and its answer is dropped: stop never waits for it.
+    // Closes the listener and every connection at once. Work not yet begun is dropped; a request
+    // still being carried out finishes (or meets its time limit) on its worker, and its answer is
+    // dropped: stop never waits for it, the destructor does.
     void stop();
 
     bool isRunning() const { return running_.load(); }
@@ -65,20 +71,20 @@ public:
                                                  std::string_view token);
     std::optional<std::string> localIPAddress() const;
 
-    std::string token() { return handler_.token(); }
-    void regenerateToken() { handler_.regenerateToken(); }
+    std::string token() { return secret_.token(); }
+    void regenerateToken() { secret_.regenerate(); }
 
 private:
-    struct Engine;
-
     void tearDown();
 
     RequestHandler& handler_;
+    PairingSecret& secret_;
     ServerOptions options_;
     std::atomic<bool> running_{false};
     std::atomic<std::uint16_t> port_{0};
     std::mutex lifecycle_;
-    std::shared_ptr<Engine> engine_;
+    std::unique_ptr<SessionQueues> queues_; // from the first start to the destructor
+    std::shared_ptr<ServerEngine> engine_;
 };
 
 } // namespace torvane

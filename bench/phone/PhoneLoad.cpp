@@ -165,9 +165,10 @@ int main(int argc, char** argv) {
     }
 
     MemorySettings settings;
+    PairingSecret secret(settings);
     Router router(
-        tmux, [] { return PowerState{}; }, [] { return false; }, settings);
-    Server server(router);
+        tmux, [] { return PowerState{}; }, [] { return false; }, secret);
+    Server server(router, secret);
     server.start(0);
     if (!server.isRunning()) {
         std::fprintf(stderr, "phone_load: the server did not start\n");
@@ -175,7 +176,7 @@ int main(int argc, char** argv) {
     }
     const std::uint16_t port = server.port();
     const std::string state =
-        "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Token: " + router.token() + "\r\n\r\n";
+        "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Token: " + secret.token() + "\r\n\r\n";
     const std::string missing = "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
     std::printf("%s, %g s per run, 3 sessions\n", runSubprocess(*tmuxPath, {"-V"}).out.substr(0, 9).c_str(),

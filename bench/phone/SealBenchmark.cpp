@@ -24,9 +24,9 @@ std::string screen200() {
 }
 
 std::string sendRequest(int n) {
-    return sealed::formatRequest({"bench-" + std::to_string(n) + "-0123456789abcdef", sealed::nowMillis(),
-                                  "POST", "/api/send",
-                                  "s=work&text=%E3%81%93%E3%82%93%E3%81%AB%E3%81%A1%E3%81%AF&id=0123"});
+    return seal::formatRequest({"bench-" + std::to_string(n) + "-0123456789abcdef", seal::nowMillis(), "POST",
+                                "/api/send",
+                                "s=work&text=%E3%81%93%E3%82%93%E3%81%AB%E3%81%A1%E3%81%AF&id=0123"});
 }
 
 // Open a send request, seal a state-sized answer: the crypto of one ordinary request.
@@ -37,7 +37,7 @@ void OpenRequestAndSealAnswer(benchmark::State& state) {
         auto inner = seal::open(key, envelope);
         benchmark::DoNotOptimize(inner);
         auto sealedAnswer =
-            seal::seal(key, sealed::formatAnswer("bench-0-0123456789abcdef", 200, 0, "text/plain", answer));
+            seal::seal(key, seal::formatAnswer("bench-0-0123456789abcdef", 200, 0, "text/plain", answer));
         benchmark::DoNotOptimize(sealedAnswer);
     }
 }
@@ -47,23 +47,22 @@ BENCHMARK(OpenRequestAndSealAnswer)->Arg(600)->Arg(static_cast<long>(screen200()
 void ThroughTheRouter(benchmark::State& state) {
     MemorySettings settings;
     Tmux tmux;
+    PairingSecret secret(settings);
     Router router(
-        tmux, [] { return PowerState{}; }, [] { return false; }, settings);
+        tmux, [] { return PowerState{}; }, [] { return false; }, secret);
     const bool sealedCall = state.range(0) == 1;
-    const std::string header = "GET /api/nothing HTTP/1.1\r\nX-Token: " + router.token();
+    const std::string header = "GET /api/nothing HTTP/1.1\r\nX-Token: " + secret.token();
     int n = 0;
     for (auto _ : state) {
         state.PauseTiming();
         const std::string envelope =
-            sealedCall
-                ? seal::seal(*seal::deriveKey(router.token()),
-                             sealed::formatRequest({"bench-" + std::to_string(++n) + "-0123456789abcdef",
-                                                    sealed::nowMillis(), "GET", "/api/nothing", ""}))
-                : "";
+            sealedCall ? seal::seal(*seal::deriveKey(secret.token()),
+                                    seal::formatRequest({"bench-" + std::to_string(++n) + "-0123456789abcdef",
+                                                         seal::nowMillis(), "GET", "/api/nothing", ""}))
+                       : "";
         state.ResumeTiming();
-        auto plan = sealedCall ? router.prepareFrom("POST /api/sealed HTTP/1.1", envelope, false)
-                               : router.prepareFrom(header, "", false);
-        auto answer = plan.work ? plan.work() : plan.answer;
+        auto answer = sealedCall ? answerNow(router, "POST /api/sealed HTTP/1.1", envelope, Origin::network)
+                                 : answerNow(router, header, "", Origin::network);
         benchmark::DoNotOptimize(answer);
     }
 }

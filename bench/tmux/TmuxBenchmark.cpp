@@ -1,7 +1,7 @@
 // Cost of listing sessions: parsing tmux's output next to the tmux process that produces it; and what
 // the per-session line of the phone link adds to one send.
 // Runs its own tmux server in a private TMUX_TMPDIR and kills it at the end.
-#include "app/phone/SessionLine.hpp"
+#include "app/phone/SessionQueues.hpp"
 #include "app/tmux/Tmux.hpp"
 #include "common/Subprocess.hpp"
 
@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <string>
 
 using namespace torvane;
@@ -54,13 +55,19 @@ void sessionsFromRealTmux(benchmark::State& state) {
 BENCHMARK(sessionsFromRealTmux)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // One send into a program that reads and drops its input: alone (0), and as the phone link makes it (1),
-// after taking a place in the session's line and waiting for its turn.
+// posted to the session's strand on the workers and waited for.
 void send(benchmark::State& state) {
-    SessionLine line;
+    SessionQueues queues(4);
     for (auto _ : state) {
-        auto place = state.range(0) ? line.join("sink") : nullptr;
-        if ((place && !place->waitTurn(Tmux::shared().timeLimit())) ||
-            !Tmux::shared().send("sink", "echo hi", false)) {
+        bool sent = false;
+        if (state.range(0)) {
+            std::promise<bool> done;
+            queues.post("sink", [&] { done.set_value(Tmux::shared().send("sink", "echo hi", false)); });
+            sent = done.get_future().get();
+        } else {
+            sent = Tmux::shared().send("sink", "echo hi", false);
+        }
+        if (!sent) {
             state.SkipWithError("send failed");
             break;
         }
@@ -68,15 +75,16 @@ void send(benchmark::State& state) {
 }
 BENCHMARK(send)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// The session's line alone: an empty job through the strand and back, without tmux.
 void lineAlone(benchmark::State& state) {
-    SessionLine line;
+    SessionQueues queues(4);
     for (auto _ : state) {
-        auto place = line.join("sink");
-        benchmark::DoNotOptimize(place->waitTurn(std::chrono::milliseconds(0)));
-        place->leave();
+        std::promise<void> done;
+        queues.post("sink", [&] { done.set_value(); });
+        done.get_future().wait();
     }
 }
-BENCHMARK(lineAlone);
+BENCHMARK(lineAlone)->UseRealTime();
 
 } // namespace
 

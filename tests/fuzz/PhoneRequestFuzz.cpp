@@ -41,7 +41,8 @@ struct World {
     World() : tmux({"/nonexistent/tmux"}) { settings.setString(Config::Key::serverToken, fuzzToken); }
     Tmux tmux; // not installed: the routes run up to their tmux call and fail there
     MemorySettings settings;
-    Router router{tmux, [] { return PowerState{}; }, [] { return true; }, settings};
+    PairingSecret secret{settings};
+    Router router{tmux, [] { return PowerState{}; }, [] { return true; }, secret};
 };
 
 } // namespace
@@ -66,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(text::isValidUtf8(reader.headerText()));
         check(text::isValidUtf8(reader.body()));
         check(reader.headerText().find("\r\n\r\n") == std::string::npos);
-        checkResponse(world.router.route(reader.headerText(), reader.body()));
+        checkResponse(answerNow(world.router, reader.headerText(), reader.body()).bytes());
     }
 
     // The pieces on their own, over text that may not be UTF-8 at all.

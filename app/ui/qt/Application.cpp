@@ -124,11 +124,12 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
 
     // The phone link: started from the menu, or at launch when it was on when the app last ended.
     QtClipboard clipboard;
+    PairingSecret secret(settings);
     Router router(
         Tmux::shared(), [] { return PowerState::current(); }, [] { return CapsLockMonitor::currentState(); },
-        settings);
+        secret);
     router.setCarryLink(carry);
-    Server server(router);
+    Server server(router, secret);
     Pairing pairing(
         {loop, server, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }, &settings});
     appDelegate.setPhoneLinkRows([&pairing] { return pairing.menuRows(); });

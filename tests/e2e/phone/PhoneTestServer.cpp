@@ -51,8 +51,9 @@ int main(int argc, char** argv) {
         {"Max Capacity", std::int64_t{100}},
         {"Power Source State", std::string("Battery Power")},
     }}});
+    PairingSecret secret(settings);
     Router router(
-        tmux, [&powerSources] { return PowerState::from(powerSources); }, [] { return true; }, settings);
+        tmux, [&powerSources] { return PowerState::from(powerSources); }, [] { return true; }, secret);
     const auto carry = std::make_shared<CarryLink>();
     std::mutex carryMutex;
     CarryState state{.active = true,
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
                       return state;
                   });
     router.setCarryLink(carry);
-    Server server(router);
+    Server server(router, secret);
     server.start(0);
     if (!server.isRunning()) {
         std::fprintf(stderr, "phone_test_server: the server did not start listening\n");

@@ -35,8 +35,8 @@ std::string stateStatus(std::uint16_t port, const std::string& keyText) {
     if (!key)
         return "no key";
     const std::string envelope =
-        seal::seal(*key, sealed::formatRequest({"state-0123456789ab" + std::to_string(++calls),
-                                                sealed::nowMillis(), "GET", "/api/state", ""}));
+        seal::seal(*key, seal::formatRequest({"state-0123456789ab" + std::to_string(++calls),
+                                              seal::nowMillis(), "GET", "/api/state", ""}));
     client.send("POST /api/sealed HTTP/1.1\r\nHost: phone\r\nContent-Length: " +
                 std::to_string(envelope.size()) + "\r\n\r\n" + envelope);
     const std::string reply = client.readAll().bytes;
@@ -47,7 +47,7 @@ std::string stateStatus(std::uint16_t port, const std::string& keyText) {
 class PairingFlow : public ::testing::Test {
 protected:
     PairingFlow()
-        : server_(router_,
+        : server_(router_, secret_,
                   {.limits = {}, .idleLimit = std::chrono::seconds(10), .interfaces = [] {
                        return std::vector<InterfaceAddress>{{"lo", true, true, true, "127.0.0.1"},
                                                             {"wlan0", true, false, true, lanAddress}};
@@ -70,7 +70,8 @@ protected:
     test::LogCapture log_;
     Tmux tmux_;
     MemorySettings settings_;
-    Router router_{tmux_, [] { return PowerState{}; }, [] { return false; }, settings_};
+    PairingSecret secret_{settings_};
+    Router router_{tmux_, [] { return PowerState{}; }, [] { return false; }, secret_};
     Server server_;
     VirtualMainLoop loop_;
     test::FakeAlertPresenter alerts_;
@@ -91,7 +92,7 @@ TEST_F(PairingFlow, StartShowsTheURLRenewingLocksTheOldOneOutAndStopEndsTheLink)
     ASSERT_EQ(alerts_.shown.size(), 2u) << "a renewed token shows a fresh dialog";
     const std::string first = keyOf(alerts_.shown[0]);
     const std::string second = keyOf(alerts_.shown[1]);
-    EXPECT_EQ(second, seal::keyText(*seal::deriveKey(router_.token())));
+    EXPECT_EQ(second, seal::keyText(*seal::deriveKey(secret_.token())));
     EXPECT_NE(second, first);
     EXPECT_EQ(clipboard_.text(), urlPrefix() + second) << "the copy is of the dialog it came from";
     EXPECT_EQ(stateStatus(server_.port(), first), "401 Unauthorized");

@@ -105,15 +105,16 @@ protected:
     }
 
     Answer call(const std::string& method, const std::string& target, const std::string& body = "") {
-        return torvane::call(server_.port(), method, target, body, router_.token());
+        return torvane::call(server_.port(), method, target, body, secret_.token());
     }
 
     test::TempDir dir_;
     Tmux tmux_;
     MemorySettings settings_;
+    PairingSecret secret_{settings_};
     Router router_{tmux_, [] { return PowerState{.percent = 64, .onAC = false}; }, [] { return true; },
-                   settings_};
-    Server server_{router_};
+                   secret_};
+    Server server_{router_, secret_};
 };
 
 TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrderAndShowsTheirScreensWithoutAUtf8Locale) {
@@ -167,7 +168,7 @@ TEST_F(PhoneApi, CarryPauseGoesThroughTheAppsLinkWhileThereIsOne) {
 }
 
 TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestInAndARefusalNeverWaitsForTheBody) {
-    const std::string token = router_.token();
+    const std::string token = secret_.token();
     const auto withToken = [&](const std::string& query, const std::string& header) {
         return torvane::call(server_.port(), "GET", "/api/state" + query, "", header).status;
     };
@@ -185,12 +186,14 @@ TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestInAndARefusalNeverWaitsForTheBod
 
     // With no secure random source there is no token, and an empty offer opens no route.
     MemorySettings bare;
+    PairingSecret unkeyedSecret(bare, [](auto) { return false; });
     Router unkeyed(
-        tmux_, [] { return PowerState{}; }, [] { return false; }, bare, [](auto) { return false; });
-    EXPECT_EQ(unkeyed.token(), "");
+        tmux_, [] { return PowerState{}; }, [] { return false; }, unkeyedSecret);
+    EXPECT_EQ(unkeyedSecret.token(), "");
     for (const std::string route : {"GET /api/state", "GET /api/capture", "POST /api/send", "POST /api/keys",
                                     "POST /api/interrupt", "POST /api/carry"})
-        EXPECT_EQ(unkeyed.route(route + "?t= HTTP/1.1\r\nX-Token: ", "").substr(0, 12), "HTTP/1.1 401")
+        EXPECT_EQ(answerNow(unkeyed, route + "?t= HTTP/1.1\r\nX-Token: ", "").bytes().substr(0, 12),
+                  "HTTP/1.1 401")
             << route;
 
     // Refused as soon as the header is in; the body that follows is dropped, and the answer is
@@ -235,7 +238,7 @@ TEST_F(PhoneApi, AHungTmuxIsReportedAsSuchAndHoldsUpNothingThatNeedsNoTmux) {
         stuck.push_back(std::async(std::launch::async, [&, target] { return call("GET", target); }));
     }
     ASSERT_TRUE(test::waitFor([] { return tmuxCallsUnderWay() >= 4; }));
-    const std::string token = router_.token();
+    const std::string token = secret_.token();
     for (const auto& [target, offered, status] :
          std::vector<std::tuple<std::string, std::string, std::string>>{
              {"/", "", "200 OK"},
@@ -355,6 +358,51 @@ TEST_F(PhoneApi, TwoTextsForOneSessionArriveWholeInTheOrderTheyCameIn) {
     firstSend.join();
     EXPECT_TRUE(test::waitFor([&] { return test::readFile(got).size() == first.size() + second.size(); }));
     EXPECT_TRUE(test::readFile(got) == first + second) << "100 KB, byte for byte, one text after the other";
+}
+
+// Eight sends queued behind a tmux call that hangs for 8 s in one session hold up that session's line
+// only: another session's state and screen are answered meanwhile, and the eight arrive in order,
+// once each, when the hang ends.
+TEST_F(PhoneApi, ASessionWhoseTmuxHangsStarvesNoOtherAndItsSendsStillArriveInOrder) {
+    newSession("other");
+    const auto got = record("slow");
+    // The real tmux behind a stand-in whose first call for "slow" hangs for 8 s.
+    test::writeExecutable(dir_ / "tmux",
+                          "#!/bin/sh\ncase \"$*\" in *=slow:*) mkdir \"$0.hung\" 2>/dev/null && "
+                          "sleep 8;; esac\nexec " +
+                              *tmux_.executablePath() + " \"$@\"\n");
+    Tmux hanging({(dir_ / "tmux").string()});
+    Router router(
+        hanging, [] { return PowerState{}; }, [] { return true; }, secret_);
+    Server server(router, secret_);
+    server.start(0);
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<std::unique_ptr<test::RawClient>> sends;
+    for (int i = 0; i < 8; ++i) { // one after another, each sent whole before the next connects
+        const std::string body = "s=slow&submit=0&text=" + std::to_string(i) + ".";
+        sends.push_back(std::make_unique<test::RawClient>(server.port()));
+        sends.back()->send("POST /api/send HTTP/1.1\r\nX-Token: " + secret_.token() +
+                           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    }
+    ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(dir_ / "tmux.hung"); }));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_TRUE(hasLine(torvane::call(server.port(), "GET", "/api/capture?s=other", "", secret_.token()).body,
+                        "ready>"));
+    const auto screen = std::chrono::steady_clock::now() - asked;
+    EXPECT_NE(
+        torvane::call(server.port(), "GET", "/api/state", "", secret_.token()).body.find(R"("name":"slow")"),
+        std::string::npos);
+    const auto state = std::chrono::steady_clock::now() - asked;
+    EXPECT_LT(state, 1s) << "another session waited for the hung one";
+    for (auto& send : sends)
+        EXPECT_TRUE(send->readAll(20s).bytes.ends_with("\r\n\r\nsent"));
+    const auto all = std::chrono::steady_clock::now() - started;
+    EXPECT_TRUE(test::waitFor([&] { return test::readFile(got) == "0.1.2.3.4.5.6.7."; }))
+        << test::readFile(got);
+    std::printf("other session: screen %lld ms, state %lld ms; the eight sends answered after %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(screen).count()),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(state).count()),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(all).count()));
 }
 
 // A hung tmux, and one whose server is not running, are checked on the real one above.

@@ -48,7 +48,7 @@ TEST(ServerPorts, MovesOnToTheNextPortWhileTheEarlierOnesAreTaken) {
             holdWhenFree(next).reset();
         }
         test::LogCapture log;
-        Server server(handler);
+        Server server(handler, handler.secret());
         server.start();
         ASSERT_TRUE(server.isRunning());
         if (next != 0) {

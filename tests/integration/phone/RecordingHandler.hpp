@@ -1,41 +1,43 @@
 #pragma once
 
-#include "app/phone/Http.hpp"
+#include "app/core/Config.hpp"
+#include "app/phone/PairingSecret.hpp"
 #include "app/phone/RequestHandler.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace torvane::test {
 
-// Answers every request with what it saw, and keeps a record of it.
+// Answers every request with the body it saw, on a worker, and keeps a record of the bodies. Its
+// secret is the token set here (none is ever generated).
 class RecordingHandler final : public RequestHandler {
 public:
-    std::string route(std::string_view headerText, std::string_view body) override {
-        const std::lock_guard lock(mutex_);
-        requests_.emplace_back(headerText, body);
-        return http::response("200 OK", http::textPlain, "body=" + std::string(body));
+    RecordingHandler() { setToken("tok"); }
+    std::optional<Response> answerHead(const Request&) override { return std::nullopt; }
+    Plan plan(Request request) override {
+        Plan plan;
+        plan.work = [this, body = request.body](bool) {
+            const std::lock_guard lock(mutex_);
+            bodies_.push_back(body);
+            return Response::text(200, "body=" + body);
+        };
+        return plan;
     }
-    std::string token() override {
+    void setToken(const std::string& token) { settings_.setString(Config::Key::serverToken, token); }
+    PairingSecret& secret() { return secret_; }
+    std::vector<std::string> requests() const {
         const std::lock_guard lock(mutex_);
-        return token_;
-    }
-    void regenerateToken() override {}
-    void setToken(std::string token) {
-        const std::lock_guard lock(mutex_);
-        token_ = std::move(token);
-    }
-    std::vector<std::pair<std::string, std::string>> requests() const {
-        const std::lock_guard lock(mutex_);
-        return requests_;
+        return bodies_;
     }
 
 private:
     mutable std::mutex mutex_;
-    std::string token_ = "tok";
-    std::vector<std::pair<std::string, std::string>> requests_;
+    std::vector<std::string> bodies_;
+    MemorySettings settings_;
+    PairingSecret secret_{settings_, [](auto) { return false; }};
 };
 
 } // namespace torvane::test

@@ -2,6 +2,7 @@
 
 #include "RawClient.hpp"
 #include "RecordingHandler.hpp"
+#include "app/phone/Http.hpp"
 #include "app/phone/Seal.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
@@ -31,7 +32,7 @@ protected:
 
     void startWith(ServerOptions options) {
         server_.reset();
-        server_ = std::make_unique<Server>(handler_, std::move(options));
+        server_ = std::make_unique<Server>(handler_, handler_.secret(), std::move(options));
         server_->start(0); // any free port: these tests run beside others
         ASSERT_TRUE(server_->isRunning());
     }
@@ -183,21 +184,25 @@ TEST_F(ServerTest, TricklingClientsNeitherOutliveTheHeaderLimitNorLockOthersOut)
 // Holds each request until the test lets it go, like a tmux call at its time limit.
 class HangingHandler final : public RequestHandler {
 public:
-    std::string route(std::string_view, std::string_view) override {
-        entered = true;
-        test::waitFor([&] { return released.load(); }, 20s);
-        finished = true;
-        return http::response("200 OK", http::textPlain, "late");
+    std::optional<Response> answerHead(const Request&) override { return std::nullopt; }
+    Plan plan(Request) override {
+        Plan plan;
+        plan.work = [this](bool) {
+            entered = true;
+            test::waitFor([&] { return released.load(); }, 20s);
+            finished = true;
+            return Response::text(200, "late");
+        };
+        return plan;
     }
-    std::string token() override { return "t"; }
-    void regenerateToken() override {}
     std::atomic<bool> entered{false}, released{false}, finished{false};
 };
 
 TEST(ServerStop, ReturnsAtOnceWhileARequestIsBeingCarriedOutDropsItsAnswerAndIsLoggedOnlyAfterAStart) {
     const test::LogCapture log;
     HangingHandler hanging;
-    Server server(hanging);
+    test::RecordingHandler unused; // for its secret
+    Server server(hanging, unused.secret());
     server.stop(); // the app's end when the phone link never ran
     server.start(0);
     RawClient waiting(server.port());

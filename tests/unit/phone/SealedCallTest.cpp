@@ -48,13 +48,13 @@ protected:
 
     std::string envelope(const std::string& id, const std::string& method, const std::string& target,
                          const std::string& body = "", long long skew = 0) {
-        return seal::seal(key_,
-                          sealed::formatRequest({id, sealed::nowMillis() + skew, method, target, body}));
+        return seal::seal(key_, seal::formatRequest({id, seal::nowMillis() + skew, method, target, body}));
     }
     // The answer as "status|body" when it is the sealed answer to `id`, else its outer status line.
     std::string post(const std::string& envelope, const std::string& id, bool fromLoopback = false) {
-        RequestHandler::Plan plan = router_.prepareFrom("POST /api/sealed HTTP/1.1", envelope, fromLoopback);
-        const std::string response = plan.work ? plan.work() : plan.answer;
+        const std::string response = answerNow(router_, "POST /api/sealed HTTP/1.1", envelope,
+                                               fromLoopback ? Origin::loopback : Origin::network)
+                                         .bytes();
         const auto text = seal::open(key_, response.substr(response.find("\r\n\r\n") + 4));
         if (!response.starts_with("HTTP/1.1 200 OK") || !text)
             return response.substr(0, response.find("\r\n"));
@@ -78,8 +78,9 @@ protected:
     test::TempDir dir_;
     Tmux tmux_{{(dir_ / "tmux").string()}};
     MemorySettings settings_;
-    Router router_{tmux_, [] { return PowerState{}; }, [] { return false; }, settings_};
-    seal::Key key_ = *seal::deriveKey(router_.token());
+    PairingSecret secret_{settings_};
+    Router router_{tmux_, [] { return PowerState{}; }, [] { return false; }, secret_};
+    seal::Key key_ = *seal::deriveKey(secret_.token());
     long long serverTime_ = 0;
     int count_ = 0;
 };
@@ -105,7 +106,7 @@ TEST_F(SealedRoute, CarriesOutEachRequestOnceAndRefusesReplaysAlterationsAndOldT
     EXPECT_EQ(
         post(envelope("late-0123456789ab", "POST", "/api/interrupt", "s=work", -61000), "late-0123456789ab"),
         "408|clock");
-    EXPECT_NEAR(serverTime_, sealed::nowMillis(), 5000);
+    EXPECT_NEAR(serverTime_, seal::nowMillis(), 5000);
     EXPECT_EQ(
         post(envelope("early-0123456789a", "POST", "/api/interrupt", "s=work", 61000), "early-0123456789a"),
         "408|clock");
@@ -127,9 +128,10 @@ TEST_F(SealedRoute, AnswersThroughTheSameRoutesOnlyTheApiAndTheTokenOnlyLocallyW
         EXPECT_EQ(ask("GET", elsewhere), "404|not found") << elsewhere;
 
     const auto plain = [&](const std::string& target, bool loopback) {
-        const auto response =
-            router_.prepareFrom("GET " + target + " HTTP/1.1\r\nX-Token: " + router_.token(), "", loopback);
-        const std::string text = response.work ? response.work() : response.answer;
+        const std::string text =
+            answerNow(router_, "GET " + target + " HTTP/1.1\r\nX-Token: " + secret_.token(), "",
+                      loopback ? Origin::loopback : Origin::network)
+                .bytes();
         return text.substr(9, text.find("\r\n") - 9) + "|" + text.substr(text.find("\r\n\r\n") + 4);
     };
     settings_.setBoolean(Config::Key::plainToken, false);
@@ -142,12 +144,13 @@ TEST_F(SealedRoute, AnswersThroughTheSameRoutesOnlyTheApiAndTheTokenOnlyLocallyW
 
 TEST(PhonePage, IsServedCompressedOnlyToABrowserThatTakesGzip) {
     MemorySettings settings;
+    PairingSecret secret(settings);
     Tmux tmux;
     Router router(
-        tmux, [] { return PowerState{}; }, [] { return false; }, settings);
+        tmux, [] { return PowerState{}; }, [] { return false; }, secret);
     for (const char* header :
          {"", "\r\nAccept-Encoding: br, gzip;q=0", "\r\nAccept-Encoding: gzip, deflate, br"}) {
-        const auto response = router.route(std::string("GET /?t=x HTTP/1.1") + header, "");
+        const auto response = answerNow(router, std::string("GET /?t=x HTTP/1.1") + header, "").bytes();
         const bool compressed = std::string_view(header).ends_with("br");
         EXPECT_EQ(response.find("\r\nContent-Encoding: gzip\r\n") != std::string::npos, compressed) << header;
         const auto body = response.substr(response.find("\r\n\r\n") + 4);

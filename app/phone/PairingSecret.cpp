@@ -1,0 +1,59 @@
+#include "app/phone/PairingSecret.hpp"
+
+#include "app/core/Config.hpp"
+#include "app/core/Log.hpp"
+
+namespace torvane {
+
+PairingSecret::PairingSecret(Settings& settings, token::RandomSource random)
+    : settings_(settings), random_(std::move(random)) {}
+
+std::string PairingSecret::createToken() {
+    auto fresh = token::generate(random_);
+    if (!fresh) {
+        Log::write("ERROR: 接続の合言葉を作れませんでした");
+        return {};
+    }
+    settings_.setString(Config::Key::serverToken, *fresh);
+    return *fresh;
+}
+
+std::string PairingSecret::token() {
+    const std::lock_guard lock(tokenMutex_);
+    if (auto stored = settings_.string(Config::Key::serverToken); stored && !stored->empty()) {
+        return *stored;
+    }
+    return createToken();
+}
+
+void PairingSecret::regenerate() {
+    const std::lock_guard lock(tokenMutex_);
+    // The old token goes first, so that it is refused even if no new one can be made.
+    settings_.setString(Config::Key::serverToken, "");
+    if (!createToken().empty()) {
+        Log::write("接続の合言葉を作り直しました");
+    }
+}
+
+std::optional<seal::Key> PairingSecret::key() {
+    const std::string current = token();
+    const std::lock_guard lock(keyMutex_);
+    if (current != keyToken_ || !keyCache_) {
+        keyCache_ = seal::deriveKey(current);
+        keyToken_ = current;
+    }
+    return keyCache_;
+}
+
+PairingSecret::Verdict PairingSecret::check(const std::optional<std::string>& offered, bool fromLoopback) {
+    const std::string expected = token();
+    if (!offered || expected.empty() || !token::constantTimeEquals(*offered, expected)) {
+        return Verdict::refused;
+    }
+    // Only where the token lets something in: the page itself needs none, and an old "/?t=" bookmark
+    // must still open it.
+    return !fromLoopback && !settings_.boolean(Config::Key::plainToken).value_or(true) ? Verdict::plainRefused
+                                                                                       : Verdict::admitted;
+}
+
+} // namespace torvane
