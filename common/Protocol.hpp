@@ -8,30 +8,24 @@ namespace torvane::protocol {
 
 struct SharedPaths {
     std::string_view supportDir;
-    std::string_view requestPath;
-    std::string_view ackPath;
     std::string_view helperLogPath;     // where the service manager collects the daemon's stderr
     std::string_view installedHelper;   // root-owned copy the service runs
     std::string_view serviceDefinition; // launchd plist or systemd unit
 };
 
 inline constexpr SharedPaths macosPaths{
-    "/Library/Application Support/Torvane",          "/Library/Application Support/Torvane/request",
-    "/Library/Application Support/Torvane/ack",      "/var/log/torvane-helper.log",
-    "/Library/PrivilegedHelperTools/torvane-helper", "/Library/LaunchDaemons/jp.local.torvane.helper.plist",
+    "/Library/Application Support/Torvane",
+    "/var/log/torvane-helper.log",
+    "/Library/PrivilegedHelperTools/torvane-helper",
+    "/Library/LaunchDaemons/jp.local.torvane.helper.plist",
 };
 
 inline constexpr SharedPaths linuxPaths{
     "/var/lib/torvane",
-    "/var/lib/torvane/request",
-    "/var/lib/torvane/ack",
     "/var/log/torvane-helper.log",
     "/usr/local/libexec/torvane/torvane-helper",
     "/etc/systemd/system/jp.local.torvane.helper.service",
 };
-
-// The table of the platform this binary was built for (chosen by the build, not by #ifdef).
-const SharedPaths& hostPaths();
 
 inline constexpr std::string_view requestFileName = "request";
 inline constexpr std::string_view ackFileName = "ack";

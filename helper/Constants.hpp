@@ -4,12 +4,10 @@
 
 #include <string_view>
 
-// The daemon's own copies of the shared paths and timing.
+// The daemon's names for the shared paths and timing; the values are common/Protocol.hpp's.
 namespace torvane::helper {
 
 extern const std::string_view SUPPORT_DIR;
-extern const std::string_view REQUEST_PATH;
-extern const std::string_view ACK_PATH;
 extern const std::string_view LOG_PATH;
 
 inline constexpr double STALE_SECONDS = protocol::staleSeconds;

@@ -1,12 +1,10 @@
 #include "helper/LogindSleepControl.hpp"
 
-#include "common/Text.hpp"
+#include "common/linux/LogindInhibit.hpp"
 #include "helper/HelperMessages.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
-#include <unistd.h>
 #include <utility>
 #include <variant>
 
@@ -15,25 +13,17 @@ namespace torvane::helper {
 namespace {
 
 // An fd of our own, or the reason there is none.
-std::variant<int, std::string> takeInhibitorLock() {
+std::variant<UniqueFd, std::string> takeInhibitorLock() {
     try {
         // A connection per request: nothing stays open between ticks, and a restarted bus or logind
         // is simply found again next time.
         auto connection = sdbus::createSystemBusConnection();
-        auto manager = sdbus::createProxy(*connection, "org.freedesktop.login1", "/org/freedesktop/login1");
-        sdbus::UnixFd fd;
-        manager->callMethod("Inhibit")
-            .onInterface("org.freedesktop.login1.Manager")
-            .withArguments(std::string(LogindSleepControl::what), std::string(LogindSleepControl::who),
-                           std::string(LogindSleepControl::why), std::string(LogindSleepControl::mode))
-            .storeResultsTo(fd);
-        if (!fd.isValid())
-            return std::string("no file descriptor in the reply");
-        // Close-on-exec, so that a child (pmset, anything spawned later) never keeps the lock alive.
-        const int own = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
-        if (own < 0)
-            return text::errorText(errno);
-        return own;
+        auto manager = sdbus::createProxy(*connection, logind::service, logind::objectPath);
+        auto lock = logind::inhibit(*manager, LogindSleepControl::what, LogindSleepControl::who,
+                                    LogindSleepControl::why, LogindSleepControl::mode);
+        if (auto* failure = std::get_if<logind::InhibitFailure>(&lock))
+            return std::move(failure->message);
+        return std::move(std::get<UniqueFd>(lock));
     } catch (const sdbus::Error& e) {
         return e.getMessage();
     } catch (const std::exception& e) {
@@ -66,7 +56,7 @@ bool LogindSleepControl::setSleepDisabled(bool disabled) {
             log_(messages::logindRefused + *error);
             return false;
         }
-        lock_.reset(std::get<int>(lock));
+        lock_ = std::move(std::get<UniqueFd>(lock));
     }
     log_(messages::sleepPrevented);
     return true;

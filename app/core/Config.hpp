@@ -9,13 +9,9 @@
 namespace torvane::Config {
 
 inline constexpr std::string_view appName = "Torvane";
-inline constexpr std::string_view bundleID = "jp.local.torvane";
-inline constexpr std::string_view helperLabel = protocol::helperLabel;
 
 // Shared with the daemon; the platform's table is picked by the build.
 extern const std::string_view supportDir;
-extern const std::string_view requestPath;
-extern const std::string_view ackPath;
 
 inline constexpr double pollInterval = 0.25;
 inline constexpr double heartbeatInterval = protocol::heartbeatSeconds;

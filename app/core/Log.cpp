@@ -3,6 +3,7 @@
 #include "app/core/Config.hpp"
 #include "common/LogLine.hpp"
 #include "common/Text.hpp"
+#include "common/UniqueFd.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -35,15 +36,10 @@ void Log::write(std::string_view message) {
 }
 
 Log::Log(Location location, bool toStandardError)
-    : location_(std::move(location)), toStandardError_(toStandardError), writer_([this] { run(); }) {}
+    : location_(std::move(location)), toStandardError_(toStandardError) {}
 
 Log::~Log() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    writer_.join();
+    writer_.finish();
 }
 
 void Log::append(std::string_view message) {
@@ -55,18 +51,11 @@ void Log::append(std::string_view message) {
         for (auto& [id, tap] : taps_)
             tap(message);
     }
-    {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(line));
-        ++enqueued_;
-    }
-    wake_.notify_one();
+    writer_.post([this, line = std::move(line)] { appendToFile(line); });
 }
 
 void Log::flush() {
-    std::unique_lock lock(mutex_);
-    const std::uint64_t target = enqueued_;
-    written_.wait(lock, [&] { return done_ >= target; });
+    writer_.drain();
 }
 
 std::uint64_t Log::addTap(Tap tap) {
@@ -81,22 +70,6 @@ void Log::removeTap(std::uint64_t id) {
     taps_.erase(id);
 }
 
-void Log::run() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty() && stopping_)
-            return;
-        std::string line = std::move(queue_.front());
-        queue_.pop_front();
-        lock.unlock();
-        appendToFile(line);
-        lock.lock();
-        ++done_;
-        written_.notify_all();
-    }
-}
-
 // The file is opened per line: a log deleted or moved away is simply created again.
 void Log::appendToFile(const std::string& line) {
     if (!text::isValidUtf8(line))
@@ -109,13 +82,11 @@ void Log::appendToFile(const std::string& line) {
     } catch (...) {
         return;
     }
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0)
-        return;
-    writeAll(fd, line);
-    ::close(fd);
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY));
+    if (!fd)
+        fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+    if (fd)
+        writeAll(fd.get(), line);
 }
 
 } // namespace torvane

@@ -1,15 +1,14 @@
 #pragma once
 
-#include <condition_variable>
+#include "app/core/SerialQueue.hpp"
+
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
 namespace torvane {
 
@@ -39,25 +38,16 @@ public:
     void removeTap(std::uint64_t id);
 
 private:
-    void run();
     void appendToFile(const std::string& line);
 
     Location location_;
     bool toStandardError_;
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable written_;
-    std::deque<std::string> queue_;
-    std::uint64_t enqueued_ = 0;
-    std::uint64_t done_ = 0;
-    bool stopping_ = false;
-
     std::mutex tapMutex_;
     std::map<std::uint64_t, Tap> taps_;
     std::uint64_t nextTap_ = 1;
 
-    std::thread writer_; // last: starts after everything above exists
+    SerialQueue writer_; // last: its tasks use everything above
 };
 
 } // namespace torvane

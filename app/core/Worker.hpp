@@ -1,13 +1,10 @@
 #pragma once
 
 #include "app/core/MainLoop.hpp"
+#include "app/core/SerialQueue.hpp"
 
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 namespace torvane {
 
@@ -32,15 +29,9 @@ public:
     void stop();
 
 private:
-    void run();
-
     MainLoop& loop_;
     const std::shared_ptr<bool> alive_ = std::make_shared<bool>(true); // read and cleared on the main thread
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Job> jobs_;
-    bool stopping_ = false;
-    std::thread thread_;
+    SerialQueue queue_;
 };
 
 } // namespace torvane

@@ -3,6 +3,7 @@
 #include "app/core/Log.hpp"
 #include "common/Subprocess.hpp"
 #include "common/Text.hpp"
+#include "common/UniqueFd.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -16,6 +17,18 @@
 namespace torvane {
 
 namespace {
+
+// Removes a file of ours when the scope ends, whichever way it ends.
+class RemovedAtExit {
+public:
+    explicit RemovedAtExit(std::string path) : path_(std::move(path)) {}
+    ~RemovedAtExit() { ::unlink(path_.c_str()); }
+    RemovedAtExit(const RemovedAtExit&) = delete;
+    RemovedAtExit& operator=(const RemovedAtExit&) = delete;
+
+private:
+    std::string path_;
+};
 
 // The listing's field separator: tmux prints control characters of a session name escaped, and the
 // pane's command has its control characters replaced in the format itself, so neither can hold it.
@@ -325,13 +338,17 @@ bool Tmux::paste(const std::string& name, const std::string& text, bool submit) 
     // Through a private file: tmux refuses a command line beyond about 16 KB.
     std::string file = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
                        "/torvane-paste-XXXXXX";
-    const int fd = ::mkostemp(file.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool written = ::write(fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
-    ::close(fd);
-    const bool loaded = written && run({"load-buffer", "-b", buffer, file}).ok;
-    ::unlink(file.c_str());
+    bool loaded = false;
+    {
+        UniqueFd fd(::mkostemp(file.data(), O_CLOEXEC));
+        if (!fd)
+            return false;
+        const RemovedAtExit removed(file);
+        const bool written =
+            ::write(fd.get(), lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
+        fd.reset(); // tmux reads it whole: closed before it is handed over
+        loaded = written && run({"load-buffer", "-b", buffer, file}).ok;
+    }
     if (!loaded)
         return false;
     const std::string target = exactSession(name);

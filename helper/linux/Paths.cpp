@@ -2,7 +2,5 @@
 
 namespace torvane::helper {
 const std::string_view SUPPORT_DIR = protocol::linuxPaths.supportDir;
-const std::string_view REQUEST_PATH = protocol::linuxPaths.requestPath;
-const std::string_view ACK_PATH = protocol::linuxPaths.ackPath;
 const std::string_view LOG_PATH = protocol::linuxPaths.helperLogPath;
 } // namespace torvane::helper

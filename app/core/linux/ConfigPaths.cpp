@@ -7,8 +7,6 @@
 namespace torvane::Config {
 
 const std::string_view supportDir = protocol::linuxPaths.supportDir;
-const std::string_view requestPath = protocol::linuxPaths.requestPath;
-const std::string_view ackPath = protocol::linuxPaths.ackPath;
 
 namespace {
 std::filesystem::path homeDirectory() {

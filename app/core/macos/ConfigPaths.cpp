@@ -7,8 +7,6 @@
 namespace torvane::Config {
 
 const std::string_view supportDir = protocol::macosPaths.supportDir;
-const std::string_view requestPath = protocol::macosPaths.requestPath;
-const std::string_view ackPath = protocol::macosPaths.ackPath;
 
 std::filesystem::path logURL() {
     const char* home = std::getenv("HOME");

@@ -1,28 +1,11 @@
 #include "app/platform/linux/LogindBus.hpp"
 
+#include "common/linux/LogindInhibit.hpp"
+
 #include <cerrno>
-#include <fcntl.h>
 #include <sdbus-c++/sdbus-c++.h>
-#include <systemd/sd-bus.h>
 
 namespace torvane {
-
-namespace {
-
-constexpr const char* service = "org.freedesktop.login1";
-constexpr const char* objectPath = "/org/freedesktop/login1";
-constexpr const char* managerInterface = "org.freedesktop.login1.Manager";
-
-} // namespace
-
-int errnoOfDbusError(const std::string& name) {
-    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-        name == "org.freedesktop.DBus.Error.NameHasNoOwner")
-        return -ENOENT;
-    const sd_bus_error error{name.c_str(), nullptr, 0};
-    const int value = sd_bus_error_get_errno(&error);
-    return value > 0 ? -value : -EIO;
-}
 
 LogindBus::LogindBus(std::chrono::milliseconds callTimeout) : callTimeout_(callTimeout) {}
 
@@ -37,7 +20,7 @@ bool LogindBus::connectLocked() {
     try {
         connection_ = sdbus::createSystemBusConnection();
         connection_->setMethodCallTimeout(callTimeout_);
-        proxy_ = sdbus::createProxy(*connection_, service, objectPath);
+        proxy_ = sdbus::createProxy(*connection_, logind::service, logind::objectPath);
         return true;
     } catch (const sdbus::Error&) {
         dropLocked();
@@ -50,56 +33,49 @@ void LogindBus::dropLocked() {
     connection_.reset();
 }
 
-std::variant<UniqueFd, int> LogindBus::inhibit(const std::string& what, const std::string& who,
-                                               const std::string& why, const std::string& mode) {
+template <typename Result, typename Call> Result LogindBus::withConnection(Result noBus, Call call) {
     const std::lock_guard lock(mutex_);
-    sdbus::UnixFd received;
-    // A connection kept from earlier may have outlived its bus; such a failure gets one retry on a
-    // fresh connection.
     for (;;) {
         const bool fresh = !proxy_;
         if (!connectLocked())
-            return -ENOENT;
-        try {
-            proxy_->callMethod("Inhibit")
-                .onInterface(managerInterface)
-                .withArguments(what, who, why, mode)
-                .storeResultsTo(received);
-            break;
-        } catch (const sdbus::Error& error) {
-            const int code = errnoOfDbusError(error.getName());
-            if (code == -EACCES || code == -EPERM) // logind's own refusal
-                return code;
-            dropLocked();
-            if (fresh)
-                return code;
-        }
+            return noBus;
+        bool broken = false;
+        Result result = call(*proxy_, broken);
+        if (!broken)
+            return result;
+        dropLocked();
+        if (fresh)
+            return result;
     }
-    // The library's copy of the fd is not close-on-exec; keep one that is, so a child process never
-    // inherits the lock and keeps it alive.
-    UniqueFd fd(::fcntl(received.get(), F_DUPFD_CLOEXEC, 3));
-    if (!fd.valid())
-        return -errno;
-    return fd;
+}
+
+std::variant<UniqueFd, int> LogindBus::inhibit(const std::string& what, const std::string& who,
+                                               const std::string& why, const std::string& mode) {
+    using Result = std::variant<UniqueFd, int>;
+    return withConnection<Result>(-ENOENT, [&](sdbus::IProxy& manager, bool& broken) -> Result {
+        auto lock = logind::inhibit(manager, what, who, why, mode);
+        if (auto* fd = std::get_if<UniqueFd>(&lock))
+            return std::move(*fd);
+        const int code = std::get<logind::InhibitFailure>(lock).code;
+        broken = code != -EACCES && code != -EPERM; // logind's own refusal says nothing of the bus
+        return code;
+    });
 }
 
 std::optional<bool> LogindBus::lidClosed() {
-    const std::lock_guard lock(mutex_);
-    for (;;) {
-        const bool fresh = !proxy_;
-        if (!connectLocked())
-            return std::nullopt;
-        try {
-            const sdbus::Variant value = proxy_->getProperty("LidClosed").onInterface(managerInterface);
-            if (!value.containsValueOfType<bool>())
+    return withConnection<std::optional<bool>>(
+        std::nullopt, [](sdbus::IProxy& manager, bool& broken) -> std::optional<bool> {
+            try {
+                const sdbus::Variant value =
+                    manager.getProperty("LidClosed").onInterface(logind::managerInterface);
+                if (!value.containsValueOfType<bool>())
+                    return std::nullopt;
+                return value.get<bool>();
+            } catch (const sdbus::Error&) {
+                broken = true;
                 return std::nullopt;
-            return value.get<bool>();
-        } catch (const sdbus::Error&) {
-            dropLocked();
-            if (fresh)
-                return std::nullopt;
-        }
-    }
+            }
+        });
 }
 
 } // namespace torvane

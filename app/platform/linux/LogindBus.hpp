@@ -37,15 +37,14 @@ public:
 private:
     bool connectLocked();
     void dropLocked();
+    // Runs `call` on the kept connection. A connection kept from earlier may have outlived its bus:
+    // a call that reports it broken drops it and, unless it was fresh, runs once more on a new one.
+    template <typename Result, typename Call> Result withConnection(Result noBus, Call call);
 
     std::chrono::milliseconds callTimeout_;
     std::mutex mutex_;
     std::unique_ptr<sdbus::IConnection> connection_;
     std::unique_ptr<sdbus::IProxy> proxy_;
 };
-
-// The negative errno that a D-Bus error name stands for; names that say the service is not there
-// count as -ENOENT.
-int errnoOfDbusError(const std::string& name);
 
 } // namespace torvane

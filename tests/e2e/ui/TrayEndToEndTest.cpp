@@ -59,9 +59,10 @@ TEST_F(TrayEndToEnd, IconMenuCapsLockAndStopSignalWorkAsAUserSeesThem) {
     EXPECT_EQ(rows.back(), "E. 終了");
     ASSERT_TRUE(x11(x.name(), "/usr/bin/xdotool", {"key", "Escape"}).ok());
 
-    // Caps Lock on: "1" within half a second (one poll is 0.25 s), locks taken, icon green.
+    // Caps Lock on: "1" at the next poll (every 0.25 s; the bound is for a loaded machine), locks taken,
+    // icon green.
     x.pressCapsLock();
-    EXPECT_TRUE(waitFor([&] { return home.requestContent() == "1"; }, 500ms));
+    EXPECT_TRUE(waitFor([&] { return home.requestContent() == "1"; }, 5s));
     EXPECT_TRUE(waitFor([&] { return greenShare(x.name(), home) > 0.125; }, 20s))
         << "the icon did not turn green";
     EXPECT_TRUE(!logind || waitFor([&] { return logind->inhibitors().size() == 2; }))
@@ -105,9 +106,11 @@ TEST_F(TrayEndToEnd, AHungTmuxAndAnOpenPasswordPromptHoldUpNeitherHeartbeatMenuC
     ASSERT_TRUE(waitFor([&] { return !readFile(prompt).empty(); }, 30s)) << "the install never asked";
     const pid_t promptPid = std::stoi(readFile(prompt));
     x.pressCapsLock();
-    ASSERT_TRUE(waitFor([&] { return home.requestContent() == "1"; }, 1s));
+    ASSERT_TRUE(waitFor([&] { return home.requestContent() == "1"; }, 5s));
     ASSERT_TRUE(waitFor([&] { return greenShare(x.name(), home) > 0.125; }, 20s)) << "the tray never settled";
 
+    // tmux holds each call for its 10 s limit and the prompt for 40 s: a main thread that waited on either
+    // would miss the bounds below, which leave the rest for a loaded machine.
     // Every write of the request, by its time, over a review that wants the listing (every 15 s).
     std::set<std::filesystem::file_time_type> writes;
     const auto start = std::chrono::steady_clock::now();
@@ -119,25 +122,25 @@ TEST_F(TrayEndToEnd, AHungTmuxAndAnOpenPasswordPromptHoldUpNeitherHeartbeatMenuC
             // By now the launch's listing has met its 10 s limit.
             menuOpened = true;
             const auto clicked = std::chrono::steady_clock::now();
-            const std::vector<std::string> rows = openMenu(x.name(), home, 5s);
-            EXPECT_LT(std::chrono::steady_clock::now() - clicked, 5s) << "the menu took its time";
+            const std::vector<std::string> rows = openMenu(x.name(), home, 8s);
+            EXPECT_LT(std::chrono::steady_clock::now() - clicked, 8s) << "the menu took its time";
             EXPECT_TRUE(std::count(rows.begin(), rows.end(), "D. 監視中の作業: tmux が応答しません"));
             x11(x.name(), "/usr/bin/xdotool", {"key", "Escape"});
         }
     }
     ASSERT_GE(writes.size(), 3u);
     for (auto a = writes.begin(), b = std::next(a); b != writes.end(); ++a, ++b)
-        EXPECT_LT(*b - *a, 7s) << "the heartbeat waited on something";
+        EXPECT_LT(*b - *a, 9s) << "the heartbeat (every 5 s) waited on something";
 
     x.pressCapsLock();
-    EXPECT_TRUE(waitFor([&] { return home.requestContent() == "0"; }, 1s)) << "Caps Lock off waited";
+    EXPECT_TRUE(waitFor([&] { return home.requestContent() == "0"; }, 5s)) << "Caps Lock off waited";
 
     // The end does not wait for the prompt: it is closed (its process killed), nothing was installed.
     const auto signalled = std::chrono::steady_clock::now();
     app.signal(SIGTERM);
     expectOrderlyExit(app, home);
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
-    EXPECT_TRUE(waitFor([&] { return ::kill(promptPid, 0) != 0; }, 2s)) << "the prompt was left open";
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
+    EXPECT_TRUE(waitFor([&] { return ::kill(promptPid, 0) != 0; }, 10s)) << "the prompt was left open";
 }
 
 TEST_F(TrayEndToEnd,

@@ -72,7 +72,7 @@ echo "package $(basename "$deb"): $(stat -c %s "$deb") bytes"
 
 # Installed, used, upgraded, removed and purged as a user would: on a real systemd booted in private
 # namespaces, then in the same isolation without systemd (a container, a chroot). Each step is checked
-# against the exact set of paths it leaves, compared with the system before the installation.
+# against the exact set of paths it leaves, compared with the private system before the installation.
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: installing into a private system needs root"; exit 77; }
 unit=jp.local.torvane.helper.service
 wants=/etc/systemd/system/multi-user.target.wants/$unit
@@ -100,6 +100,10 @@ boot() {
   [ -z "$(find "/proc/$(cat "$sys/pid1")/fd" -lname "$deb")" ] || fail "the system holds our files open"
   # A machine that lets packages (re)start services, unlike a container image's policy-rc.d.
   inside rm -f /usr/sbin/policy-rc.d
+  # The compared tree is this system's alone: an empty /usr/local of its own, and none of the machine's
+  # Torvane state (shared directory, log, units) showing through the overlays.
+  inside sh -ec "mount -t tmpfs -o mode=0755 tmpfs /usr/local
+    rm -rf /var/lib/torvane /var/log/torvane-helper.log /etc/systemd/system/$unit $wants"
   snapshot >"$tmp/base"
   inside sh -c 'cat >/root/torvane.deb' <"$deb"
   comm -13 "$tmp/base" <(snapshot) >"$tmp/deb"

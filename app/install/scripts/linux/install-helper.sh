@@ -104,6 +104,7 @@ install_copy_and_unit() {
   fi
 
   install -d -o root -g root -m 0755 "$(dirname "$unit_file")"
+  # The package's unit is made from this text by the build (packaging/CMakeLists.txt).
   cat >"$unit_file.new" <<UNIT
 [Unit]
 Description=Torvane helper: keeps the laptop awake with the lid closed while the app asks for it
