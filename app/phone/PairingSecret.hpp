@@ -14,7 +14,7 @@ namespace torvane {
 // Also decides whether an offered token lets a plain (unsealed) request in. Thread-safe.
 class PairingSecret {
 public:
-    explicit PairingSecret(Settings& settings, token::RandomSource random = token::systemRandom);
+    explicit PairingSecret(Settings& settings, token::RandomSource random = token::secureRandom);
 
     // The stored token, created and stored when there is none; empty only when the secure
     // generator fails, and then no request is let in.

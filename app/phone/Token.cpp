@@ -1,6 +1,7 @@
 #include "app/phone/Token.hpp"
 
 #include <array>
+#include <sodium.h>
 
 namespace torvane::token {
 
@@ -36,6 +37,13 @@ std::string encode(std::span<const unsigned char> bytes, std::string_view alphab
 }
 
 } // namespace
+
+bool secureRandom(std::span<unsigned char> bytes) {
+    if (sodium_init() < 0)
+        return false;
+    randombytes_buf(bytes.data(), bytes.size());
+    return true;
+}
 
 std::string base64Url(std::span<const unsigned char> bytes) {
     return encode(bytes, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_", false);

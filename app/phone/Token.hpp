@@ -13,14 +13,14 @@ namespace torvane::token {
 // Fills the bytes from a cryptographically secure source; false when that source fails.
 using RandomSource = std::function<bool(std::span<unsigned char> bytes)>;
 
-// The system's secure generator (platform file picked by the build).
-bool systemRandom(std::span<unsigned char> bytes);
+// libsodium's generator (the system's: getrandom, arc4random), as the sealing's nonces use.
+bool secureRandom(std::span<unsigned char> bytes);
 
 inline constexpr std::size_t randomBytes = 24;
 inline constexpr std::size_t length = 32;
 
 // 24 random bytes as 32 characters of the URL-safe base64 alphabet; none when the source fails.
-std::optional<std::string> generate(const RandomSource& random = systemRandom);
+std::optional<std::string> generate(const RandomSource& random = secureRandom);
 
 // URL-safe base64 without padding.
 std::string base64Url(std::span<const unsigned char> bytes);
