@@ -58,7 +58,7 @@ AppDelegate::AppDelegate(Ports ports)
     };
 }
 
-void AppDelegate::applicationDidFinishLaunching() {
+void AppDelegate::launch() {
     if (launched_)
         return;
     launched_ = true;
@@ -91,7 +91,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     refreshUI();
 }
 
-void AppDelegate::applicationWillTerminate() {
+void AppDelegate::terminate() {
     if (terminated_)
         return;
     terminated_ = true;
@@ -244,7 +244,7 @@ void AppDelegate::refreshUI() {
     ports_.view.show(StatusAppearance::forMode(power_.isActive(), power_.lidHeld()));
 }
 
-Menu AppDelegate::menuWillOpen() {
+Menu AppDelegate::menuOpening() {
     evaluate("menu");
     refreshListing();
     return rebuild();
@@ -452,7 +452,7 @@ void AppDelegate::setFloor(int percent) {
 }
 
 void AppDelegate::openLog() {
-    const std::filesystem::path path = Config::logURL();
+    const std::filesystem::path path = Config::logPath();
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) {
         Log::write("ログを開きました");

@@ -68,10 +68,10 @@ public:
     AppDelegate& operator=(const AppDelegate&) = delete;
 
     // Once, when the event loop is about to run.
-    void applicationDidFinishLaunching();
+    void launch();
     // Once, after the event loop has ended (quit or a stop signal); later calls do nothing. Ends what
     // the workers still wait for: tmux calls are cut off and a password prompt still open is closed.
-    void applicationWillTerminate();
+    void terminate();
 
     // Reads every input afresh, decides the mode and hands it to the power manager, then refreshes
     // the status icon. `reason` names the trigger in the log line of a change. Does nothing once the
@@ -81,7 +81,7 @@ public:
     // The menu about to open: evaluates first, so the rows show the state just decided. The session
     // rows are those of the last listing; a new one is asked for, and the menu is filled again when
     // its rows differ.
-    Menu menuWillOpen();
+    Menu menuOpening();
     // The status menu from the current state, without evaluating.
     Menu rebuild();
     void refreshUI();

@@ -117,14 +117,14 @@ void evaluation(benchmark::State& state) {
     AppDelegate app(AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid,
                                        RequestChannel(shared.path()), tmux, view, alerts, desktop, nullptr,
                                        nullptr, state.range(0) > 0 ? &sensor : nullptr});
-    app.applicationDidFinishLaunching();
+    app.launch();
     if (!app.power().isActive())
         state.SkipWithError("carry mode did not come on");
     for (auto _ : state)
         app.evaluate("timer");
     if (app.workDone() || app.heatBlocked())
         state.SkipWithError("a guard released carry mode");
-    app.applicationWillTerminate();
+    app.terminate();
     if (tmux.executablePath())
         runSubprocess(*tmux.executablePath(), {"kill-server"}, {.timeLimit = std::chrono::seconds(10)});
 }

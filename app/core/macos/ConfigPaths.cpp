@@ -10,7 +10,7 @@ const std::string_view supportDir = protocol::macosPaths.supportDir;
 const std::string_view requestPath = protocol::macosPaths.requestPath;
 const std::string_view ackPath = protocol::macosPaths.ackPath;
 
-std::filesystem::path logURL() {
+std::filesystem::path logPath() {
     const char* home = std::getenv("HOME");
     if (!home || !*home) {
         const passwd* pw = ::getpwuid(::getuid());

@@ -39,7 +39,7 @@ AppDelegate* runningDelegate = nullptr;
 void terminateOnExit() {
     if (AppDelegate* delegate = runningDelegate) {
         runningDelegate = nullptr;
-        delegate->applicationWillTerminate();
+        delegate->terminate();
         Log::shared().flush();
     }
 }
@@ -94,7 +94,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     const std::unique_ptr<SessionActivity> session = platform::makeSessionActivity(loop);
 
     AppDelegate* delegate = nullptr;
-    TrayShell shell([&delegate] { return delegate ? delegate->menuWillOpen() : Menu{}; });
+    TrayShell shell([&delegate] { return delegate ? delegate->menuOpening() : Menu{}; });
     AppDelegate::Ports ports{loop,
                              settings,
                              KeyboardState::shared(),
@@ -137,7 +137,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     // A stop signal ends the event loop exactly as "終了" does; the end itself runs below.
     SignalBridge signalBridge([&desktop](int) { desktop.terminate(); });
 
-    appDelegate.applicationDidFinishLaunching();
+    appDelegate.launch();
     pairing.resume();
     if (options.afterLaunch)
         options.afterLaunch(appDelegate, shell);
@@ -150,7 +150,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
 
     runningDelegate = nullptr;
     carry->detach();
-    appDelegate.applicationWillTerminate();
+    appDelegate.terminate();
     delegate = nullptr;
     Log::shared().flush();
     return status;

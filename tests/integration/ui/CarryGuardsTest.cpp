@@ -71,7 +71,7 @@ protected:
     void launchActive() {
         keyboard.on = true;
         startDaemon();
-        delegate.applicationDidFinishLaunching();
+        delegate.launch();
         ASSERT_TRUE(delegate.power().isActive());
         loop.advance(std::chrono::seconds(2)); // its first ack
         listed();

@@ -38,7 +38,7 @@ protected:
     }
 
     void launch() {
-        app.applicationDidFinishLaunching();
+        app.launch();
         log.clear();
     }
     // One Caps Lock change, seen by the next poll.
@@ -76,7 +76,7 @@ protected:
 
 TEST_F(AppDelegateTest, CapsLockDecidesFromLaunchOnAndPauseHoldsCarryModeOffWhileChangesAreStillSeen) {
     keyboard.on = true;
-    app.applicationDidFinishLaunching();
+    app.launch();
     EXPECT_EQ(log.lines(), (Lines{started, change("launch", "電源接続あり・80%"), onLine}));
     EXPECT_EQ(request(), "1");
     ASSERT_FALSE(view.menu.empty()) << "a tray may read the menu before it ever opens it";
@@ -96,7 +96,7 @@ TEST_F(AppDelegateTest, CapsLockDecidesFromLaunchOnAndPauseHoldsCarryModeOffWhil
     // Lifted behind the app's back: opening the menu evaluates first, so its rows show the outcome.
     settings.setBoolean("paused", false);
     log.clear();
-    EXPECT_EQ(app.menuWillOpen()[0].title, "● 持ち運びモード 有効");
+    EXPECT_EQ(app.menuOpening()[0].title, "● 持ち運びモード 有効");
     EXPECT_EQ(log.lines(), (Lines{change("menu", "電源接続あり・80%"), onLine}));
 }
 
@@ -192,7 +192,7 @@ TEST_F(AppDelegateTest, GuardSettingsOutsideTheirRangesCountAsDefaultsWithOneWar
     settings.setInteger("heatLimit", 120);
     onBattery(8, false);
     keyboard.on = true;
-    app.applicationDidFinishLaunching();
+    app.launch();
     review();
     settings.setString("batteryFloor", "-1%");
     review();
@@ -311,8 +311,8 @@ TEST_F(AppDelegateTest, QuittingWhileActiveLeavesZeroAndReleasesBeforeTheLastLin
     app.quit();
     daemon.reset();
     EXPECT_EQ(desktop.terminations, 1) << "quit asks the event loop to end; the end runs after it";
-    app.applicationWillTerminate();
-    app.applicationWillTerminate();
+    app.terminate();
+    app.terminate();
     Log::shared().removeTap(tap);
     EXPECT_EQ(log.lines(), Lines{ended});
     EXPECT_EQ(requestAtEnd, "0");
@@ -334,7 +334,7 @@ TEST_F(AppDelegateTest, CapsLockActsOnlyForTheUserWhoseSessionIsInFront) {
     AppDelegate appB{AppDelegate::Ports{b.loop, b.settings, keyboard, b.sources, b.assertions, b.lid,
                                         RequestChannel(b.shared.path()), tmux, b.view, b.alerts, b.desktop,
                                         nullptr, nullptr, nullptr, nullptr, systemNow, false, &sessionB}};
-    appB.applicationDidFinishLaunching();
+    appB.launch();
     launch();
     const auto both = [&](bool on) { // one LED, polled by both apps
         keyboard.on = on;
