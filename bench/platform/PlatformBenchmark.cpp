@@ -122,7 +122,7 @@ void evaluation(benchmark::State& state) {
         state.SkipWithError("carry mode did not come on");
     for (auto _ : state)
         app.evaluate("timer");
-    if (app.workDone() || app.heatBlocked())
+    if (app.policy().workDone() || app.policy().heatBlocked())
         state.SkipWithError("a guard released carry mode");
     app.terminate();
     if (tmux.executablePath())

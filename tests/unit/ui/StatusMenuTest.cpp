@@ -17,6 +17,7 @@ void flatten(const Menu& menu, std::vector<std::string>& out, const std::string&
 
 TEST(StatusMenu, RowsInOrderWithTheirStateAndTheOtherModulesRowsInTheirPlaces) {
     StatusSnapshot s;
+    s.reason = CarryReason::paused;
     s.paused = true;
     s.capsLockOn = true;
     s.floor = 15;
