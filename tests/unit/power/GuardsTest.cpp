@@ -121,26 +121,17 @@ TEST(HeatGuard, AZoneThatVanishesCountsAsItsLastReadingForTwoEvaluationsThenAsUn
         << "no sensor ever: nothing was lost";
 }
 
-TEST(WorkDoneGuard, TenQuietMinutesOfCarryModeReleaseUntilNewOutputAndNoAnswerChangesNothing) {
-    EXPECT_EQ(workTrace({{700, true, 599},
-                         {599},
-                         {std::nullopt},
-                         {600},
-                         {900, false},
-                         {std::nullopt, false},
-                         {3, false}}),
-              (Trace{".?", ".?", ".?", "released?", ".?", ".?", "recovered?"}));
+TEST(WorkDoneGuard, TenQuietMinutesReleaseUntilNewOutputAndNoAnswerChangesNothing) {
+    EXPECT_EQ(workTrace({{599}, {std::nullopt}, {600}, {900, false}, {std::nullopt, false}, {3, false}}),
+              (Trace{".?", ".?", "released?", ".?", ".?", "recovered?"}));
 }
 
 TEST(WorkDoneGuard, CapsLockOffOrTheSettingOffLiftsItAndNothingIsAskedWhenTheAnswerCannotCount) {
-    Work capsOff{900, false}, settingOff{900, false};
-    capsOff.capsLockOn = false;
-    settingOff.enabled = false;
+    const Work capsOff{.quiet = 900, .active = false, .capsLockOn = false};
+    const Work settingOff{.quiet = 900, .active = false, .enabled = false};
     EXPECT_EQ(workTrace({{600}, capsOff, capsOff}), (Trace{"released?", "recovered", "."}));
     EXPECT_EQ(workTrace({{600}, settingOff}), (Trace{"released?", "recovered"}));
-    Work noTmux{900};
-    noTmux.tmux = false;
-    EXPECT_EQ(workTrace({settingOff, noTmux, {900, false}}), (Trace{".", ".", "."}));
+    EXPECT_EQ(workTrace({settingOff, {.quiet = 900, .tmux = false}, {900, false}}), (Trace{".", ".", "."}));
 }
 
 namespace {
@@ -148,10 +139,8 @@ namespace {
 // Caps Lock on, in front, on mains at 80 %, 70 °C, unless a step says otherwise. With `at`, the work
 // guard is on and no session listed, `at` seconds into the test.
 struct Step {
-    bool capsLockOn = true, paused = false, inFront = true;
-    int percent = 80;
-    bool mains = true;
-    int celsius = 70;
+    bool capsLockOn = true, paused = false, inFront = true, mains = true;
+    int percent = 80, celsius = 70;
     std::optional<int> at{};
 };
 
@@ -183,10 +172,10 @@ TEST(CarryPolicy, CarryModeFollowsCapsLockUnlessTheFirstReasonThatAppliesHoldsIt
     EXPECT_EQ(
         policyTrace({{},
                      {.capsLockOn = false},
-                     {.capsLockOn = false, .percent = 5, .mains = false},
-                     {.paused = true, .percent = 5, .mains = false},
-                     {.inFront = false, .percent = 5, .mains = false},
-                     {.percent = 20, .mains = false},
+                     {.capsLockOn = false, .mains = false, .percent = 5},
+                     {.paused = true, .mains = false, .percent = 5},
+                     {.inFront = false, .mains = false, .percent = 5},
+                     {.mains = false, .percent = 20},
                      {.celsius = 95},
                      {.celsius = 95},
                      {.celsius = 81},
@@ -199,10 +188,8 @@ TEST(CarryPolicy, WorkCountsAsDoneOnlyTenMinutesAfterCarryModeCameOn) {
     EXPECT_EQ(policyTrace({{.at = 0},
                            {.at = 599},
                            {.at = 600},
-                           {.at = 601},
                            {.capsLockOn = false, .at = 700},
                            {.at = 1000},
-                           {.at = 1599},
                            {.at = 1600}}),
-              (Trace{"on!", "on", "work!", "work", "capsOff", "on!", "on", "work!"}));
+              (Trace{"on!", "on", "work!", "capsOff", "on!", "work!"}));
 }
