@@ -45,7 +45,7 @@ AlertStyle toStyle(HelperInstallFlow::Style style) {
 
 AppDelegate::AppDelegate(Ports ports)
     : ports_(std::move(ports)), monitor_(ports_.loop, ports_.keyboard),
-      power_(ports_.loop, ports_.assertions, ports_.lid, ports_.channel, ports_.locksOnWorker) {
+      power_(ports_.loop, ports_.assertions, ports_.channel, ports_.locksOnWorker) {
     power_.onLidHoldChanged = [this](bool held) { lidHoldChanged(held); };
     power_.onLidShownChanged = [this] {
         refreshUI();

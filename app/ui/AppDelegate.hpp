@@ -8,7 +8,6 @@
 #include "app/install/HelperInstallFlow.hpp"
 #include "app/install/HelperInstaller.hpp"
 #include "app/platform/KeyboardState.hpp"
-#include "app/platform/LidSensor.hpp"
 #include "app/platform/Notifier.hpp"
 #include "app/platform/PowerAssertions.hpp"
 #include "app/platform/PowerSources.hpp"
@@ -45,7 +44,6 @@ public:
         KeyboardState& keyboard;
         PowerSources& powerSources;
         PowerAssertions& assertions;
-        LidSensor& lid;
         RequestChannel channel;
         Tmux& tmux;
         StatusView& view;

@@ -83,23 +83,4 @@ std::variant<UniqueFd, int> LogindBus::inhibit(const std::string& what, const st
     return fd;
 }
 
-std::optional<bool> LogindBus::lidClosed() {
-    const std::lock_guard lock(mutex_);
-    for (;;) {
-        const bool fresh = !proxy_;
-        if (!connectLocked())
-            return std::nullopt;
-        try {
-            const sdbus::Variant value = proxy_->getProperty("LidClosed").onInterface(managerInterface);
-            if (!value.containsValueOfType<bool>())
-                return std::nullopt;
-            return value.get<bool>();
-        } catch (const sdbus::Error&) {
-            dropLocked();
-            if (fresh)
-                return std::nullopt;
-        }
-    }
-}
-
 } // namespace torvane

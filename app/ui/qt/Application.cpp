@@ -87,7 +87,6 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     QtAlertPresenter alerts;
     QtDesktop desktop;
     const std::unique_ptr<PowerAssertions> assertions = platform::makePowerAssertions();
-    const std::unique_ptr<LidSensor> lid = platform::makeLidSensor();
     const std::unique_ptr<LoginItem> loginItem = makeLoginItem();
     const std::unique_ptr<ThermalSensor> thermal = platform::makeThermalSensor();
     const std::unique_ptr<Notifier> notifier = platform::makeNotifier();
@@ -100,7 +99,6 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
                              KeyboardState::shared(),
                              PowerSources::shared(),
                              *assertions,
-                             *lid,
                              RequestChannel(options.supportDir),
                              Tmux::shared(),
                              shell,

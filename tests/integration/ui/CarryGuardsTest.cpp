@@ -87,8 +87,8 @@ protected:
     SessionNotifier notifier;
     Tmux tmux;
     SystemTime wall = systemNow(); // what the delegate takes for now, against tmux's times
-    AppDelegate delegate{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid, channel(),
-                                            tmux, view, alerts, desktop, nullptr, nullptr, &sensor, &notifier,
+    AppDelegate delegate{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, channel(), tmux,
+                                            view, alerts, desktop, nullptr, nullptr, &sensor, &notifier,
                                             [this] { return wall; }}};
     const std::string change = "状態が変わります（きっかけ: timer、電源: 常時電源（バッテリー未検出））";
 };

@@ -69,9 +69,9 @@ protected:
             changed();
         }
     } session;
-    AppDelegate app{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid, channel(), tmux,
-                                       view, alerts, desktop, nullptr, &login, nullptr, &notices, systemNow,
-                                       false, &session}};
+    AppDelegate app{AppDelegate::Ports{loop, settings, keyboard, sources, assertions, channel(), tmux, view,
+                                       alerts, desktop, nullptr, &login, nullptr, &notices, systemNow, false,
+                                       &session}};
 };
 
 TEST_F(AppDelegateTest, CapsLockDecidesFromLaunchOnAndPauseHoldsCarryModeOffWhileChangesAreStillSeen) {
