@@ -27,7 +27,7 @@ inline constexpr int heatRecoveryMargin = 10;
 inline constexpr long long workDoneAfterSeconds = 600;
 
 // The log file, computed on every access (the home and state directories may change).
-std::filesystem::path logURL();
+std::filesystem::path logPath();
 
 namespace Key {
 inline constexpr std::string_view batteryFloor = "batteryFloor";

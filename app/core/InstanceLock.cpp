@@ -12,7 +12,7 @@
 namespace torvane {
 
 std::vector<std::filesystem::path> InstanceLock::defaultFiles() {
-    std::vector<std::filesystem::path> files{Config::logURL().parent_path() / "torvane.lock"};
+    std::vector<std::filesystem::path> files{Config::logPath().parent_path() / "torvane.lock"};
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
         struct stat st {};
         if (::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid())

@@ -27,7 +27,7 @@ void writeAll(int fd, std::string_view bytes) {
 } // namespace
 
 Log& Log::shared() {
-    static Log instance{[] { return Config::logURL(); }};
+    static Log instance{[] { return Config::logPath(); }};
     return instance;
 }
 

@@ -19,7 +19,7 @@ public:
     using Location = std::function<std::filesystem::path()>;
     using Tap = std::function<void(std::string_view message)>;
 
-    // The application's log (standard error and Config::logURL()).
+    // The application's log (standard error and Config::logPath()).
     static void write(std::string_view message);
     static Log& shared();
 

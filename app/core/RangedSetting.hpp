@@ -9,13 +9,19 @@
 namespace torvane {
 
 // A whole-number setting that must lie within a range. Anything else stored under the key counts as the
-// default, with one WARN line per offending value (not one per read). Not thread-safe: one reader.
+// default, with one warning per offending value (not one per read), handed back for the caller to log
+// where it belongs among its own lines. Not thread-safe: one reader.
 class RangedSetting {
 public:
+    struct Value {
+        int value;
+        std::optional<std::string> warning; // a log line, at the first read of an offending value
+    };
+
     RangedSetting(std::string_view key, int low, int high, int fallback)
         : key_(key), low_(low), high_(high), fallback_(fallback) {}
 
-    int read(const Settings& settings) const;
+    Value read(const Settings& settings) const;
 
 private:
     std::string_view key_;

@@ -2,7 +2,6 @@
 
 #include "app/core/MainLoop.hpp"
 #include "app/platform/KeyboardState.hpp"
-#include "app/platform/LidSensor.hpp"
 #include "app/platform/Notifier.hpp"
 #include "app/platform/PowerAssertions.hpp"
 #include "app/platform/PowerSources.hpp"
@@ -18,7 +17,6 @@ namespace torvane::platform {
 std::unique_ptr<KeyboardState> makeKeyboardState();
 std::unique_ptr<PowerSources> makePowerSources();
 std::unique_ptr<PowerAssertions> makePowerAssertions();
-std::unique_ptr<LidSensor> makeLidSensor();
 std::unique_ptr<ThermalSensor> makeThermalSensor();
 std::unique_ptr<Notifier> makeNotifier();
 // Its changes come to the main thread through `loop`, which must outlive it.

@@ -27,11 +27,8 @@ public:
 
     virtual PowerSnapshot snapshot() = 0;
 
-    // The one the whole process shares: an installed one, else the platform's, created on first use.
+    // The platform's, which the whole process shares, created on first use.
     static PowerSources& shared();
-    // Makes `sources` the shared one (nullptr: back to the platform's) and returns the one it
-    // replaces (nullptr when that was the platform's). The caller keeps `sources` alive meanwhile.
-    static PowerSources* installShared(PowerSources* sources);
 };
 
 } // namespace torvane

@@ -29,19 +29,15 @@ std::string_view PowerManager::description(LidMechanism mechanism) {
     return "ふた閉じ抑止: 無効";
 }
 
-PowerManager::PowerManager(MainLoop& loop, PowerAssertions& assertions, LidSensor& lid,
-                           RequestChannel channel, bool locksOnWorker)
-    : loop_(loop), assertions_(assertions), lid_(lid), channel_(std::move(channel)),
+PowerManager::PowerManager(MainLoop& loop, PowerAssertions& assertions, RequestChannel channel,
+                           bool locksOnWorker)
+    : loop_(loop), assertions_(assertions), channel_(std::move(channel)),
       lockWorker_(locksOnWorker ? std::make_unique<Worker>(loop) : nullptr) {}
 
 PowerManager::~PowerManager() {
     heartbeatTimer_.reset();
     lockWorker_.reset();
     releaseAssertions();
-}
-
-bool PowerManager::isLidClosed() {
-    return lid_.lidClosed();
 }
 
 void PowerManager::apply(bool active) {

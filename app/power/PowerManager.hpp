@@ -2,7 +2,6 @@
 
 #include "app/core/MainLoop.hpp"
 #include "app/core/Worker.hpp"
-#include "app/platform/LidSensor.hpp"
 #include "app/platform/PowerAssertions.hpp"
 #include "app/power/RequestChannel.hpp"
 
@@ -23,8 +22,8 @@ public:
 
     // locksOnWorker: the two locks are asked for on a thread of their own, so that a bus that does not
     // answer never holds up the caller; they are held from when the answer comes back.
-    PowerManager(MainLoop& loop, PowerAssertions& assertions, LidSensor& lid,
-                 RequestChannel channel = RequestChannel(), bool locksOnWorker = false);
+    PowerManager(MainLoop& loop, PowerAssertions& assertions, RequestChannel channel = RequestChannel(),
+                 bool locksOnWorker = false);
     // Releases assertions still held; the request file is left as it is (shutdown() writes "0"). A lock
     // request still under way is waited for (the bus call's own time limit bounds it).
     ~PowerManager();
@@ -42,7 +41,6 @@ public:
     // daemon has touched its ack since the "1" went in and within the last protocol::ackHeldSeconds (by
     // the boot clock, looked at every protocol::ackLookSeconds).
     bool lidHeld() const;
-    bool isLidClosed();
 
     bool canWriteRequest() const { return channel_.canWriteRequest(); }
     HelperStatus helperStatus() const { return channel_.helperStatus(); }
@@ -81,7 +79,6 @@ private:
 
     MainLoop& loop_;
     PowerAssertions& assertions_;
-    LidSensor& lid_;
     RequestChannel channel_;
 
     AssertionID assertionID_ = 0;

@@ -4,9 +4,11 @@
 #include "app/core/HostWords.hpp"
 #include "app/core/Log.hpp"
 #include "app/power/PowerState.hpp"
+#include "app/ui/CarryReport.hpp"
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 
 namespace torvane {
 
@@ -16,21 +18,15 @@ using namespace std::string_literals;
 
 const std::string appName(Config::appName);
 
-std::string batteryReleaseText(BatteryGuard::Cause cause, std::optional<int> percent, int floor) {
-    const std::string floorText = "下限 " + std::to_string(floor) + "%";
-    switch (cause) {
-    case BatteryGuard::Cause::unreadable:
-        return "バッテリー残量を読み取れません（" + floorText + "）。安全のため自動解除します";
-    case BatteryGuard::Cause::outOfRange:
-        return "バッテリー残量の値 " + std::to_string(*percent) + "% は正しくありません（" + floorText +
-               "）。安全のため自動解除します";
-    case BatteryGuard::Cause::unclearSource:
-        return "電源の状態が分かりません（バッテリー " + std::to_string(*percent) + "%、" + floorText +
-               "）。安全のため自動解除します";
-    case BatteryGuard::Cause::belowFloor:
-        break;
-    }
-    return "バッテリー " + std::to_string(*percent) + "%（" + floorText + "）。安全のため自動解除します";
+// The shortest time without output over the sessions of a listing, for the work-done guard.
+std::optional<std::int64_t>
+quietSeconds(const std::optional<std::optional<std::vector<AgentSession>>>& listing, SystemTime now) {
+    if (!listing || !*listing)
+        return std::nullopt;
+    std::int64_t least = std::numeric_limits<std::int64_t>::max();
+    for (const AgentSession& session : **listing)
+        least = std::min(least, session.activitySeconds(now));
+    return least;
 }
 
 AlertStyle toStyle(HelperInstallFlow::Style style) {
@@ -49,7 +45,7 @@ AlertStyle toStyle(HelperInstallFlow::Style style) {
 
 AppDelegate::AppDelegate(Ports ports)
     : ports_(std::move(ports)), monitor_(ports_.loop, ports_.keyboard),
-      power_(ports_.loop, ports_.assertions, ports_.lid, ports_.channel, ports_.locksOnWorker) {
+      power_(ports_.loop, ports_.assertions, ports_.channel, ports_.locksOnWorker) {
     power_.onLidHoldChanged = [this](bool held) { lidHoldChanged(held); };
     power_.onLidShownChanged = [this] {
         refreshUI();
@@ -58,7 +54,7 @@ AppDelegate::AppDelegate(Ports ports)
     };
 }
 
-void AppDelegate::applicationDidFinishLaunching() {
+void AppDelegate::launch() {
     if (launched_)
         return;
     launched_ = true;
@@ -91,7 +87,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     refreshUI();
 }
 
-void AppDelegate::applicationWillTerminate() {
+void AppDelegate::terminate() {
     if (terminated_)
         return;
     terminated_ = true;
@@ -114,129 +110,62 @@ void AppDelegate::applicationWillTerminate() {
     Log::write("=== " + appName + " 終了（通常の電源設定に戻しました）===");
 }
 
-int AppDelegate::batteryFloor() const {
-    return floorSetting_.read(ports_.settings);
-}
-
-bool AppDelegate::isPaused() const {
+bool AppDelegate::storedPaused() const {
     return ports_.settings.boolean(Config::Key::paused).value_or(false);
-}
-
-int AppDelegate::heatLimit() const {
-    return heatLimitSetting_.read(ports_.settings);
-}
-
-bool AppDelegate::releaseWhenIdle() const {
-    return ports_.settings.boolean(Config::Key::releaseWhenIdle).value_or(false);
 }
 
 void AppDelegate::evaluate(std::string_view reason) {
     if (terminated_)
         return;
-    const PowerState state = PowerState::from(ports_.powerSources);
-    temperature_ = ports_.thermal ? ports_.thermal->celsius() : std::nullopt;
-    std::vector<std::string> releases; // automatic releases made now, for the notification
-
-    const int floor = batteryFloor();
-    const BatteryGuard::Result battery = battery_.update(state, floor);
-    switch (battery.change) {
-    case BatteryGuard::Change::released: {
-        const std::string line = batteryReleaseText(battery.cause, state.percent, floor);
-        // A release on a reading that cannot be trusted says so: the gauge may need looking at.
-        Log::write(battery.cause == BatteryGuard::Cause::belowFloor ? line : "WARN: " + line);
-        if (power_.isActive())
-            releases.push_back(line);
-        break;
-    }
-    case BatteryGuard::Change::recovered:
-        Log::write("バッテリー条件が回復しました");
-        break;
-    case BatteryGuard::Change::none:
-        break;
-    }
-    if (auto heat = checkHeat())
-        releases.push_back(std::move(*heat));
-    if (auto done = checkWorkDone())
-        releases.push_back(std::move(*done));
-    if (!releases.empty())
+    const RangedSetting::Value floor = floorSetting_.read(ports_.settings);
+    const RangedSetting::Value limit = heatLimitSetting_.read(ports_.settings);
+    const SystemTime now = ports_.clock();
+    inputs_ = {.capsLockOn = monitor_.isOn,
+               .sessionActive = !ports_.session || ports_.session->isActive(),
+               .paused = storedPaused(),
+               .power = PowerState::from(ports_.powerSources),
+               .floor = floor.value,
+               .celsius = ports_.thermal ? ports_.thermal->celsius() : std::nullopt,
+               .heatLimit = limit.value,
+               .releaseWhenIdle = ports_.settings.boolean(Config::Key::releaseWhenIdle).value_or(false),
+               .tmuxAvailable = ports_.tmux.isAvailable(),
+               .quietSeconds = quietSeconds(listing_, now),
+               .now = now};
+    const CarryDecision decision = policy_.decide(inputs_);
+    const CarryReport report = reportGuards(decision, inputs_, floor.warning, limit.warning);
+    for (const std::string& line : report.lines)
+        Log::write(line);
+    // The listing comes from the background: the last one decided now, the next one decides next time.
+    if (decision.work.wantsListing)
+        refreshListing();
+    // Only a release that took carry mode down is told: one while it was off is just logged.
+    const bool told = decision.changed && !report.releases.empty();
+    if (told)
         ports_.desktop.beep(); // once, however many guards released
 
-    // Another user's session in front shares our Caps Lock LED, not our wish.
-    const bool sessionActive = !ports_.session || ports_.session->isActive();
-    const bool desired =
-        monitor_.isOn && sessionActive && !isPaused() && !battery_.blocked() && !heatBlocked() && !workDone_;
-    if (desired != power_.isActive()) {
-        Log::write("状態が変わります（きっかけ: " + std::string(reason) + "、電源: " + state.description() +
-                   "）");
-        power_.apply(desired);
-        if (power_.isActive())
-            activeSince_ = ports_.clock();
+    if (decision.changed) {
+        Log::write("状態が変わります（きっかけ: " + std::string(reason) +
+                   "、電源: " + inputs_.power.description() + "）");
+        power_.apply(decision.active);
     }
     power_.settleRequest();
-    for (const std::string& text : releases)
-        notify(text);
+    if (told)
+        for (const std::string& text : report.releases)
+            notify(text);
     refreshUI();
     if (carryListener_)
         carryListener_(carryState());
 }
 
-std::optional<std::string> AppDelegate::checkHeat() {
-    const int limit = heatLimit();
-    const HeatGuard::Result heat = heat_.update(temperature_, limit, power_.isActive());
-    if (heat.lost)
-        Log::write("WARN: 温度を読み取れなくなりました。温度の上限による自動解除は働きません");
-    if (heat.change == HeatGuard::Change::recovered)
-        Log::write("温度条件が回復しました（現在 " + std::to_string(*heat.celsius) + "°C）");
-    if (heat.change != HeatGuard::Change::released)
-        return std::nullopt;
-    const std::string text = "温度が上限 (" + std::to_string(limit) +
-                             "°C) に達したため持ち運びモードを解除しました（現在 " +
-                             std::to_string(*heat.celsius) + "°C）";
-    Log::write("WARN: " + text);
-    return text;
-}
-
-std::optional<std::string> AppDelegate::checkWorkDone() {
-    if (workDone_ && (!monitor_.isOn || !releaseWhenIdle())) {
-        workDone_ = false;
-        return std::nullopt;
-    }
-    // Without tmux there is no telling whether work goes on; the listing runs only when its answer counts.
-    if (!releaseWhenIdle() || !(power_.isActive() || workDone_) || !ports_.tmux.isAvailable())
-        return std::nullopt;
-    const SystemTime now = ports_.clock();
-    // The listing comes from the background: the last one decides now, the next one the next time.
-    refreshListing();
-    // None yet, or a tmux that did not answer in time, says nothing about the work: keep things as they are.
-    if (!listing_ || !*listing_)
-        return std::nullopt;
-    const std::vector<AgentSession>& sessions = **listing_;
-    const bool quiet = std::all_of(sessions.begin(), sessions.end(), [&](const AgentSession& s) {
-        return s.activitySeconds(now) >= Config::workDoneAfterSeconds;
-    });
-    if (workDone_) {
-        workDone_ = quiet; // new output: the work goes on
-        return std::nullopt;
-    }
-    // Quiet for ten minutes of carry mode too, so that carry mode turned on beside work that ended long
-    // ago (or with no session at all) is not dropped at once.
-    if (!quiet || now - activeSince_ < std::chrono::seconds(Config::workDoneAfterSeconds))
-        return std::nullopt;
-    workDone_ = true;
-    const std::string text = "作業が終わったため持ち運びモードを解除しました";
-    Log::write(text);
-    return text;
-}
-
 CarryState AppDelegate::carryState() const {
     CarryState c;
     c.active = power_.isActive();
-    c.paused = isPaused();
+    c.paused = inputs_.paused;
     c.reason = std::string(StatusMenu::stateDetail(snapshot()));
     c.lidHeld = power_.lidHeld();
-    c.temperature = temperature_;
-    c.heatLimit = heatLimit();
-    c.floor = batteryFloor();
+    c.temperature = inputs_.celsius;
+    c.heatLimit = inputs_.heatLimit;
+    c.floor = inputs_.floor;
     return c;
 }
 
@@ -244,7 +173,7 @@ void AppDelegate::refreshUI() {
     ports_.view.show(StatusAppearance::forMode(power_.isActive(), power_.lidHeld()));
 }
 
-Menu AppDelegate::menuWillOpen() {
+Menu AppDelegate::menuOpening() {
     evaluate("menu");
     refreshListing();
     return rebuild();
@@ -281,9 +210,10 @@ SessionBlock AppDelegate::sessionBlock() const {
         return block;
     }
     block.state = SessionBlock::State::listed;
+    const SystemTime now = ports_.clock();
     for (const AgentSession& session : **listing_)
         block.rows.push_back(
-            {session.name, session.isWorking(), session.statusText(), session.elapsedText()});
+            {session.name, session.isWorking(), session.statusText(), session.elapsedText(now)});
     return block;
 }
 
@@ -321,15 +251,12 @@ StatusSnapshot AppDelegate::snapshot() const {
     StatusSnapshot s;
     s.active = power_.isActive();
     s.lidHeld = power_.lidHeld();
-    s.paused = isPaused();
-    s.batteryBlocked = battery_.blocked();
-    s.heatBlocked = heatBlocked();
-    s.workDone = workDone_;
-    s.sessionInactive = ports_.session && !ports_.session->isActive();
+    s.reason = policy_.reason();
+    s.paused = inputs_.paused;
     s.capsLockOn = monitor_.isOn;
-    s.floor = batteryFloor();
-    s.heatLimit = heatLimit();
-    s.releaseWhenIdle = releaseWhenIdle();
+    s.floor = inputs_.floor;
+    s.heatLimit = inputs_.heatLimit;
+    s.releaseWhenIdle = inputs_.releaseWhenIdle;
     return s;
 }
 
@@ -340,7 +267,7 @@ Menu AppDelegate::rebuild() {
         s.temperatureDescription = "温度: 不明（"s + hostWords.thisMachine + "では読み取れません）";
     else
         s.temperatureDescription =
-            temperature_ ? "温度: " + std::to_string(*temperature_) + "°C" : "温度: 不明";
+            inputs_.celsius ? "温度: " + std::to_string(*inputs_.celsius) + "°C" : "温度: 不明";
     const HelperStatus helper = power_.helperStatus();
     // Through the daemon, but nobody holds the lid: say what happens, not what was meant to.
     if (power_.lidMechanism() == PowerManager::LidMechanism::helper && !power_.lidHeld())
@@ -391,8 +318,9 @@ std::vector<MenuItem> AppDelegate::helperRows() {
 }
 
 void AppDelegate::togglePause() {
-    const bool saved = ports_.settings.setBoolean(Config::Key::paused, !isPaused());
-    Log::write(isPaused() ? "一時停止しました" : "一時停止を解除しました");
+    const bool paused = !storedPaused();
+    const bool saved = ports_.settings.setBoolean(Config::Key::paused, paused);
+    Log::write(paused ? "一時停止しました" : "一時停止を解除しました");
     evaluate("pause");
     if (!saved)
         warnUnsavedPause();
@@ -427,7 +355,7 @@ void AppDelegate::toggleLaunchAtLogin() {
 }
 
 void AppDelegate::setPaused(bool paused) {
-    if (paused != isPaused())
+    if (paused != storedPaused())
         togglePause();
     else
         evaluate("pause");
@@ -440,8 +368,9 @@ void AppDelegate::setHeatLimit(int celsius) {
 }
 
 void AppDelegate::toggleReleaseWhenIdle() {
-    ports_.settings.setBoolean(Config::Key::releaseWhenIdle, !releaseWhenIdle());
-    Log::write(releaseWhenIdle() ? "作業が終わったら解除: オン" : "作業が終わったら解除: オフ");
+    const bool on = !ports_.settings.boolean(Config::Key::releaseWhenIdle).value_or(false);
+    ports_.settings.setBoolean(Config::Key::releaseWhenIdle, on);
+    Log::write(on ? "作業が終わったら解除: オン" : "作業が終わったら解除: オフ");
     evaluate("idle");
 }
 
@@ -452,7 +381,7 @@ void AppDelegate::setFloor(int percent) {
 }
 
 void AppDelegate::openLog() {
-    const std::filesystem::path path = Config::logURL();
+    const std::filesystem::path path = Config::logPath();
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) {
         Log::write("ログを開きました");
@@ -462,33 +391,11 @@ void AppDelegate::openLog() {
     ports_.desktop.openFile(path);
 }
 
-std::string AppDelegate::aboutText(int floor) {
-    const std::string machine = hostWords.machine;
-    return "Caps Lock をオンにしている間だけ、ふたを閉じても" + machine +
-           "がスリープしなくなります。\n"
-           "オフにすれば、いつもの" +
-           machine +
-           "に戻ります。\n"
-           "\n"
-           "\u26A0 ふたを閉じた" +
-           machine +
-           "は排熱できません。\n"
-           "\u3000 密閉した鞄には入れないでください。\n"
-           "\n"
-           "\u26A0 電源に繋がっていないと、電池は普段よりずっと速く減ります。\n"
-           "\u3000 残り " +
-           std::to_string(floor) +
-           "% を割ると自動的に解除します。\n"
-           "\n"
-           "アプリが予期せず終了した場合も、常駐ヘルパーが\n"
-           "15秒以内に通常の電源設定へ戻します。";
-}
-
 void AppDelegate::showAbout() {
     Alert alert;
     alert.style = AlertStyle::informational;
     alert.message = appName;
-    alert.informativeText = aboutText(batteryFloor());
+    alert.informativeText = StatusMenu::aboutText(inputs_.floor);
     alert.buttons = {"OK"};
     ports_.alerts.run(alert);
 }

@@ -8,16 +8,14 @@
 #include "app/install/HelperInstallFlow.hpp"
 #include "app/install/HelperInstaller.hpp"
 #include "app/platform/KeyboardState.hpp"
-#include "app/platform/LidSensor.hpp"
 #include "app/platform/Notifier.hpp"
 #include "app/platform/PowerAssertions.hpp"
 #include "app/platform/PowerSources.hpp"
 #include "app/platform/SessionActivity.hpp"
 #include "app/platform/ThermalSensor.hpp"
-#include "app/power/BatteryGuard.hpp"
 #include "app/power/CapsLockMonitor.hpp"
+#include "app/power/CarryPolicy.hpp"
 #include "app/power/CarryState.hpp"
-#include "app/power/HeatGuard.hpp"
 #include "app/power/PowerManager.hpp"
 #include "app/power/RequestChannel.hpp"
 #include "app/tmux/Tmux.hpp"
@@ -34,9 +32,9 @@
 
 namespace torvane {
 
-// The application's controller: launch, the one decision whether carry mode is in force, the status
-// menu's content and actions, and the orderly end. Main thread only: what may block (tmux, the password
-// prompt, notifications) runs on workers of its own and comes back through the loop.
+// The application's controller: launch, each evaluation (inputs read, CarryPolicy's decision carried out
+// and told), the status menu's content and actions, and the orderly end. Main thread only: what may block
+// (tmux, the password prompt, notifications) runs on workers of its own and comes back through the loop.
 class AppDelegate {
 public:
     // What the delegate works with; every reference must outlive it.
@@ -46,7 +44,6 @@ public:
         KeyboardState& keyboard;
         PowerSources& powerSources;
         PowerAssertions& assertions;
-        LidSensor& lid;
         RequestChannel channel;
         Tmux& tmux;
         StatusView& view;
@@ -56,7 +53,7 @@ public:
         LoginItem* loginItem = nullptr;       // none: no "start at login" row
         ThermalSensor* thermal = nullptr;     // none: the temperature is unknown
         Notifier* notifier = nullptr;         // none: automatic releases are only logged
-        WallClock clock = systemNow;          // against the sessions' times of last output
+        WallClock clock = systemNow;          // against the sessions' times: their age, their last output
         bool locksOnWorker = false;           // power locks asked for off the main thread
         SessionActivity* session = nullptr;   // none: the session always counts as active
     };
@@ -68,20 +65,20 @@ public:
     AppDelegate& operator=(const AppDelegate&) = delete;
 
     // Once, when the event loop is about to run.
-    void applicationDidFinishLaunching();
+    void launch();
     // Once, after the event loop has ended (quit or a stop signal); later calls do nothing. Ends what
     // the workers still wait for: tmux calls are cut off and a password prompt still open is closed.
-    void applicationWillTerminate();
+    void terminate();
 
-    // Reads every input afresh, decides the mode and hands it to the power manager, then refreshes
-    // the status icon. `reason` names the trigger in the log line of a change. Does nothing once the
-    // application has terminated, so a late trigger cannot take carry mode up again.
+    // Reads every input afresh (the settings once), lets the policy decide and hands the mode to the power
+    // manager, then refreshes the status icon. `reason` names the trigger in the log line of a change. Does
+    // nothing once the application has terminated, so a late trigger cannot take carry mode up again.
     void evaluate(std::string_view reason);
 
     // The menu about to open: evaluates first, so the rows show the state just decided. The session
     // rows are those of the last listing; a new one is asked for, and the menu is filled again when
     // its rows differ.
-    Menu menuWillOpen();
+    Menu menuOpening();
     // The status menu from the current state, without evaluating.
     Menu rebuild();
     void refreshUI();
@@ -109,35 +106,18 @@ public:
         carryListener_ = std::move(listener);
     }
 
-    // The stored floor; absent or outside Config's range gives Config::defaultBatteryFloor.
-    int batteryFloor() const;
-    bool isPaused() const;
-    bool batteryBlocked() const { return battery_.blocked(); }
-    // The stored heat limit; absent or outside Config's range gives Config::defaultHeatLimit.
-    int heatLimit() const;
-    bool releaseWhenIdle() const;
-    bool heatBlocked() const { return heat_.blocked(); }
-    bool workDone() const { return workDone_; }
+    const CarryPolicy& policy() const { return policy_; }
     // A tmux listing or an installation is under way on a worker.
     bool isListing() const { return listingUnderWay_; }
     bool isInstalling() const { return installUnderWay_; }
     CarryState carryState() const;
 
-    CapsLockMonitor& monitor() { return monitor_; }
     PowerManager& power() { return power_; }
-    AlertPresenter& alerts() { return ports_.alerts; }
-    MainLoop& loop() { return ports_.loop; }
-    Settings& settings() { return ports_.settings; }
-
-    // The about box's body for a given floor.
-    static std::string aboutText(int floor);
 
 private:
     std::vector<MenuItem> helperRows();
     StatusSnapshot snapshot() const;
-    // The guards' checks within one evaluation; each returns the text of a release it made, if any.
-    std::optional<std::string> checkHeat();
-    std::optional<std::string> checkWorkDone();
+    bool storedPaused() const;
     void runInstallFlow(void (HelperInstallFlow::*step)());
     // The pause holds in memory only: logged each time, told to the user once per run.
     void warnUnsavedPause();
@@ -153,16 +133,12 @@ private:
     CapsLockMonitor monitor_;
     PowerManager power_;
     TimerHandle reviewTimer_;
-    BatteryGuard battery_;
+    CarryPolicy policy_;
+    CarryInputs inputs_; // of the last evaluation: what the menu and the phone show
     RangedSetting floorSetting_{Config::Key::batteryFloor, Config::minBatteryFloor, Config::maxBatteryFloor,
                                 Config::defaultBatteryFloor};
     RangedSetting heatLimitSetting_{Config::Key::heatLimit, Config::minHeatLimit, Config::maxHeatLimit,
                                     Config::defaultHeatLimit};
-    std::optional<int> temperature_; // as read by the last evaluation
-    HeatGuard heat_;
-    bool workDone_ = false;
-    SystemTime
-        activeSince_{}; // when carry mode last came on: the work's quiet time counts from there at most
     bool launched_ = false;
     TimerHandle unsavedPauseAlert_;
     bool terminated_ = false;

@@ -1,6 +1,7 @@
 #include "app/ui/StatusMenu.hpp"
 
 #include "app/core/Config.hpp"
+#include "app/core/HostWords.hpp"
 
 #include <functional>
 #include <span>
@@ -59,22 +60,48 @@ MenuItem choiceRow(std::string title, std::span<const int> choices, std::string_
 
 } // namespace
 
+std::string aboutText(int floor) {
+    const std::string machine = hostWords.machine;
+    return "Caps Lock をオンにしている間だけ、ふたを閉じても" + machine +
+           "がスリープしなくなります。\n"
+           "オフにすれば、いつもの" +
+           machine +
+           "に戻ります。\n"
+           "\n"
+           "\u26A0 ふたを閉じた" +
+           machine +
+           "は排熱できません。\n"
+           "\u3000 密閉した鞄には入れないでください。\n"
+           "\n"
+           "\u26A0 電源に繋がっていないと、電池は普段よりずっと速く減ります。\n"
+           "\u3000 残り " +
+           std::to_string(floor) +
+           "% を割ると自動的に解除します。\n"
+           "\n"
+           "アプリが予期せず終了した場合も、常駐ヘルパーが\n"
+           "15秒以内に通常の電源設定へ戻します。";
+}
+
 std::string_view stateDetail(const StatusSnapshot& state) {
     if (state.active)
         return state.lidHeld ? "ふたを閉じても動き続けます" : "ふたを閉じるとスリープします";
-    if (state.paused)
+    switch (state.reason) {
+    case CarryReason::paused:
         return "一時停止中（Caps Lock を無視します）";
-    if (state.sessionInactive)
+    case CarryReason::sessionInactive:
         return "ほかのログインセッションに切り替わっているため解除中";
-    if (state.batteryBlocked)
+    case CarryReason::batteryFloor:
         return "バッテリー下限を割ったため自動解除中";
-    if (state.heatBlocked)
+    case CarryReason::heat:
         return "温度が上限に達したため自動解除中";
-    if (state.workDone)
+    case CarryReason::workDone:
         return "作業が終わったため自動解除中";
-    if (state.capsLockOn)
-        return "待機中";
-    return "Caps Lock をオンにすると有効になります";
+    case CarryReason::capsLockOff:
+        return "Caps Lock をオンにすると有効になります";
+    case CarryReason::on:
+        break;
+    }
+    return "待機中"; // decided on, not carried out yet
 }
 
 Menu build(const StatusSnapshot& state, const StatusMenuActions& actions,

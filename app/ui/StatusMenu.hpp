@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/power/CarryPolicy.hpp"
 #include "app/ui/MenuModel.hpp"
 
 #include <functional>
@@ -30,12 +31,9 @@ struct SessionBlock {
 // Everything the status menu shows, read once when it opens.
 struct StatusSnapshot {
     bool active = false;
-    bool lidHeld = false; // counts while active
+    bool lidHeld = false;                          // counts while active
+    CarryReason reason = CarryReason::capsLockOff; // as the last evaluation decided
     bool paused = false;
-    bool batteryBlocked = false;
-    bool heatBlocked = false;
-    bool workDone = false;
-    bool sessionInactive = false; // another login session is in front
     bool capsLockOn = false;
     int floor = 20;
     int heatLimit = 90;
@@ -77,7 +75,10 @@ inline constexpr int heatLimitChoices[] = {75, 80, 85, 90, 95};
 Menu build(const StatusSnapshot& state, const StatusMenuActions& actions,
            const StatusMenuExtensions& extensions = {});
 
-// Row 2's text (after the indent): the first condition that applies wins.
+// The about box's body for a given floor.
+std::string aboutText(int floor);
+
+// Row 2's text (after the indent).
 std::string_view stateDetail(const StatusSnapshot& state);
 
 // Shown instead of the session list when tmux is missing; worded for the platform's package manager.

@@ -10,7 +10,6 @@
 #include "tests/fakes/FakeAlertPresenter.hpp"
 #include "tests/fakes/FakeDesktop.hpp"
 #include "tests/fakes/FakeKeyboardState.hpp"
-#include "tests/fakes/FakeLidSensor.hpp"
 #include "tests/fakes/FakePowerAssertions.hpp"
 #include "tests/fakes/FakeStatusView.hpp"
 #include "tests/fakes/MemorySettings.hpp"
@@ -110,21 +109,20 @@ void evaluation(benchmark::State& state) {
     test::TempDir noSupplies;
     LinuxPowerSources sources(noSupplies.path());
     test::FakePowerAssertions assertions;
-    test::FakeLidSensor lid;
     test::FakeStatusView view;
     test::FakeAlertPresenter alerts;
     test::FakeDesktop desktop;
-    AppDelegate app(AppDelegate::Ports{loop, settings, keyboard, sources, assertions, lid,
+    AppDelegate app(AppDelegate::Ports{loop, settings, keyboard, sources, assertions,
                                        RequestChannel(shared.path()), tmux, view, alerts, desktop, nullptr,
                                        nullptr, state.range(0) > 0 ? &sensor : nullptr});
-    app.applicationDidFinishLaunching();
+    app.launch();
     if (!app.power().isActive())
         state.SkipWithError("carry mode did not come on");
     for (auto _ : state)
         app.evaluate("timer");
-    if (app.workDone() || app.heatBlocked())
+    if (app.policy().workDone() || app.policy().heatBlocked())
         state.SkipWithError("a guard released carry mode");
-    app.applicationWillTerminate();
+    app.terminate();
     if (tmux.executablePath())
         runSubprocess(*tmux.executablePath(), {"kill-server"}, {.timeLimit = std::chrono::seconds(10)});
 }

@@ -4,7 +4,6 @@
 #include "tests/fakes/FakeAlertPresenter.hpp"
 #include "tests/fakes/FakeDesktop.hpp"
 #include "tests/fakes/FakeKeyboardState.hpp"
-#include "tests/fakes/FakeLidSensor.hpp"
 #include "tests/fakes/FakePowerAssertions.hpp"
 #include "tests/fakes/FakePowerSources.hpp"
 #include "tests/fakes/FakeStatusView.hpp"
@@ -50,7 +49,6 @@ struct FakeDelegatePorts {
     FakeKeyboardState keyboard;
     FakePowerSources sources;
     FakePowerAssertions assertions;
-    FakeLidSensor lid;
     TempDir shared;
     FakeStatusView view;
     FakeAlertPresenter alerts;

@@ -1,10 +1,9 @@
 #pragma once
 
 // A stand-in for systemd-logind on a private system bus, for what the real one (RealLogind.hpp) cannot
-// show here: a closed lid, a refusal to a caller that is root, and login sessions.
+// show here: a refusal to a caller that is root, and login sessions.
 //
 //   test::FakeLogind logind;    // serves org.freedesktop.login1 on a PrivateBus (RealLogind.hpp)
-//   logind.setLidClosed(true);  // the Manager's LidClosed property; PropertiesChanged is emitted
 //                               // every Inhibit call fails with org.freedesktop.DBus.Error.AccessDenied
 //   test::FakeLogind two({"c1", "c2"});  // also these sessions, each active, at .../session/<id>
 //   two.setSessionActive("c1", false);   // its Active property; PropertiesChanged is emitted
@@ -30,9 +29,6 @@ public:
                const std::string&) -> sdbus::UnixFd {
                 throw sdbus::Error("org.freedesktop.DBus.Error.AccessDenied", "Access denied");
             });
-        object_->registerProperty("LidClosed").onInterface(manager).withGetter([this] {
-            return lidClosed_.load();
-        });
         object_->registerMethod("GetSessionByPID").onInterface(manager).implementedAs([this](std::uint32_t) {
             const std::lock_guard lock(mutex_);
             if (caller_.empty())
@@ -59,10 +55,6 @@ public:
     }
     ~FakeLogind() { connection_->leaveEventLoop(); }
 
-    void setLidClosed(bool closed) {
-        lidClosed_ = closed;
-        object_->emitPropertiesChangedSignal(manager, {"LidClosed"});
-    }
     void setSessionActive(const std::string& id, bool active) {
         Session& s = sessions_.at(id);
         s.active = active;
@@ -87,7 +79,6 @@ private:
         std::atomic<bool> active{true};
         std::unique_ptr<sdbus::IObject> object;
     };
-    std::atomic<bool> lidClosed_{false};
     std::mutex mutex_;
     std::string caller_, display_;
     PrivateBus bus_; // the bus outlives the service on it

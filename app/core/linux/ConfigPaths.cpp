@@ -19,7 +19,7 @@ std::filesystem::path homeDirectory() {
 } // namespace
 
 // XDG base directories: state that should survive restarts but is not configuration.
-std::filesystem::path logURL() {
+std::filesystem::path logPath() {
     if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
         return std::filesystem::path(state) / "torvane" / "Torvane.log";
     return homeDirectory() / ".local" / "state" / "torvane" / "Torvane.log";

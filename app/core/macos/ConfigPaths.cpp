@@ -8,7 +8,7 @@ namespace torvane::Config {
 
 const std::string_view supportDir = protocol::macosPaths.supportDir;
 
-std::filesystem::path logURL() {
+std::filesystem::path logPath() {
     const char* home = std::getenv("HOME");
     if (!home || !*home) {
         const passwd* pw = ::getpwuid(::getuid());

@@ -1,6 +1,5 @@
 #include "app/platform/Platform.hpp"
 #include "app/platform/linux/LinuxKeyboardState.hpp"
-#include "app/platform/linux/LinuxLidSensor.hpp"
 #include "app/platform/linux/LinuxPowerSources.hpp"
 #include "app/platform/linux/LinuxThermalSensor.hpp"
 #include "app/platform/linux/LogindPowerAssertions.hpp"
@@ -17,9 +16,6 @@ std::unique_ptr<PowerSources> makePowerSources() {
 }
 std::unique_ptr<PowerAssertions> makePowerAssertions() {
     return std::make_unique<LogindPowerAssertions>();
-}
-std::unique_ptr<LidSensor> makeLidSensor() {
-    return std::make_unique<LinuxLidSensor>();
 }
 std::unique_ptr<ThermalSensor> makeThermalSensor() {
     return std::make_unique<LinuxThermalSensor>();

@@ -62,20 +62,4 @@ std::variant<UniqueFd, int> LogindBus::inhibit(const std::string& what, const st
     });
 }
 
-std::optional<bool> LogindBus::lidClosed() {
-    return withConnection<std::optional<bool>>(
-        std::nullopt, [](sdbus::IProxy& manager, bool& broken) -> std::optional<bool> {
-            try {
-                const sdbus::Variant value =
-                    manager.getProperty("LidClosed").onInterface(logind::managerInterface);
-                if (!value.containsValueOfType<bool>())
-                    return std::nullopt;
-                return value.get<bool>();
-            } catch (const sdbus::Error&) {
-                broken = true;
-                return std::nullopt;
-            }
-        });
-}
-
 } // namespace torvane

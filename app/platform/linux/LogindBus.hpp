@@ -31,9 +31,6 @@ public:
     std::variant<UniqueFd, int> inhibit(const std::string& what, const std::string& who,
                                         const std::string& why, const std::string& mode);
 
-    // Manager.LidClosed; nullopt when it cannot be read.
-    std::optional<bool> lidClosed();
-
 private:
     bool connectLocked();
     void dropLocked();

@@ -39,7 +39,7 @@ AppDelegate* runningDelegate = nullptr;
 void terminateOnExit() {
     if (AppDelegate* delegate = runningDelegate) {
         runningDelegate = nullptr;
-        delegate->applicationWillTerminate();
+        delegate->terminate();
         Log::shared().flush();
     }
 }
@@ -87,20 +87,18 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     QtAlertPresenter alerts;
     QtDesktop desktop;
     const std::unique_ptr<PowerAssertions> assertions = platform::makePowerAssertions();
-    const std::unique_ptr<LidSensor> lid = platform::makeLidSensor();
     const std::unique_ptr<LoginItem> loginItem = makeLoginItem();
     const std::unique_ptr<ThermalSensor> thermal = platform::makeThermalSensor();
     const std::unique_ptr<Notifier> notifier = platform::makeNotifier();
     const std::unique_ptr<SessionActivity> session = platform::makeSessionActivity(loop);
 
     AppDelegate* delegate = nullptr;
-    TrayShell shell([&delegate] { return delegate ? delegate->menuWillOpen() : Menu{}; });
+    TrayShell shell([&delegate] { return delegate ? delegate->menuOpening() : Menu{}; });
     AppDelegate::Ports ports{loop,
                              settings,
                              KeyboardState::shared(),
                              PowerSources::shared(),
                              *assertions,
-                             *lid,
                              RequestChannel(options.supportDir),
                              Tmux::shared(),
                              shell,
@@ -138,7 +136,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     // A stop signal ends the event loop exactly as "終了" does; the end itself runs below.
     SignalBridge signalBridge([&desktop](int) { desktop.terminate(); });
 
-    appDelegate.applicationDidFinishLaunching();
+    appDelegate.launch();
     pairing.resume();
     if (options.afterLaunch)
         options.afterLaunch(appDelegate, shell);
@@ -151,7 +149,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
 
     runningDelegate = nullptr;
     carry->detach();
-    appDelegate.applicationWillTerminate();
+    appDelegate.terminate();
     delegate = nullptr;
     Log::shared().flush();
     return status;

@@ -1,6 +1,7 @@
 #include "app/ui/qt/QtSettings.hpp"
 
 #include "app/core/Log.hpp"
+#include "common/Clock.hpp"
 
 #include <QSettings>
 #include <QString>
@@ -115,7 +116,20 @@ std::optional<std::string> QtSettings::string(std::string_view key) const {
 QVariant QtSettings::value(std::string_view key) const {
     if (const auto it = unsaved_.find(key); it != unsaved_.end())
         return it->second;
-    return open(file_).value(qstr(key));
+    // Stat first: a change made while the file is read is then seen at the next call.
+    struct stat st {};
+    const FileVersion version = ::stat(file_.c_str(), &st) == 0
+                                    ? FileVersion{st.st_dev, st.st_ino, st.st_size, modificationTime(st)}
+                                    : FileVersion{};
+    if (version != read_) {
+        QSettings s = open(file_);
+        values_.clear();
+        for (const QString& k : s.allKeys())
+            values_.insert_or_assign(k.toStdString(), s.value(k));
+        read_ = version;
+    }
+    const auto it = values_.find(key);
+    return it == values_.end() ? QVariant() : it->second;
 }
 
 bool QtSettings::store(std::string_view key, const QVariant& value) {
@@ -124,6 +138,7 @@ bool QtSettings::store(std::string_view key, const QVariant& value) {
     QSettings s = open(file_);
     for (const auto& [k, v] : unsaved_)
         s.setValue(qstr(k), v);
+    read_.reset(); // read back at the next call, with whatever else the file holds by then
     if (!save(s, file_))
         return false;
     unsaved_.clear();

@@ -1,4 +1,3 @@
-#include "app/platform/linux/LinuxLidSensor.hpp"
 #include "app/platform/linux/LogindPowerAssertions.hpp"
 #include "app/platform/linux/LogindSessionActivity.hpp"
 #include "tests/fakes/FakeLogind.hpp"
@@ -9,38 +8,22 @@
 
 using namespace torvane;
 
-// Refusals and a missing logind come back as negative errno values, and nothing is held after them.
+// Refusals and a missing logind come back as negative errno values, and nothing is held after them; a
+// logind that comes back is found again (the connection is dropped after a failure).
 TEST(LogindPowerAssertions, RefusalsMissingLogindAndUnknownKindsGiveNegativeErrnos) {
+    LogindPowerAssertions assertions;
     {
         test::FakeLogind logind; // refuses every lock
-        LogindPowerAssertions assertions;
         EXPECT_EQ(assertions.create("PreventUserIdleDisplaySleep", "x").code, -EINVAL);
         EXPECT_EQ(assertions.create(PowerAssertions::noIdleSleep, "x").code, -EACCES);
         EXPECT_EQ(assertions.heldCount(), 0u);
     }
-    test::PrivateBus bus; // a bus, but nobody serves logind on it
-    EXPECT_EQ(LogindPowerAssertions().create(PowerAssertions::noIdleSleep, "x").code, -2);
-}
-
-// The lid: logind's LidClosed while it answers, the ACPI file without it, logind again once it is back
-// (the bus connection is found again after a restart).
-TEST(LinuxLidSensor, ReadsLogindAndFallsBackToAcpiWithoutIt) {
-    test::TempDir acpi;
-    std::filesystem::create_directories(acpi / "LID");
-    test::writeFile(acpi / "LID" / "state", "state:      closed\n");
-    LinuxLidSensor sensor(acpi.path());
     {
-        test::FakeLogind logind;
-        EXPECT_FALSE(sensor.lidClosed());
-        logind.setLidClosed(true);
-        EXPECT_TRUE(sensor.lidClosed());
-    }
-    {
-        test::PrivateBus bus;
-        EXPECT_TRUE(sensor.lidClosed());
+        test::PrivateBus bus; // a bus, but nobody serves logind on it
+        EXPECT_EQ(assertions.create(PowerAssertions::noIdleSleep, "x").code, -2);
     }
     test::FakeLogind logind;
-    EXPECT_FALSE(sensor.lidClosed());
+    EXPECT_EQ(assertions.create(PowerAssertions::noIdleSleep, "x").code, -EACCES);
 }
 
 // The session is this process's own, else the user's display session; its Active follows logind's

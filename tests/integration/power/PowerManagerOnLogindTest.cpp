@@ -1,4 +1,3 @@
-#include "app/platform/linux/LinuxLidSensor.hpp"
 #include "app/platform/linux/LogindPowerAssertions.hpp"
 #include "app/power/PowerManager.hpp"
 #include "common/Subprocess.hpp"
@@ -18,11 +17,10 @@ using namespace std::chrono_literals;
 TEST(PowerManagerOnLogind, CarryModeHoldsAnIdleAndASleepBlockUntilItEndsNotLongerThroughAChild) {
     TORVANE_REQUIRE_REAL_LOGIND();
     test::RealLogind logind;
-    const test::TempDir shared, noAcpi, dir;
+    const test::TempDir shared, dir;
     VirtualMainLoop loop;
     LogindPowerAssertions assertions;
-    LinuxLidSensor lid(noAcpi.path());
-    PowerManager manager(loop, assertions, lid, RequestChannel(shared.path()), true);
+    PowerManager manager(loop, assertions, RequestChannel(shared.path()), true);
     const auto ours = [&] {
         std::vector<std::string> locks;
         for (const test::Inhibitor& i : logind.inhibitors())

@@ -90,5 +90,24 @@ TEST(QtSettings, AValueThatCannotBeSavedHoldsForThisRunAndGoesWithTheNextSave) {
     EXPECT_EQ(QtSettings(dir / "config/torvane.conf").boolean("paused"), true);
 }
 
+// Reads come from the contents last read until the file changes: an edit by hand, of the same size or
+// in a file put in its place, is seen at the next read.
+TEST(QtSettings, AnEditByHandIsSeenAtTheNextRead) {
+    test::qtApp();
+    test::TempDir dir;
+    test::writeFile(dir / "torvane.conf", "[General]\nbatteryFloor=30\n");
+    QtSettings settings(dir / "torvane.conf");
+    EXPECT_EQ(settings.integer("batteryFloor"), 30);
+    test::writeFile(dir / "torvane.conf", "[General]\nbatteryFloor=35\n");
+    const auto written = std::filesystem::last_write_time(dir / "torvane.conf");
+    std::filesystem::last_write_time(dir / "torvane.conf", written + std::chrono::seconds(1));
+    EXPECT_EQ(settings.integer("batteryFloor"), 35);
+    test::writeFile(dir / "new.conf", "[General]\nbatteryFloor=40\n");
+    std::filesystem::rename(dir / "new.conf", dir / "torvane.conf");
+    EXPECT_EQ(settings.integer("batteryFloor"), 40);
+    std::filesystem::remove(dir / "torvane.conf");
+    EXPECT_EQ(settings.integer("batteryFloor"), std::nullopt);
+}
+
 } // namespace
 } // namespace torvane

@@ -2,8 +2,8 @@
 #include "app/install/HelperInstallFlow.hpp"
 #include "app/install/OsascriptRunner.hpp"
 #include "app/install/PkexecRunner.hpp"
-#include "app/ui/AppDelegate.hpp"
 #include "app/ui/Pairing.hpp"
+#include "app/ui/StatusMenu.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -81,7 +81,7 @@ TEST(HostTexts, TheLinuxBuildSpeaksOfThisComputerItsSystemAndItsTray) {
     for (const std::string& text :
          {confirmation, Flow::installSuccess().informativeText, Flow::uninstallConfirmation().informativeText,
           Flow::uninstallSuccess().informativeText,
-          Pairing::pairingAlert("http://192.0.2.1:8787/?t=x").informativeText, AppDelegate::aboutText(20)}) {
+          Pairing::pairingAlert("http://192.0.2.1:8787/?t=x").informativeText, StatusMenu::aboutText(20)}) {
         EXPECT_NE(text.find("このパソコン"), std::string::npos) << text;
         for (const char* mac : {"Mac", "macOS", "メニューバー"})
             EXPECT_EQ(text.find(mac), std::string::npos) << text;

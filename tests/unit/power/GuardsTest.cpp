@@ -1,7 +1,6 @@
-// The carry-mode guards as pure functions over one reading per evaluation: each case is a sequence of
-// readings and the trace of what the guard made of them ("." for nothing).
-#include "app/power/BatteryGuard.hpp"
-#include "app/power/HeatGuard.hpp"
+// The carry-mode guards and the policy over them as pure functions over one reading per evaluation:
+// each case is a sequence of readings and the trace of what was made of them ("." for nothing).
+#include "app/power/CarryPolicy.hpp"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +45,29 @@ Trace heatTrace(const std::vector<Heat>& readings) {
                         : r.change == HeatGuard::Change::recovered ? "recovered" + at
                         : r.lost                                   ? "lost"
                                                                    : ".");
+    }
+    return trace;
+}
+
+// Carry mode on for ten minutes unless said otherwise, Caps Lock on, the setting on, tmux there.
+struct Work {
+    std::optional<std::int64_t> quiet{}; // absent: no listing, or tmux did not answer
+    bool active = true;
+    int activeFor = 600;
+    bool capsLockOn = true, enabled = true, tmux = true;
+};
+
+// "?" after an entry: a fresh listing is wanted.
+Trace workTrace(const std::vector<Work>& readings) {
+    WorkDoneGuard guard;
+    Trace trace;
+    for (const Work& w : readings) {
+        const auto r = guard.update(
+            {w.enabled, w.capsLockOn, w.active, w.tmux, w.quiet, std::chrono::seconds(w.activeFor)});
+        trace.push_back(std::string(r.change == WorkDoneGuard::Change::released    ? "released"
+                                    : r.change == WorkDoneGuard::Change::recovered ? "recovered"
+                                                                                   : ".") +
+                        (r.wantsListing ? "?" : ""));
     }
     return trace;
 }
@@ -97,4 +119,77 @@ TEST(HeatGuard, AZoneThatVanishesCountsAsItsLastReadingForTwoEvaluationsThenAsUn
               (Trace{".", ".", ".", "lost", ".", ".", ".", "lost"}));
     EXPECT_EQ(heatTrace({{unread}, {unread}, {unread}, {unread}}), (Trace{".", ".", ".", "."}))
         << "no sensor ever: nothing was lost";
+}
+
+TEST(WorkDoneGuard, TenQuietMinutesReleaseUntilNewOutputAndNoAnswerChangesNothing) {
+    EXPECT_EQ(workTrace({{599}, {std::nullopt}, {600}, {900, false}, {std::nullopt, false}, {3, false}}),
+              (Trace{".?", ".?", "released?", ".?", ".?", "recovered?"}));
+}
+
+TEST(WorkDoneGuard, CapsLockOffOrTheSettingOffLiftsItAndNothingIsAskedWhenTheAnswerCannotCount) {
+    const Work capsOff{.quiet = 900, .active = false, .capsLockOn = false};
+    const Work settingOff{.quiet = 900, .active = false, .enabled = false};
+    EXPECT_EQ(workTrace({{600}, capsOff, capsOff}), (Trace{"released?", "recovered", "."}));
+    EXPECT_EQ(workTrace({{600}, settingOff}), (Trace{"released?", "recovered"}));
+    EXPECT_EQ(workTrace({settingOff, {.quiet = 900, .tmux = false}, {900, false}}), (Trace{".", ".", "."}));
+}
+
+namespace {
+
+// Caps Lock on, in front, on mains at 80 %, 70 °C, unless a step says otherwise. With `at`, the work
+// guard is on and no session listed, `at` seconds into the test.
+struct Step {
+    bool capsLockOn = true, paused = false, inFront = true, mains = true;
+    int percent = 80, celsius = 70;
+    std::optional<int> at{};
+};
+
+// "!" after an entry: the decision changed.
+Trace policyTrace(const std::vector<Step>& steps) {
+    static const char* reasons[] = {"on", "paused", "session", "battery", "heat", "work", "capsOff"};
+    CarryPolicy policy;
+    Trace trace;
+    for (const Step& s : steps) {
+        CarryInputs in{.capsLockOn = s.capsLockOn,
+                       .sessionActive = s.inFront,
+                       .paused = s.paused,
+                       .power = battery(s.percent, s.mains),
+                       .celsius = s.celsius};
+        if (s.at) {
+            in.releaseWhenIdle = in.tmuxAvailable = true;
+            in.quietSeconds = std::numeric_limits<std::int64_t>::max();
+            in.now = SystemTime{} + std::chrono::hours(1000) + std::chrono::seconds(*s.at);
+        }
+        const CarryDecision d = policy.decide(in);
+        trace.push_back(std::string(reasons[static_cast<int>(d.reason)]) + (d.changed ? "!" : ""));
+    }
+    return trace;
+}
+
+} // namespace
+
+TEST(CarryPolicy, CarryModeFollowsCapsLockUnlessTheFirstReasonThatAppliesHoldsItOff) {
+    EXPECT_EQ(
+        policyTrace({{},
+                     {.capsLockOn = false},
+                     {.capsLockOn = false, .mains = false, .percent = 5},
+                     {.paused = true, .mains = false, .percent = 5},
+                     {.inFront = false, .mains = false, .percent = 5},
+                     {.mains = false, .percent = 20},
+                     {.celsius = 95},
+                     {.celsius = 95},
+                     {.celsius = 81},
+                     {.celsius = 80}}),
+        (Trace{"on!", "capsOff!", "battery", "paused", "session", "on!", "on", "heat!", "heat", "on!"}));
+}
+
+// No session at all: the quiet time counts from when carry mode came on, each time it comes on.
+TEST(CarryPolicy, WorkCountsAsDoneOnlyTenMinutesAfterCarryModeCameOn) {
+    EXPECT_EQ(policyTrace({{.at = 0},
+                           {.at = 599},
+                           {.at = 600},
+                           {.capsLockOn = false, .at = 700},
+                           {.at = 1000},
+                           {.at = 1600}}),
+              (Trace{"on!", "on", "work!", "capsOff", "on!", "work!"}));
 }

@@ -1,6 +1,5 @@
 #include "app/power/PowerManager.hpp"
 
-#include "tests/fakes/FakeLidSensor.hpp"
 #include "tests/fakes/FakePowerAssertions.hpp"
 #include "tests/fakes/TestSupport.hpp"
 #include "tests/fakes/VirtualMainLoop.hpp"
@@ -20,10 +19,9 @@ struct PowerManagerWithFakePorts : ::testing::Test {
     test::TempDir dir;
     VirtualMainLoop loop;
     test::FakePowerAssertions assertions;
-    test::FakeLidSensor lid;
     test::LogCapture log;
     std::filesystem::path request = dir / "request";
-    PowerManager manager{loop, assertions, lid, RequestChannel(dir.path())};
+    PowerManager manager{loop, assertions, RequestChannel(dir.path())};
 
     // Marks the request so that any later write shows.
     void mark() { test::writeFile(request, "x"); }

@@ -30,6 +30,7 @@ TEST(StatusMenu, ReadsTheStateTicksTheCurrentChoicesAndEachRowDoesWhatItsTitleSa
     const StatusMenuActions actions{does("pause"), does("login"), number("%"),   number("°C"),
                                     does("idle"),  does("log"),   does("about"), does("quit")};
     StatusSnapshot state;
+    state.reason = CarryReason::paused;
     state.paused = state.capsLockOn = true;
     state.floor = 15;
     state.heatLimit = 85;
