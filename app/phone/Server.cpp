@@ -77,6 +77,12 @@ void Server::stop() {
         Log::write("サーバーを停止しました");
 }
 
+void Server::awaitWork() {
+    const std::lock_guard lock(lifecycle_);
+    tearDown();
+    queues_.reset(); // a later start makes new ones
+}
+
 std::optional<std::string> Server::localIPAddress() const {
     const InterfacePolicy& policy =
         options_.interfacePolicy != nullptr ? *options_.interfacePolicy : hostInterfacePolicy();

@@ -60,6 +60,9 @@ public:
     // still being carried out finishes (or meets its time limit) on its worker, and its answer is
     // dropped: stop never waits for it, the destructor does.
     void stop();
+    // Stops as stop() does without a word, and waits for the work still under way: for an end that
+    // runs no destructors (exit()), so that no worker logs after the log has gone.
+    void awaitWork();
 
     bool isRunning() const { return running_.load(); }
     std::uint16_t port() const { return port_.load(); }

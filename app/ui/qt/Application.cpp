@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace torvane {
 
@@ -35,11 +36,14 @@ bool isSet(const char* name) {
 // The delegate while the event loop runs. Qt ends the process with exit() when it loses the display
 // (logout, a crashed X server or compositor); the termination then runs from this handler.
 AppDelegate* runningDelegate = nullptr;
+Server* runningServer = nullptr;
 
 void terminateOnExit() {
     if (AppDelegate* delegate = runningDelegate) {
         runningDelegate = nullptr;
         delegate->terminate();
+        if (Server* server = std::exchange(runningServer, nullptr))
+            server->awaitWork(); // tmux calls are cut off by now, so this is short
         Log::shared().flush();
     }
 }
@@ -144,10 +148,12 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     // Registered after the log exists, so the handler runs before the log's own teardown.
     static const bool exitHandlerRegistered = std::atexit(terminateOnExit) == 0;
     runningDelegate = exitHandlerRegistered ? &appDelegate : nullptr;
+    runningServer = exitHandlerRegistered ? &server : nullptr;
 
     const int status = QApplication::exec();
 
     runningDelegate = nullptr;
+    runningServer = nullptr;
     carry->detach();
     appDelegate.terminate();
     delegate = nullptr;
