@@ -132,6 +132,12 @@ export class Fixture {
     this.root = root;
     this.tmux = new Tmux(root);
     this.token = randomBytes(24).toString('base64url');
+    this.contexts = [];
+  }
+
+  // Ends the pages opened so far: after each test, passed or not.
+  closePages() {
+    return Promise.all(this.contexts.splice(0).map((context) => context.close()));
   }
 
   // The inner request of a page's envelope: { id, time, method, target, body }.
@@ -149,7 +155,9 @@ export class Fixture {
   // the pairing URL's "#k=" (or `address` as given). With `clock` the page's timers run only when the
   // test advances them, and its clock is months off the server's.
   async openPage({ key = this.key, address = null, clock = false, port = this.port } = {}) {
-    const page = await (await this.browser.newContext(phone)).newPage();
+    const context = await this.browser.newContext(phone);
+    this.contexts.push(context);
+    const page = await context.newPage();
     page.errors = [];
     page.on('pageerror', (error) => page.errors.push(error));
     // Every call the page makes, recorded the moment it is made (the inner path of a sealed one): a
@@ -230,6 +238,14 @@ export function readings(bytes) {
     for (let start = 0; start < 2; start++) out.push(Buffer.from(run.slice(start, run.length - ((run.length - start) % 2)), 'hex'));
   }
   return out;
+}
+
+// Waits until what the page shows satisfies `condition`, and hands that reading back.
+export function waitForPage(page, what, condition, options) {
+  return waitFor(what, async () => {
+    const shown = await readPage(page);
+    return condition(shown) && shown;
+  }, options);
 }
 
 // What the page shows, read in one go.

@@ -1,24 +1,22 @@
 // Typing into the chosen session: send, its retry, multi-line paste, the key bar and 停止.
-import { after, before, test } from 'node:test';
+import { after, afterEach, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { Fixture, readPage, readings, recordingProxy, screenshot, waitFor } from './harness.mjs';
+import { Fixture, readPage, readings, recordingProxy, screenshot, waitFor, waitForPage } from './harness.mjs';
 
 let fixture;
 before(async () => {
   fixture = await Fixture.create();
   fixture.tmux.newSession('work');
 });
+afterEach(() => fixture.closePages());
 after(() => fixture?.close());
 
 async function open(session, options) {
   const page = await fixture.openPage(options);
   await page.selectOption('#sessions', session);
-  await waitFor('the session chosen', async () => {
-    const p = await readPage(page);
-    return p.selected === session && p.dot === 'dot on';
-  });
+  await waitForPage(page, 'the session chosen', (p) => p.selected === session && p.dot === 'dot on');
   return page;
 }
 
@@ -30,13 +28,11 @@ test('送信 types the text literally, presses Enter, and the page shows it at o
   await page.focus('#input');
   await page.fill('#input', "printf '[%s]\\n' '-n 日本語 & a=b+c 100%'");
   await page.click('#send');
-  await waitFor('the output on the page', async () =>
-    (await readPage(page)).screen.includes('[-n 日本語 & a=b+c 100%]'), { timeout: 1500 });
-  const shown = await readPage(page);
+  const shown = await waitForPage(page, 'the output on the page',
+    (p) => p.screen.includes('[-n 日本語 & a=b+c 100%]'), { timeout: 1500 });
   assert.equal(shown.toast, '送信しました');
   assert.equal(shown.input, '');
   assert.equal(await focused(page), 'input');
-  await page.context().close();
 });
 
 test('a retry types a text once: after a lost answer it is not typed again, after a failed try the page asks for a look first', async () => {
@@ -61,7 +57,7 @@ test('a retry types a text once: after a lost answer it is not typed again, afte
   });
   const sendAndSee = async (toast) => {
     await page.click('#send');
-    await waitFor(toast, async () => (await readPage(page)).toast === toast);
+    await waitForPage(page, toast, (p) => p.toast === toast);
   };
   await page.fill('#input', '一行目\n二行目');
   await sendAndSee('送れませんでした。もう一度お試しください');
@@ -76,7 +72,6 @@ test('a retry types a text once: after a lost answer it is not typed again, afte
   fixture.tmux.run('send-keys', '-t', '=paste:', 'z'); // after anything the retries may have typed
   await waitFor('one paste, one deploy, then z', () => fs.readFileSync(path.join(dir, 'got'), 'latin1') ===
     Buffer.from('\x1b[200~一行目\r二行目\x1b[201~\rdeploy\rz').toString('latin1'));
-  await page.context().close();
 });
 
 test('the key bar answers an agent\'s menu with ↓ and ⏎, one thumb wide, the keyboard staying up', async () => {
@@ -94,13 +89,12 @@ test('the key bar answers an agent\'s menu with ↓ and ⏎, one thumb wide, the
   assert.deepEqual(boxes.map((b) => b.text), ['⏎', 'Esc', '↑', '↓', '←', '→', 'Tab', '⇧Tab', 'y', 'n', '1', '2', '3']);
   assert.ok(boxes.every((b) => b.tall && b.inside), JSON.stringify(boxes));
   await page.tap('#keys [data-key=Down]');
-  await waitFor('the move', async () => (await readPage(page)).screen.includes('on 2'), { timeout: 1500 });
+  await waitForPage(page, 'the move', (p) => p.screen.includes('on 2'), { timeout: 1500 });
   await screenshot(page, 'phone-keys.png');
   await page.tap('#keys [data-key=Enter]');
-  await waitFor('the choice', async () => (await readPage(page)).screen.includes('chosen 2'), { timeout: 1500 });
-  assert.equal((await readPage(page)).toast, '送信しました');
+  const chosen = await waitForPage(page, 'the choice', (p) => p.screen.includes('chosen 2'), { timeout: 1500 });
+  assert.equal(chosen.toast, '送信しました');
   assert.equal(await focused(page), 'input');
-  await page.context().close();
 });
 
 test('停止 asks first: declined it sends nothing, accepted it interrupts', async () => {
@@ -115,9 +109,8 @@ test('停止 asks first: declined it sends nothing, accepted it interrupts', asy
     dialog.accept();
   });
   await page.click('#stop');
-  await waitFor('the toast', async () => (await readPage(page)).toast === '中断しました');
+  await waitForPage(page, 'the toast', (p) => p.toast === '中断しました');
   await waitFor('the shell back', () => fixture.tmux.currentCommand('work') === 'bash');
-  await page.context().close();
 });
 
 test('on the wire there is nothing to read: no token, key, name, typed or screen text, however decoded', async () => {
@@ -129,7 +122,7 @@ test('on the wire there is nothing to read: no token, key, name, typed or screen
     await page.selectOption('#sessions', name);
     await page.fill('#input', 'echo "秘密$((6*7))" # typed');
     await page.click('#send');
-    await waitFor('the answer on the page', async () => (await readPage(page)).screen.includes('\n秘密42\n'));
+    await waitForPage(page, 'the answer on the page', (p) => p.screen.includes('\n秘密42\n'));
     await page.context().close();
     const pane = fixture.tmux.capture(name);
     assert.equal(pane.split('# typed').length, 2, `typed once:\n${pane}`);

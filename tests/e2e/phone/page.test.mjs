@@ -1,23 +1,21 @@
 // Watching: the sessions, the chosen pane as text (never markup), the view on a phone, the key.
-import { after, before, test } from 'node:test';
+import { after, afterEach, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { randomBytes } from 'node:crypto';
-import { Fixture, readPage, screenshot, waitFor } from './harness.mjs';
+import { Fixture, readPage, screenshot, waitFor, waitForPage } from './harness.mjs';
 
 let fixture;
 before(async () => {
   fixture = await Fixture.create({ battery: 76, tmuxLimitMs: 3000 });
 });
+afterEach(() => fixture.closePages());
 after(() => fixture?.close());
 
 test('it lists the sessions and shows the chosen pane without its blank rows, prompt at the bottom', async () => {
   fixture.tmux.newSession('alpha');
   fixture.tmux.type('alpha', "printf 'alpha:%s\\n' 準備完了");
   const page = await fixture.openPage();
-  const watching = await waitFor('alpha on screen', async () => {
-    const p = await readPage(page);
-    return p.screen.includes('alpha:準備完了') && p;
-  });
+  const watching = await waitForPage(page, 'alpha on screen', (p) => p.screen.includes('alpha:準備完了'));
   assert.deepEqual(watching.options, ['alpha']);
   assert.deepEqual(watching.meta, ['待機中', '76%', 'Caps ON']);
   assert.equal(watching.conn, '接続中');
@@ -25,22 +23,18 @@ test('it lists the sessions and shows the chosen pane without its blank rows, pr
   const view = await page.$eval('#screen', (e) => e.scrollHeight - e.scrollTop - e.clientHeight);
   assert.ok(view < 2, `the view sits at the bottom (${view} px left)`);
   await screenshot(page, 'phone-watching.png');
-  await page.context().close();
 });
 
 test('a hung tmux keeps the last screen and says so until tmux answers again', async () => {
   const page = await fixture.openPage();
-  await waitFor('alpha on screen', async () => (await readPage(page)).screen.includes('alpha:準備完了'));
+  await waitForPage(page, 'alpha on screen', (p) => p.screen.includes('alpha:準備完了'));
   const tmuxServer = Number(fixture.tmux.run('display-message', '-p', '#{pid}'));
   process.kill(tmuxServer, 'SIGSTOP');
-  const silent = await waitFor('the hung tmux told', async () => {
-    const p = await readPage(page);
-    return p.conn === 'tmux が応答しません' && p;
-  }, { timeout: 15000 }).finally(() => process.kill(tmuxServer, 'SIGCONT'));
+  const silent = await waitForPage(page, 'the hung tmux told', (p) => p.conn === 'tmux が応答しません',
+    { timeout: 15000 }).finally(() => process.kill(tmuxServer, 'SIGCONT'));
   assert.ok(silent.screen.includes('alpha:準備完了') && silent.options.includes('alpha'), silent.screen);
   assert.equal(await page.$eval('#empty', (e) => e.hidden), true);
-  await waitFor('tmux answering again', async () => (await readPage(page)).conn === '接続中', { timeout: 15000 });
-  await page.context().close();
+  await waitForPage(page, 'tmux answering again', (p) => p.conn === '接続中', { timeout: 15000 });
 });
 
 test('the carry bar shows mode, battery and temperature, warns of the lid, and pauses only when confirmed', async () => {
@@ -48,7 +42,7 @@ test('the carry bar shows mode, battery and temperature, warns of the lid, and p
   const bar = () => page.$eval('#carry', (e) => (e.hidden ? null : e.innerText.replace(/\s+/g, ' ').trim()));
   await waitFor('the bar', async () => (await bar())?.startsWith('持ち運び: 有効'));
   assert.equal(await bar(), '持ち運び: 有効 電池 76%・温度 62°C 一時停止 ふたを閉じるとスリープします');
-  await waitFor('a screen under the bar', async () => (await readPage(page)).screen.includes('準備完了'));
+  await waitForPage(page, 'a screen under the bar', (p) => p.screen.includes('準備完了'));
   await screenshot(page, 'phone-carry.png');
   page.once('dialog', (dialog) => dialog.dismiss());
   await page.click('#carry-toggle');
@@ -59,7 +53,6 @@ test('the carry bar shows mode, battery and temperature, warns of the lid, and p
   await page.click('#carry-toggle'); // resuming asks nothing
   await waitFor('resumed', async () => (await bar())?.startsWith('持ち運び: 有効'));
   assert.deepEqual(page.errors, []);
-  await page.context().close();
 });
 
 test('unwrapped, long lines scroll sideways; the choice and the font size stay on the phone', async () => {
@@ -68,7 +61,7 @@ test('unwrapped, long lines scroll sideways; the choice and the font size stay o
   fixture.tmux.type('wide', `echo ${'long-line-'.repeat(6)}end`); // wider than the phone, not the pane
   const page = await fixture.openPage();
   await page.selectOption('#sessions', 'wide');
-  await waitFor('the long line', async () => /end\n\$/.test((await readPage(page)).screen));
+  await waitForPage(page, 'the long line', (p) => /end\n\$/.test(p.screen));
   const layout = () => page.$eval('#screen', (e) => ({
     sideways: e.scrollWidth > e.clientWidth, font: getComputedStyle(e).fontSize,
   }));
@@ -81,9 +74,8 @@ test('unwrapped, long lines scroll sideways; the choice and the font size stay o
   await screenshot(page, 'phone-unwrapped.png');
   await page.reload();
   await page.selectOption('#sessions', 'wide');
-  await waitFor('the long line again', async () => /end\n\$/.test((await readPage(page)).screen));
+  await waitForPage(page, 'the long line again', (p) => /end\n\$/.test(p.screen));
   assert.deepEqual(await layout(), { sideways: true, font: '12.5px' });
-  await page.context().close();
 });
 
 test('markup in a session name, its command name and its screen is shown literally', async () => {
@@ -95,10 +87,7 @@ test('markup in a session name, its command name and its screen is shown literal
   await waitFor('the renamed command', () => fixture.tmux.currentCommand(name) === command);
   const page = await fixture.openPage();
   await page.selectOption('#sessions', name);
-  const shown = await waitFor('the session on the page', async () => {
-    const p = await readPage(page);
-    return p.screen.includes(screenLine) && p;
-  });
+  const shown = await waitForPage(page, 'the session on the page', (p) => p.screen.includes(screenLine));
   assert.equal(shown.meta[0], `作業中（${command}）`);
   const dom = await page.evaluate(() => ({
     images: document.querySelectorAll('img').length,
@@ -106,24 +95,20 @@ test('markup in a session name, its command name and its screen is shown literal
     ran: [window.__fromCommand, window.__fromName, window.__fromScreen],
   }));
   assert.deepEqual(dom, { images: 0, screenChildren: 0, ran: [undefined, undefined, undefined] });
-  await page.context().close();
 });
 
 test('a key from before a renewal says the token changed and stops asking', async () => {
   const page = await fixture.openPage({ key: randomBytes(32).toString('base64url'), clock: true });
-  await waitFor('the changed-token text', async () =>
-    (await readPage(page)).conn === '合言葉が変わりました。QRコードを読み直してください');
+  await waitForPage(page, 'the changed-token text', (p) => p.conn === '合言葉が変わりました。QRコードを読み直してください');
   await page.clock.runFor(10000);
   assert.equal(await page.fetched('/api/sealed'), 1, 'one envelope the server could not open, no more');
   assert.equal((await readPage(page)).dot, 'dot off');
-  await page.context().close();
 });
 
 test('an old "/?t=" bookmark trades the token for the key once and drops it; a clock months off still works', async () => {
   const page = await fixture.openPage({ address: `http://127.0.0.1:${fixture.port}/?t=${fixture.token}`, clock: true });
-  await waitFor('the sessions', async () => (await readPage(page)).dot === 'dot on');
+  await waitForPage(page, 'the sessions', (p) => p.dot === 'dot on');
   assert.equal(page.url(), `http://127.0.0.1:${fixture.port}/#k=${fixture.key}`);
   assert.equal(await page.fetched('/api/key'), 1);
   assert.ok(await page.fetched('/api/state') >= 1);
-  await page.context().close();
 });

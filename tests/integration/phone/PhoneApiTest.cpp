@@ -42,12 +42,17 @@ struct Answer {
     std::string body;
 };
 
+std::string request(const std::string& method, const std::string& target, const std::string& body,
+                    const std::string& token) {
+    return method + " " + target + " HTTP/1.1\r\nX-Token: " + token +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
 Answer call(std::uint16_t port, const std::string& method, const std::string& target,
             const std::string& body = "", const std::string& token = "") {
     test::RawClient client(port);
-    client.send(method + " " + target + " HTTP/1.1\r\nX-Token: " + token +
-                "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-    const std::string reply = client.readAll().bytes;
+    client.send(request(method, target, body, token));
+    const std::string reply = client.readAll(20s).bytes; // a call queued behind two hung ones takes 6 s
     const auto headEnd = reply.find("\r\n\r\n");
     if (reply.size() < 9 || headEnd == std::string::npos) {
         return {};
@@ -203,7 +208,7 @@ TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestInAndARefusalNeverWaitsForTheBod
              {"POST /nowhere HTTP/1.1\r\nX-Token: " + token + "\r\n", "404 Not Found"}}) {
         test::RawClient client(server_.port());
         client.send(head + "Content-Length: 1000000\r\n\r\n");
-        EXPECT_TRUE(client.readable(2000ms)) << refusal << " waited for the body";
+        EXPECT_TRUE(client.readable(5s)) << refusal << " waited for the body"; // half the idle limit
         EXPECT_TRUE(client.send(std::string(1000000, 'x')));
         const auto reply = client.readAll();
         EXPECT_TRUE(reply.closed);
@@ -226,7 +231,8 @@ TEST_F(PhoneApi, AHungTmuxIsReportedAsSuchAndHoldsUpNothingThatNeedsNoTmux) {
     newSession("work");
     const pid_t tmuxServer = std::atoi(raw({"display-message", "-p", "#{pid}"}).out.c_str());
     ASSERT_GT(tmuxServer, 1);
-    tmux_.setTimeLimit(1500ms);
+    // Long enough that a loaded machine answers the quick requests well inside it.
+    tmux_.setTimeLimit(3s);
     test::LogCapture log;
     ASSERT_EQ(::kill(tmuxServer, SIGSTOP), 0);
     std::shared_ptr<void> resume(nullptr, [&](void*) { ::kill(tmuxServer, SIGCONT); });
@@ -245,17 +251,19 @@ TEST_F(PhoneApi, AHungTmuxIsReportedAsSuchAndHoldsUpNothingThatNeedsNoTmux) {
              {"/api/state", "wrong", "401 Unauthorized"},
              {"/nowhere", token, "404 Not Found"},
              {"/api/capture", token, "400 Bad Request"}}) {
-        const auto asked = std::chrono::steady_clock::now();
         EXPECT_EQ(torvane::call(server_.port(), "GET", target, "", offered).status, status) << target;
-        EXPECT_LT(std::chrono::steady_clock::now() - asked, 300ms) << target;
     }
+    // A worker is freed only after its hung call has logged running out of time.
+    const std::string timedOut = "WARN: tmux が 3 秒以内に終了しませんでした";
+    EXPECT_FALSE(log.contains(timedOut)) << "an answer that needs no tmux waited for a hung call";
     for (auto& answer : stuck) {
         const Answer got = answer.get();
         EXPECT_EQ(got.status + " " + got.body, "503 Service Unavailable tmux not answering");
     }
-    EXPECT_TRUE(log.contains("WARN: tmux が 1.5 秒以内に終了しませんでした"));
+    EXPECT_TRUE(log.contains(timedOut));
 
     resume.reset();
+    tmux_.setTimeLimit(Tmux::defaultTimeLimit);
     EXPECT_TRUE(hasLine(call("GET", "/api/capture?s=work").body, "ready>"));
     EXPECT_NE(call("GET", "/api/state").body.find(R"({"sessions":[{"name":"work",)"), std::string::npos);
 }
@@ -339,6 +347,7 @@ TEST_F(PhoneApi, AnIdCountsFromItsFirstTrySoARetryAfterATimeoutTypesNothing) {
     EXPECT_EQ(call("POST", "/api/send", "s=agent&submit=0&text=deploy&id=abc1").status,
               "500 Internal Server Error");
     ::kill(pid, SIGCONT);
+    tmux_.setTimeLimit(Tmux::defaultTimeLimit); // the calls below are real ones
     // The killed tmux client's command is carried out all the same, once tmux runs again (unless the
     // client was killed before it got to send it).
     test::waitFor([&] { return test::readFile(got) == "deploy"; });
@@ -348,22 +357,10 @@ TEST_F(PhoneApi, AnIdCountsFromItsFirstTrySoARetryAfterATimeoutTypesNothing) {
     EXPECT_TRUE(test::waitFor([&] { return test::readFile(got) == typed + "y"; })) << test::readFile(got);
 }
 
-TEST_F(PhoneApi, TwoTextsForOneSessionArriveWholeInTheOrderTheyCameIn) {
-    const auto got = record("agent");
-    const std::string first(80000, 'a'), second(20000, 'b');
-    std::thread firstSend(
-        [&] { EXPECT_EQ(call("POST", "/api/send", "s=agent&submit=0&text=" + first).body, "sent"); });
-    ASSERT_TRUE(test::waitFor([&] { return !test::readFile(got).empty(); }));
-    EXPECT_EQ(call("POST", "/api/send", "s=agent&submit=0&text=" + second).body, "sent");
-    firstSend.join();
-    EXPECT_TRUE(test::waitFor([&] { return test::readFile(got).size() == first.size() + second.size(); }));
-    EXPECT_TRUE(test::readFile(got) == first + second) << "100 KB, byte for byte, one text after the other";
-}
-
-// Eight sends queued behind a tmux call that hangs for 8 s in one session hold up that session's line
-// only: another session's state and screen are answered meanwhile, and the eight arrive in order,
-// once each, when the hang ends.
-TEST_F(PhoneApi, ASessionWhoseTmuxHangsStarvesNoOtherAndItsSendsStillArriveInOrder) {
+// Sends queued behind a tmux call that hangs for 8 s in one session hold up that session's line only:
+// another session's state and screen are answered meanwhile, and the sends arrive in order, each whole
+// (the first goes in several tmux calls), once the hang ends.
+TEST_F(PhoneApi, ASessionWhoseTmuxHangsStarvesNoOtherAndItsSendsStillArriveWholeInOrder) {
     newSession("other");
     const auto got = record("slow");
     // The real tmux behind a stand-in whose first call for "slow" hangs for 8 s.
@@ -376,33 +373,27 @@ TEST_F(PhoneApi, ASessionWhoseTmuxHangsStarvesNoOtherAndItsSendsStillArriveInOrd
         hanging, [] { return PowerState{}; }, [] { return true; }, secret_);
     Server server(router, secret_);
     server.start(0);
-    const auto started = std::chrono::steady_clock::now();
+    const std::string first = "0." + std::string(20000, 'a'); // beyond what tmux takes in one command
     std::vector<std::unique_ptr<test::RawClient>> sends;
     for (int i = 0; i < 8; ++i) { // one after another, each sent whole before the next connects
-        const std::string body = "s=slow&submit=0&text=" + std::to_string(i) + ".";
+        const std::string body = "s=slow&submit=0&text=" + (i == 0 ? first : std::to_string(i) + ".");
         sends.push_back(std::make_unique<test::RawClient>(server.port()));
-        sends.back()->send("POST /api/send HTTP/1.1\r\nX-Token: " + secret_.token() +
-                           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        sends.back()->send(request("POST", "/api/send", body, secret_.token()));
+        if (i == 0) { // hung before the others come
+            ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(dir_ / "tmux.hung"); }));
+        }
     }
-    ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(dir_ / "tmux.hung"); }));
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_TRUE(hasLine(torvane::call(server.port(), "GET", "/api/capture?s=other", "", secret_.token()).body,
                         "ready>"));
-    const auto screen = std::chrono::steady_clock::now() - asked;
     EXPECT_NE(
         torvane::call(server.port(), "GET", "/api/state", "", secret_.token()).body.find(R"("name":"slow")"),
         std::string::npos);
-    const auto state = std::chrono::steady_clock::now() - asked;
-    EXPECT_LT(state, 1s) << "another session waited for the hung one";
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s) << "another session waited for the hung one";
     for (auto& send : sends)
         EXPECT_TRUE(send->readAll(20s).bytes.ends_with("\r\n\r\nsent"));
-    const auto all = std::chrono::steady_clock::now() - started;
-    EXPECT_TRUE(test::waitFor([&] { return test::readFile(got) == "0.1.2.3.4.5.6.7."; }))
-        << test::readFile(got);
-    std::printf("other session: screen %lld ms, state %lld ms; the eight sends answered after %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(screen).count()),
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(state).count()),
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(all).count()));
+    const std::string all = first + "1.2.3.4.5.6.7.";
+    EXPECT_TRUE(test::waitFor([&] { return test::readFile(got) == all; })) << test::readFile(got).size();
 }
 
 // A hung tmux, and one whose server is not running, are checked on the real one above.
