@@ -93,19 +93,26 @@ export class Fixture {
   static async create({ battery = 76, tmuxLimitMs } = {}) {
     if (!process.env.PHONE_TEST_SERVER) throw new Error('PHONE_TEST_SERVER is not set; run these tests through ctest');
     const fixture = new Fixture(fs.mkdtempSync('/tmp/tv-'));
-    fixture.browser = await chromium.launch({
-      executablePath: process.env.PHONE_TEST_CHROMIUM || '/usr/bin/chromium', headless: true, args: chromiumFlags,
-    }).catch(async (error) => {
+    try {
+      await fixture.start(battery, tmuxLimitMs);
+    } catch (error) {
       await fixture.close().catch(() => {});
       throw error;
+    }
+    return fixture;
+  }
+
+  async start(battery, tmuxLimitMs) {
+    this.browser = await chromium.launch({
+      executablePath: process.env.PHONE_TEST_CHROMIUM || '/usr/bin/chromium', headless: true, args: chromiumFlags,
     });
     const limit = tmuxLimitMs === undefined ? [] : [String(tmuxLimitMs)];
-    const child = spawn(process.env.PHONE_TEST_SERVER, [fixture.token, String(battery), ...limit], {
-      env: fixture.tmux.env, stdio: ['ignore', 'pipe', 'inherit'],
+    const child = spawn(process.env.PHONE_TEST_SERVER, [this.token, String(battery), ...limit], {
+      env: this.tmux.env, stdio: ['ignore', 'pipe', 'inherit'],
     });
     const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
     // SIGTERM must end it cleanly; anything else is a fault of the server worth seeing.
-    fixture.stopServer = async () => {
+    this.stopServer = async () => {
       child.kill('SIGTERM');
       const result = await Promise.race([exited, deadline(10000).then(() => null)]);
       if (result?.code === 0) return;
@@ -114,18 +121,14 @@ export class Fixture {
     };
     const lines = readline.createInterface({ input: child.stdout });
     lines.on('line', (line) => {
-      if (/^port \d+$/.test(line)) fixture.portSeen = Number(line.slice(5));
-      if (line.startsWith('key ')) fixture.key = line.slice(4);
+      if (/^port \d+$/.test(line)) this.port = Number(line.slice(5));
+      if (line.startsWith('key ')) this.key = line.slice(4);
     });
-    fixture.port = await Promise.race([
-      new Promise((resolve) => lines.on('line', (line) => /^key /.test(line) && resolve(fixture.portSeen))),
+    await Promise.race([
+      new Promise((resolve) => lines.on('line', (line) => /^key /.test(line) && resolve())),
       exited.then((how) => { throw new Error(`test server ended before listening: ${JSON.stringify(how)}`); }),
       deadline(15000).then(() => { throw new Error('test server did not report its port within 15 s'); }),
-    ]).catch(async (error) => {
-      await fixture.close().catch(() => {});
-      throw error;
-    });
-    return fixture;
+    ]);
   }
 
   constructor(root) {
@@ -167,8 +170,8 @@ export class Fixture {
       window.__testFetched = [];
       window.fetch = function (resource, init) {
         let pathname = new URL(String(resource), location.href).pathname;
-        const inner = pathname === '/api/sealed' && window.makePhoneSeal(window.nacl).open(
-          window.makePhoneSeal(window.nacl).keyFromText(keyText), init.body);
+        const s = window.makePhoneSeal(window.nacl);
+        const inner = pathname === '/api/sealed' && s.open(s.keyFromText(keyText), init.body);
         if (inner) pathname = inner.split('\n')[4].split('?')[0];
         window.__testFetched.push(pathname);
         return original.call(this, resource, init);
