@@ -30,17 +30,17 @@ protected:
 class RawClient : Socket {
 public:
     explicit RawClient(std::uint16_t port, bool ipv6 = false) : Socket(ipv6 ? AF_INET6 : AF_INET) {
-        const sockaddr_in address{.sin_family = AF_INET,
-                                  .sin_port = htons(port),
-                                  .sin_addr = {htonl(INADDR_LOOPBACK)},
-                                  .sin_zero = {}};
-        const sockaddr_in6 address6{.sin6_family = AF_INET6,
-                                    .sin6_port = htons(port),
-                                    .sin6_flowinfo = 0,
-                                    .sin6_addr = in6addr_loopback,
-                                    .sin6_scope_id = 0};
-        connected_ = ipv6 ? ::connect(fd_, reinterpret_cast<const sockaddr*>(&address6), sizeof address6) == 0
-                          : ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        sockaddr_in6 address6{};
+        address6.sin6_family = AF_INET6;
+        address6.sin6_port = htons(port);
+        address6.sin6_addr = in6addr_loopback;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const auto* to =
+            ipv6 ? reinterpret_cast<const sockaddr*>(&address6) : reinterpret_cast<const sockaddr*>(&address);
+        connected_ = ::connect(fd_, to, ipv6 ? sizeof address6 : sizeof address) == 0;
     }
 
     bool connected() const { return connected_; }
