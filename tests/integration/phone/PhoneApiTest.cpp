@@ -312,7 +312,10 @@ TEST_F(PhoneApi, EveryByteArrivesLinesAsOnePasteKeysAsKeysAndARepeatedIdTypesNot
          {"-tfoo --help -l", "echo keep;", "find . -exec ls {} \\;", pieces.c_str()}) {
         EXPECT_EQ(send(text).body, "sent") << text;
     }
-    EXPECT_EQ(send("a\tb\x04c\x1b[Ax\x7f").body, "sent");
+    EXPECT_EQ(send("a\tb\x04"
+                   "c\x1b[Ax\x7f")
+                  .body,
+              "sent");
     EXPECT_EQ(send("echo one\n\x1b[201~echo INJECTED\n\x1b[20\x1b[200~1~").body, "sent");
     EXPECT_EQ(send(std::string("a\0b", 3)).status, "400 Bad Request");
     EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=Down").body, "ok");
@@ -324,10 +327,11 @@ TEST_F(PhoneApi, EveryByteArrivesLinesAsOnePasteKeysAsKeysAndARepeatedIdTypesNot
     }
     EXPECT_EQ(call("POST", "/api/keys", "s=absent&k=y").status, "500 Internal Server Error");
     EXPECT_EQ(call("POST", "/api/keys", "s=agent&k=y").body, "ok");
-    const std::string expected =
-        "echo こん😀\r\x1b[200~first\r" + longLine + "\rthird\x1b[201~\r" + kana +
-        "-tfoo --help -lecho keep;find . -exec ls {} \\;" + pieces +
-        "\x1b[200~a\tb\x04c\x1b[Ax\x7f\x1b[201~\x1b[200~echo one\recho INJECTED\r\x1b[201~" + "\x1b[B\x04y";
+    const std::string expected = "echo こん😀\r\x1b[200~first\r" + longLine + "\rthird\x1b[201~\r" + kana +
+                                 "-tfoo --help -lecho keep;find . -exec ls {} \\;" + pieces +
+                                 "\x1b[200~a\tb\x04"
+                                 "c\x1b[Ax\x7f\x1b[201~\x1b[200~echo one\recho INJECTED\r\x1b[201~" +
+                                 "\x1b[B\x04y";
     EXPECT_TRUE(test::waitFor([&] { return test::readFile(got) == expected; })) << test::readFile(got).size();
 }
 
