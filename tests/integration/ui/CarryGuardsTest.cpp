@@ -93,7 +93,7 @@ protected:
     const std::string change = "状態が変わります（きっかけ: timer、電源: 常時電源（バッテリー未検出））";
 };
 
-TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelowAndAVanishedZoneDoesNotHideIt) {
+TEST_F(CarryGuards, TheProcessorsHeatReleasesOnceIsToldAndAVanishedZoneIsWarnedOf) {
     EXPECT_EQ(delegate.rebuild()[5].title, "温度: 不明"); // no zones yet
     zone(0, "iwlwifi_1", 99'000);                         // hotter, but not the processor
     zone(1, "x86_pkg_temp", 89'400);
@@ -102,9 +102,10 @@ TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelowAndAVanis
     EXPECT_EQ(delegate.rebuild()[5].title, "温度: 89°C");
     EXPECT_TRUE(delegate.carryState().lidHeld) << "the daemon answers";
 
-    zone(1, "x86_pkg_temp", 90'000);
-    review(); // at the limit once: a moment's peak
+    // How many readings at the limit make a release is HeatGuard's (GuardsTest); here the sensor's
+    // reading reaches the log, the beep, the notice and the phone's state.
     zone(1, "x86_pkg_temp", 93'000);
+    review();
     review();
     const std::string text = "温度が上限 (90°C) に達したため持ち運びモードを解除しました（現在 93°C）";
     EXPECT_EQ(log.lines(), (Lines{"WARN: " + text, change, offLine}));
@@ -118,17 +119,12 @@ TEST_F(CarryGuards, HeatAtTheLimitTwiceReleasesOnceUntilTenDegreesBelowAndAVanis
     review();
     EXPECT_EQ(log.lines(), (Lines{"温度条件が回復しました（現在 80°C）", change, onLine}));
 
-    // Zones that vanish while hot keep their last reading for two evaluations, then are unknown.
-    zone(1, "x86_pkg_temp", 95'000);
-    review();
+    // Zones that vanish are a lost reading, told once, and the menu stops showing the old one.
     std::filesystem::remove_all(thermal.path());
     log.clear();
     for (int i = 0; i < 4; ++i)
         review();
-    const std::string again = "温度が上限 (90°C) に達したため持ち運びモードを解除しました（現在 95°C）";
-    EXPECT_EQ(log.lines(),
-              (Lines{"WARN: " + again, change, offLine,
-                     "WARN: 温度を読み取れなくなりました。温度の上限による自動解除は働きません"}));
+    EXPECT_EQ(log.lines(), Lines{"WARN: 温度を読み取れなくなりました。温度の上限による自動解除は働きません"});
     EXPECT_EQ(delegate.rebuild()[5].title, "温度: 不明");
 }
 
@@ -137,11 +133,8 @@ TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
     ASSERT_TRUE(raw({"new-session", "-d", "-s", "job", "sleep 100000"}).ok());
     settings.setBoolean(Config::Key::releaseWhenIdle, true);
     launchActive();
-    wall = created + 590s;
-    review();
-    EXPECT_TRUE(delegate.power().isActive());
-    wall = created + 601s;
-    review(); // decided from the listing of launch: the job has printed nothing since
+    wall = created + 601s; // the ten-minute bound itself is WorkDoneGuard's (GuardsTest)
+    review();              // decided from the listing of launch: the job has printed nothing since
     listed();
     EXPECT_EQ(log.lines(), (Lines{"作業が終わったため持ち運びモードを解除しました", change, offLine}));
     EXPECT_EQ(desktop.beeps, 1) << "counted among the releases, which are notified as the heat's is";
@@ -167,11 +160,8 @@ TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
 
 TEST_F(CarryGuards, WithNoSessionAtAllTheWorkIsDoneTenMinutesAfterCarryModeCameOn) {
     settings.setBoolean(Config::Key::releaseWhenIdle, true);
-    launchActive(); // no tmux server at all
-    wall += 590s;
-    review();
-    EXPECT_TRUE(delegate.power().isActive());
-    wall += 11s;
+    launchActive(); // no tmux server at all; the bound itself is CarryPolicy's (GuardsTest)
+    wall += 601s;
     review();
     EXPECT_EQ(log.lines(), (Lines{"作業が終わったため持ち運びモードを解除しました", change, offLine}));
 }

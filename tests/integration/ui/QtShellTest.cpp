@@ -77,8 +77,10 @@ TEST(QtSettings, TheFileAndAnyDirectoryMadeForItAreTheOwnersAlone) {
     ::umask(saved);
 }
 
-// A full or read-only disk (here a file where the directory should be, which stops root too).
-TEST(QtSettings, AValueThatCannotBeSavedHoldsForThisRunAndGoesWithTheNextSave) {
+// A full or read-only disk (here a file where the directory should be, which stops root too): the value
+// holds for this run and goes with the next save. Reads come from the contents last read until the file
+// changes: an edit by hand, of the same size or in a file put in its place, is seen at the next read.
+TEST(QtSettings, AValueThatCannotBeSavedHoldsAndAnEditByHandIsSeenAtTheNextRead) {
     test::qtApp();
     test::TempDir dir;
     test::writeFile(dir / "config", "");
@@ -88,24 +90,18 @@ TEST(QtSettings, AValueThatCannotBeSavedHoldsForThisRunAndGoesWithTheNextSave) {
     std::filesystem::remove(dir / "config");
     EXPECT_TRUE(settings.setInteger("batteryFloor", 30));
     EXPECT_EQ(QtSettings(dir / "config/torvane.conf").boolean("paused"), true);
-}
 
-// Reads come from the contents last read until the file changes: an edit by hand, of the same size or
-// in a file put in its place, is seen at the next read.
-TEST(QtSettings, AnEditByHandIsSeenAtTheNextRead) {
-    test::qtApp();
-    test::TempDir dir;
-    test::writeFile(dir / "torvane.conf", "[General]\nbatteryFloor=30\n");
-    QtSettings settings(dir / "torvane.conf");
+    const std::filesystem::path file = dir / "config/torvane.conf";
+    test::writeFile(file, "[General]\nbatteryFloor=30\n");
     EXPECT_EQ(settings.integer("batteryFloor"), 30);
-    test::writeFile(dir / "torvane.conf", "[General]\nbatteryFloor=35\n");
-    const auto written = std::filesystem::last_write_time(dir / "torvane.conf");
-    std::filesystem::last_write_time(dir / "torvane.conf", written + std::chrono::seconds(1));
+    EXPECT_EQ(settings.boolean("paused"), std::nullopt) << "the file as written by hand";
+    test::writeFile(file, "[General]\nbatteryFloor=35\n");
+    std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) + std::chrono::seconds(1));
     EXPECT_EQ(settings.integer("batteryFloor"), 35);
     test::writeFile(dir / "new.conf", "[General]\nbatteryFloor=40\n");
-    std::filesystem::rename(dir / "new.conf", dir / "torvane.conf");
+    std::filesystem::rename(dir / "new.conf", file);
     EXPECT_EQ(settings.integer("batteryFloor"), 40);
-    std::filesystem::remove(dir / "torvane.conf");
+    std::filesystem::remove(file);
     EXPECT_EQ(settings.integer("batteryFloor"), std::nullopt);
 }
 

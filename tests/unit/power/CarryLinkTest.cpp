@@ -15,13 +15,9 @@ TEST(CarryLink, APauseAnswersWhatHappenedWhenTheMainThreadIsLate) {
                 [&](bool paused) {
                     ++pauses;
                     std::this_thread::sleep_for(1500ms); // an evaluation that outlasts the limit
-                    return CarryState{.active = false,
-                                      .paused = paused,
-                                      .reason = {},
-                                      .lidHeld = false,
-                                      .temperature = {},
-                                      .heatLimit = 90,
-                                      .floor = 20};
+                    CarryState state;
+                    state.paused = paused;
+                    return state;
                 });
     const auto state = link.setPaused(true, 1s);
     mainThread.join();
