@@ -72,14 +72,6 @@ TEST(LinuxInstallOnSystemd, TheServiceHoldsTheLockForTheUserAndRemovalLeavesNoth
         << "no restarted daemon holding the lock";
 
     ASSERT_TRUE(request());
-    const auto lastWrite = std::chrono::steady_clock::now();
-    auto lastLook = lastWrite; // the release came before the look that found it, give or take that look
-    ASSERT_TRUE(test::waitFor(
-        [&] { return (lastLook = std::chrono::steady_clock::now(), lockHolders().empty()); }, 20s));
-    EXPECT_LT(lastLook - lastWrite, 17s + 300ms);
-    EXPECT_GT(lastLook - lastWrite, 14s) << "released while the request was fresh";
-
-    ASSERT_TRUE(request());
     ASSERT_TRUE(test::waitFor([&] { return !lockHolders().empty(); }, 5s));
     const auto removed = exec({"env", helperSource, "bash", scripts + "uninstall.sh", "--keep-app"});
     EXPECT_EQ(removed.exitStatus, 0) << removed.err;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sstream>
 
 using namespace torvane;
@@ -16,11 +17,12 @@ namespace {
 
 // Lays out "dir/file=value dir/file=value ..." as sysfs does (values end in a line feed, "~" stands for
 // a space); a name without "=" is a plain file or, ending in "/", an empty directory.
-void layOut(const test::TempDir& root, const std::string& entries) {
+std::unique_ptr<test::TempDir> layOut(const std::string& entries) {
+    auto root = std::make_unique<test::TempDir>();
     std::istringstream in(entries);
     for (std::string entry; in >> entry;) {
         const auto eq = entry.find('=');
-        const std::filesystem::path path = root / entry.substr(0, eq);
+        const std::filesystem::path path = *root / entry.substr(0, eq);
         std::filesystem::create_directories(entry.back() == '/' ? path : path.parent_path());
         if (entry.back() != '/') {
             std::string value = eq == std::string::npos ? "x" : entry.substr(eq + 1) + "\n";
@@ -28,6 +30,7 @@ void layOut(const test::TempDir& root, const std::string& entries) {
             test::writeFile(path, value);
         }
     }
+    return root;
 }
 
 const std::string acOff = "AC/type=Mains AC/online=0 ";
@@ -83,9 +86,8 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
          60, true},
     };
     for (const auto& c : cases) {
-        test::TempDir root;
-        layOut(root, c.tree);
-        EXPECT_EQ(PowerState::from(LinuxPowerSources(root.path()).snapshot()),
+        const auto root = layOut(c.tree);
+        EXPECT_EQ(PowerState::from(LinuxPowerSources(root->path()).snapshot()),
                   (PowerState{c.percent, c.onAC, !c.tree.empty(), !c.tree.empty() && c.said}))
             << c.tree;
     }
@@ -99,13 +101,12 @@ TEST(LinuxSysfs, BatteryReadingsThatCannotBeTrustedReleaseAtTheSecondEvaluation)
                                  bat0 + "BAT0/status=Unknown BAT0/capacity=12"};
     for (const std::string& tree : blind) {
         for (const bool mainsOnline : {false, true}) {
-            test::TempDir root;
-            layOut(root, tree + (mainsOnline ? " ADP1/type=Mains ADP1/online=1" : ""));
+            const auto root = layOut(tree + (mainsOnline ? " ADP1/type=Mains ADP1/online=1" : ""));
             BatteryGuard guard;
             std::vector<BatteryGuard::Change> changes;
             for (int i = 0; i < 3; ++i)
                 changes.push_back(
-                    guard.update(PowerState::from(LinuxPowerSources(root.path()).snapshot()), 20).change);
+                    guard.update(PowerState::from(LinuxPowerSources(root->path()).snapshot()), 20).change);
             using enum BatteryGuard::Change;
             EXPECT_EQ(changes,
                       (mainsOnline ? std::vector{none, none, none} : std::vector{none, released, none}))
@@ -128,9 +129,8 @@ TEST(LinuxSysfs, CapsLockLeds) {
         {"input3::capslock/brightness=0 input7::capslock/brightness=255", true},
     };
     for (const auto& c : cases) {
-        test::TempDir root;
-        layOut(root, c.tree);
-        LinuxKeyboardState keyboard(root.path());
+        const auto root = layOut(c.tree);
+        LinuxKeyboardState keyboard(root->path());
         EXPECT_EQ(keyboard.ledState(), c.led) << c.tree;
         EXPECT_EQ(keyboard.capsLockOn(), c.led.value_or(false)) << c.tree;
     }
@@ -151,8 +151,7 @@ TEST(LinuxSysfs, ThermalZonesOutsideThePlausibleRangeAreNoReading) {
         {pkg + "-5000", -5},
     };
     for (const auto& c : cases) {
-        test::TempDir root;
-        layOut(root, c.tree);
-        EXPECT_EQ(LinuxThermalSensor(root.path()).celsius(), c.celsius) << c.tree;
+        const auto root = layOut(c.tree);
+        EXPECT_EQ(LinuxThermalSensor(root->path()).celsius(), c.celsius) << c.tree;
     }
 }
