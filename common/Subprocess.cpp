@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,6 +64,50 @@ int openPidFd(pid_t pid) {
 #endif
 }
 
+// A socket rather than a pipe: writing to a child that stopped reading fails with EPIPE instead of
+// raising SIGPIPE in the whole process.
+bool makeInputSocket(UniqueFd& ours, UniqueFd& child) {
+    int s[2];
+    int type = SOCK_STREAM;
+#if defined(__linux__)
+    type |= SOCK_CLOEXEC;
+#endif
+    if (::socketpair(AF_UNIX, type, 0, s) != 0)
+        return false;
+    ours.reset(s[0]);
+    child.reset(s[1]);
+#if !defined(__linux__)
+    ::fcntl(s[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(s[1], F_SETFD, FD_CLOEXEC);
+    const int one = 1;
+    ::setsockopt(s[0], SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+    ::fcntl(s[0], F_SETFL, ::fcntl(s[0], F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+// Writes what the socket takes now; closes it once all is written or the child stopped reading.
+void feed(UniqueFd& fd, std::string_view& left) {
+#if defined(MSG_NOSIGNAL)
+    constexpr int flags = MSG_NOSIGNAL;
+#else
+    constexpr int flags = 0;
+#endif
+    while (!left.empty()) {
+        const ssize_t n = ::send(fd.get(), left.data(), left.size(), flags);
+        if (n > 0) {
+            left.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        break;
+    }
+    fd.reset(); // end of file for the child
+}
+
 int waitForExit(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -76,8 +121,9 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
                                const SubprocessOptions& options) {
     SubprocessResult result;
 
-    UniqueFd outRead, outWrite, errRead, errWrite;
-    if (!makePipe(outRead, outWrite) || !makePipe(errRead, errWrite)) {
+    UniqueFd outRead, outWrite, errRead, errWrite, inOurs, inChild;
+    if (!makePipe(outRead, outWrite) || !makePipe(errRead, errWrite) ||
+        (options.input && !makeInputSocket(inOurs, inChild))) {
         result.startError = text::errorText(errno);
         return result;
     }
@@ -97,7 +143,10 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (options.input)
+        posix_spawn_file_actions_adddup2(&actions, inChild.get(), STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
     // The child gets its three streams and nothing else, whatever the caller (or a library in it)
@@ -135,6 +184,10 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
     result.started = true;
     outWrite.reset();
     errWrite.reset();
+    inChild.reset();
+    std::string_view input = options.input ? std::string_view(*options.input) : std::string_view();
+    if (inOurs)
+        feed(inOurs, input);
     ::fcntl(outRead.get(), F_SETFL, ::fcntl(outRead.get(), F_GETFL) | O_NONBLOCK);
     ::fcntl(errRead.get(), F_SETFL, ::fcntl(errRead.get(), F_GETFL) | O_NONBLOCK);
 
@@ -159,11 +212,12 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
         if (pidFd.get() < 0) // no pidfd: look at the child now and then
             timeoutMs = timeoutMs < 0 ? 50 : std::min(timeoutMs, 50);
 
-        std::array<pollfd, 4> fds{};
+        std::array<pollfd, 5> fds{};
         fds[0] = {outRead.get(), POLLIN, 0};
         fds[1] = {errRead.get(), POLLIN, 0};
         fds[2] = {pidFd.get(), POLLIN, 0};
         fds[3] = {options.cancelFd, POLLIN, 0};
+        fds[4] = {inOurs.get(), POLLOUT, 0};
         const int n = ::poll(fds.data(), fds.size(), timeoutMs);
         if (n < 0 && errno != EINTR)
             break;
@@ -173,6 +227,8 @@ SubprocessResult runSubprocess(const std::string& executable, const std::vector<
                 return result; // not ours to end any more: it finishes on its own
             break;
         }
+        if (inOurs && (fds[4].revents & (POLLOUT | POLLHUP | POLLERR)))
+            feed(inOurs, input);
         if (outRead.get() >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
             drain(outRead, result.out);
         if (errRead.get() >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))

@@ -15,6 +15,9 @@ struct SubprocessOptions {
     // Once readable (see Cancellation), the child is killed (SIGKILL) and the run ends as cancelled.
     // A child that may no longer be signalled (one that has made itself root) is not waited for.
     int cancelFd = -1;
+    // Given to the child on standard input, then end of file; without it standard input is /dev/null.
+    // Text passed here stays out of the child's argv, which every local user can read in /proc.
+    std::optional<std::string> input = std::nullopt;
 };
 
 struct SubprocessResult {
@@ -31,9 +34,9 @@ struct SubprocessResult {
 };
 
 // Runs `executable` (a path, never searched, never through a shell) with `arguments` after argv[0].
-// Standard input is /dev/null and no other descriptor of ours is inherited; standard output and error
-// are drained together, so a child that fills either pipe cannot stall. Returns once the child has exited (or
-// was killed at the time limit).
+// Standard input is /dev/null (or `input`) and no other descriptor of ours is inherited; standard output and
+// error are drained together, so a child that fills either pipe cannot stall. Returns once the child has
+// exited (or was killed at the time limit).
 SubprocessResult runSubprocess(const std::string& executable, const std::vector<std::string>& arguments,
                                const SubprocessOptions& options = {});
 

@@ -3,14 +3,11 @@
 #include "app/core/Log.hpp"
 #include "common/Subprocess.hpp"
 #include "common/Text.hpp"
-#include "common/UniqueFd.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utf8proc.h>
 
@@ -18,23 +15,9 @@ namespace torvane {
 
 namespace {
 
-// Removes a file of ours when the scope ends, whichever way it ends.
-class RemovedAtExit {
-public:
-    explicit RemovedAtExit(std::string path) : path_(std::move(path)) {}
-    ~RemovedAtExit() { ::unlink(path_.c_str()); }
-    RemovedAtExit(const RemovedAtExit&) = delete;
-    RemovedAtExit& operator=(const RemovedAtExit&) = delete;
-
-private:
-    std::string path_;
-};
-
 // The listing's field separator: tmux prints control characters of a session name escaped, and the
 // pane's command has its control characters replaced in the format itself, so neither can hold it.
 constexpr char separator = '\x1f';
-// Bytes of text per send-keys call, well under tmux's limit on a command line.
-constexpr std::size_t maxCommandText = 8192;
 constexpr std::size_t fieldCount = 6;
 
 // Seconds since the epoch as tmux prints them. The whole field must be a number, independent of the
@@ -137,7 +120,7 @@ std::string Tmux::timeLimitMessage(std::chrono::milliseconds limit) {
     return "WARN: tmux が " + formatSeconds(limit) + " 秒以内に終了しませんでした";
 }
 
-Tmux::RunResult Tmux::run(const std::vector<std::string>& arguments) {
+Tmux::RunResult Tmux::run(const std::vector<std::string>& arguments, std::optional<std::string> input) {
     const auto path = executablePath();
     if (!path || cancellation_.isCancelled())
         return {};
@@ -146,7 +129,8 @@ Tmux::RunResult Tmux::run(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv{"-u"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const auto limit = timeLimit();
-    auto result = runSubprocess(*path, argv, {.timeLimit = limit, .cancelFd = cancellation_.fd()});
+    auto result = runSubprocess(
+        *path, argv, {.timeLimit = limit, .cancelFd = cancellation_.fd(), .input = std::move(input)});
     if (result.cancelled)
         return {};
     if (!result.started) {
@@ -254,17 +238,6 @@ bool isControl(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == '\x7f';
 }
 
-// tmux reads an argument that ends in ";" as the end of a command, and "\;" there as ";": a final
-// ";" is written as "\;", which tmux turns back into exactly that ";" (also after a "\").
-std::string literalArgument(std::string_view piece) {
-    std::string argument(piece);
-    if (argument.ends_with(';')) {
-        argument.back() = '\\';
-        argument += ';';
-    }
-    return argument;
-}
-
 // What a paste may carry: no paste start or end sequence (one would let the rest of the text out of
 // the paste and run it as typed), and no CR before a LF (tmux turns each LF into a CR as it pastes;
 // CR LF would press Enter twice). Removing one marker can join the bytes around it into another, so
@@ -304,21 +277,9 @@ bool Tmux::send(const std::string& name, const std::string& text, bool submit) {
     if (std::any_of(text.begin(), text.end(), isControl))
         return paste(name, text, submit);
     const std::string target = exactSession(name);
-    // tmux refuses a command line beyond about 16 KB: a long text goes in pieces, cut between
-    // characters. "--" ends tmux's options: a text such as "-tfoo" is typed, not read as a new target.
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = std::min(text.size(), at + maxCommandText);
-        // A character has at most three bytes after its first: a longer run of them starts none, and
-        // backing off over it would cut the text into one-byte calls.
-        for (int back = 0; back < 3 && end > at + 1 && end < text.size() &&
-                           (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
-             ++back)
-            --end;
-        const std::string_view piece = std::string_view(text).substr(at, end - at);
-        if (!run({"send-keys", "-t", target, "-l", "--", literalArgument(piece)}).ok)
-            return false;
-        at = end;
-    }
+    // Not bracketed: a text without control characters arrives as if typed.
+    if (!pasteThroughBuffer(target, text, false))
+        return false;
     if (submit && !run({"send-keys", "-t", target, "Enter"}).ok)
         return false;
     Log::write("tmux " + printable(name) + " に " + std::to_string(graphemeCount(text)) +
@@ -332,34 +293,29 @@ bool Tmux::paste(const std::string& name, const std::string& text, bool submit) 
     const std::string lines = pasteText(text);
     if (lines.empty())
         return false;
-    // A buffer of this call's own: requests run side by side. "-d" deletes it after the paste.
-    static std::atomic<unsigned> counter{0};
-    const std::string buffer = "torvane-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    // Through a private file: tmux refuses a command line beyond about 16 KB.
-    std::string file = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
-                       "/torvane-paste-XXXXXX";
-    bool loaded = false;
-    {
-        UniqueFd fd(::mkostemp(file.data(), O_CLOEXEC));
-        if (!fd)
-            return false;
-        const RemovedAtExit removed(file);
-        const bool written =
-            ::write(fd.get(), lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
-        fd.reset(); // tmux reads it whole: closed before it is handed over
-        loaded = written && run({"load-buffer", "-b", buffer, file}).ok;
-    }
-    if (!loaded)
-        return false;
     const std::string target = exactSession(name);
-    if (!run({"paste-buffer", "-p", "-d", "-b", buffer, "-t", target}).ok) {
-        run({"delete-buffer", "-b", buffer});
+    if (!pasteThroughBuffer(target, lines, true))
         return false;
-    }
     if (submit && !run({"send-keys", "-t", target, "Enter"}).ok)
         return false;
     Log::write("tmux " + printable(name) + " に " + std::to_string(graphemeCount(text)) +
                " 文字を貼り付けました");
+    return true;
+}
+
+bool Tmux::pasteThroughBuffer(const std::string& target, std::string text, bool bracketed) {
+    // A buffer of this call's own: requests run side by side. "-d" deletes it after the paste.
+    static std::atomic<unsigned> counter{0};
+    const std::string buffer = "torvane-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    if (!run({"load-buffer", "-b", buffer, "-"}, std::move(text)).ok)
+        return false;
+    std::vector<std::string> paste{"paste-buffer", "-d", "-b", buffer, "-t", target};
+    if (bracketed)
+        paste.insert(paste.begin() + 1, "-p"); // when the program asked for bracketed pastes
+    if (!run(paste).ok) {
+        run({"delete-buffer", "-b", buffer});
+        return false;
+    }
     return true;
 }
 

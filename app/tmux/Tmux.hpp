@@ -93,7 +93,10 @@ private:
         bool answered = false; // ran to its own exit
         std::string output;    // "" when tmux printed bytes that are not UTF-8
     };
-    RunResult run(const std::vector<std::string>& arguments);
+    RunResult run(const std::vector<std::string>& arguments, std::optional<std::string> input = std::nullopt);
+    // Puts `text` into a buffer of its own through tmux's standard input (never its argv, which
+    // every local user can read), pastes it into the session's pane and deletes the buffer.
+    bool pasteThroughBuffer(const std::string& target, std::string text, bool bracketed);
 
     const std::vector<std::string> searchPaths_;
     std::mutex pathMutex_;

@@ -335,6 +335,22 @@ TEST_F(PhoneApi, EveryByteArrivesLinesAsOnePasteKeysAsKeysAndARepeatedIdTypesNot
     EXPECT_TRUE(test::waitFor([&] { return test::readFile(got) == expected; })) << test::readFile(got).size();
 }
 
+// Another local user can read every process's argv in /proc: typed text must never be in tmux's.
+TEST_F(PhoneApi, TypedTextNeverAppearsOnTmuxsCommandLine) {
+    const auto got = record("agent");
+    const auto seen = dir_ / "argv";
+    test::writeExecutable(dir_ / "tmux", "#!/bin/sh\necho \"$*\" >> '" + seen.string() + "'\nexec " +
+                                             *tmux_.executablePath() + " \"$@\"\n");
+    Tmux watched({(dir_ / "tmux").string()});
+    EXPECT_TRUE(watched.send("agent", "typed-secret", false));
+    EXPECT_TRUE(watched.send("agent", "pasted-secret\nline"));
+    EXPECT_TRUE(test::waitFor([&] {
+        return test::readFile(got) == "typed-secret\x1b[200~pasted-secret\rline\x1b[201~\r";
+    })) << test::readFile(got);
+    EXPECT_NE(test::readFile(seen).find("paste-buffer"), std::string::npos);
+    EXPECT_EQ(test::readFile(seen).find("secret"), std::string::npos) << test::readFile(seen);
+}
+
 TEST_F(PhoneApi, AnIdCountsFromItsFirstTrySoARetryAfterATimeoutTypesNothing) {
     const auto got = record("agent");
     const auto pid = std::stoi(raw({"display-message", "-p", "#{pid}"}).out);

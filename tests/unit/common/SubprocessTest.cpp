@@ -22,6 +22,11 @@ TEST(Subprocess, PassesArgumentsVerbatimAndDrainsBothPipesAtOnce) {
     EXPECT_EQ(r.exitStatus, 3);
     EXPECT_EQ(r.out, std::string(1048576, 'o'));
     EXPECT_EQ(r.err, std::string(1048576, 'e'));
+    // Input beyond a socket's buffer is fed while the output is drained; a child that reads none of
+    // it ends the run without a SIGPIPE for us.
+    const std::string input(3 * 1048576, 'i');
+    EXPECT_EQ(runSubprocess("/bin/cat", {}, {.timeLimit = 20s, .input = input}).out, input);
+    EXPECT_TRUE(runSubprocess("/bin/true", {}, {.timeLimit = 20s, .input = input}).ok());
 }
 
 TEST(Subprocess, TheTimeLimitHoldsUntilTheChildExitsAndAGrandchildIsNotWaitedFor) {
