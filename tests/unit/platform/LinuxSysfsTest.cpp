@@ -1,7 +1,6 @@
 #include "app/platform/linux/LinuxKeyboardState.hpp"
 #include "app/platform/linux/LinuxPowerSources.hpp"
 #include "app/platform/linux/LinuxThermalSensor.hpp"
-#include "app/power/BatteryGuard.hpp"
 #include "app/power/PowerState.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
@@ -74,6 +73,7 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
         // A gauge a little past its last full charge is full; far past it is out of range.
         {acOff + bat0 + "BAT0/charge_now=1040 BAT0/charge_full=1000", 100, false},
         {acOff + bat0 + "BAT0/energy_now=1060 BAT0/energy_full=1000", 106, false},
+        {acOff + bat0 + "BAT0/status=Discharging BAT0/capacity=255", 255, false},
         {bat0 + "BAT0/status=Discharging BAT0/capacity=50 usb/type=USB usb/online=0", 50, false},
         {bat0 + "BAT0/capacity=50 usb/type=USB usb/online=2 pd/type=USB_PD pd/online=0", 50, true},
         // Two batteries are one: 80 % of 24 Wh and 20 % of 72 Wh hold 33.6 of 96 Wh.
@@ -90,28 +90,6 @@ TEST(LinuxSysfs, PowerSuppliesReadAsOneBatteryAndItsSource) {
         EXPECT_EQ(PowerState::from(LinuxPowerSources(root->path()).snapshot()),
                   (PowerState{c.percent, c.onAC, !c.tree.empty(), !c.tree.empty() && c.said}))
             << c.tree;
-    }
-}
-
-// Readings the floor once went blind on: each releases carry mode at the second evaluation, and none
-// does with mains online.
-TEST(LinuxSysfs, BatteryReadingsThatCannotBeTrustedReleaseAtTheSecondEvaluation) {
-    const std::string blind[] = {acOff + bat0 + "BAT0/status=Discharging BAT0/capacity=255",
-                                 bat0 + "BAT0/charge_now=750000 BAT0/charge_full=10000000",
-                                 bat0 + "BAT0/status=Unknown BAT0/capacity=12"};
-    for (const std::string& tree : blind) {
-        for (const bool mainsOnline : {false, true}) {
-            const auto root = layOut(tree + (mainsOnline ? " ADP1/type=Mains ADP1/online=1" : ""));
-            BatteryGuard guard;
-            std::vector<BatteryGuard::Change> changes;
-            for (int i = 0; i < 3; ++i)
-                changes.push_back(
-                    guard.update(PowerState::from(LinuxPowerSources(root->path()).snapshot()), 20).change);
-            using enum BatteryGuard::Change;
-            EXPECT_EQ(changes,
-                      (mainsOnline ? std::vector{none, none, none} : std::vector{none, released, none}))
-                << tree << (mainsOnline ? " with mains online" : "");
-        }
     }
 }
 
