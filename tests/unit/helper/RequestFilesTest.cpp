@@ -1,5 +1,6 @@
 #include "helper/RequestFiles.hpp"
 
+#include "helper/Helper.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <cmath>
@@ -70,8 +71,8 @@ TEST(RequestFiles, FreshnessFollowsTheBootClockWhateverTheWallClockDoes) {
         double at, by, lastWrite;
     };
     const std::vector<Step> steps = {
-        {10.05, -60, 10}, {10.05, -3600, 10}, {10.05, 3600, 10}, {10.05, -86400, 10}, // then the app dies
-        {21, 3600, 40},   {21, -3600, 40},                                            // while it lives
+        {10.1, -60, 10},  {10.1, -3600, 10}, {10.1, 3600, 10}, {10.1, -86400, 10}, // then the app dies
+        {21, 3600, 40},   {21, -3600, 40},                                         // while it lives
         {40, -86400, 10}, {40, 3600, 10}, // after the release: nothing may take the lid again
     };
     for (const Step& step : steps) {
@@ -88,7 +89,7 @@ TEST(RequestFiles, FreshnessFollowsTheBootClockWhateverTheWallClockDoes) {
         // In tenths of a second, so that no write and no look fall on the same instant.
         for (int tenth = 0; tenth <= 700; ++tenth) {
             const double t = tenth / 10.0;
-            if (std::abs(t - step.at) < 0.01)
+            if (tenth == std::lround(step.at * 10))
                 offset += step.by;
             at(t);
             if (tenth % 50 == 0 && t <= step.lastWrite) {
@@ -110,4 +111,31 @@ TEST(RequestFiles, FreshnessFollowsTheBootClockWhateverTheWallClockDoes) {
         ASSERT_TRUE(released) << step.by;
         EXPECT_LE(*released - step.lastWrite, 17) << "step by " << step.by << " at " << step.at;
     }
+}
+
+// The app's "1" lands between the daemon's look at a "0" and its ack: that ack would tell the app its
+// new wish is carried out while the lock is still being let go.
+TEST(Helper, AnAckIsWrittenOnlyForTheRequestItWasRead) {
+    struct RequestLandsMidTick final : SleepControl {
+        std::function<void()> during;
+        std::optional<bool> currentSleepDisabled() override {
+            if (during)
+                during();
+            return false;
+        }
+        bool setSleepDisabled(bool) override { return true; }
+        bool restoreSleep() override { return false; }
+    } sleep;
+    Shared shared;
+    Helper helper(std::move(shared.files), sleep, [](std::string_view) {});
+    test::writeFile(shared.dir / "request", "0");
+    sleep.during = [&] { // as the app writes it: a new file renamed over the old
+        test::writeFile(shared.dir / "request.new", "1");
+        fs::rename(shared.dir / "request.new", shared.dir / "request");
+    };
+    helper.tick();
+    EXPECT_FALSE(fs::exists(shared.dir / "ack"));
+    sleep.during = nullptr;
+    helper.tick();
+    EXPECT_TRUE(fs::exists(shared.dir / "ack")) << "the \"1\" once it was read";
 }

@@ -40,10 +40,11 @@ TEST(Seal, AgreesWithTheKnownAnswersThePageIsCheckedAgainst) {
 class SealedRoute : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::writeExecutable(
-            dir_ / "tmux", "#!/bin/sh\necho \"$*\" >> \"$0.calls\"\n"
-                           "case \"$*\" in *list-sessions*) printf 'work\\0371\\0371\\0370\\037sh\\0371\\n';;"
-                           " *capture-pane*) echo '画面の文字';; esac\n");
+        test::writeExecutable(dir_ / "tmux",
+                              "#!/bin/sh\necho \"$*\" >> \"$0.calls\"\n"
+                              "case \"$*\" in *load-buffer*) cat >> \"$0.calls\";; *list-sessions*) printf "
+                              "'work\\0371\\0371\\0370\\037sh\\0371\\n';;"
+                              " *capture-pane*) echo '画面の文字';; esac\n");
     }
 
     std::string envelope(const std::string& id, const std::string& method, const std::string& target,
@@ -111,7 +112,8 @@ TEST_F(SealedRoute, CarriesOutEachRequestOnceAndRefusesReplaysAlterationsAndOldT
         EXPECT_EQ(post(envelope(id, "POST", "/api/interrupt", "s=work", skew), id), "408|clock") << skew;
         EXPECT_NEAR(serverTime_, seal::nowMillis(), 5000);
     }
-    EXPECT_EQ(tmuxCalls("send-keys"), 2u) << "the one send (text and Enter), no interrupt";
+    EXPECT_EQ(tmuxCalls("paste-buffer"), 1u) << "the one send";
+    EXPECT_EQ(tmuxCalls("send-keys"), 1u) << "its Enter, no interrupt";
 }
 
 TEST_F(SealedRoute, AnswersThroughTheSameRoutesOnlyTheApiAndTheTokenOnlyLocallyWhenPlainTokenIsOff) {
