@@ -134,16 +134,16 @@ bool ServerEngine::listenOnce(std::uint16_t port) {
                 unavailable_.insert(address);
                 continue;
             }
+            if (port_ == 0) { // the others on the port the system picked for the first
+                port_ = listener->acceptor.local_endpoint(error).port();
+            }
             listeners_.push_back(std::move(listener));
         }
     }
-    if (listeners_.empty()) {
-        return false;
-    }
-    if (port_ == 0) {
+    if (!listeners_.empty() && port_ == 0) {
         port_ = listeners_.front()->acceptor.local_endpoint(error).port();
     }
-    return port_ != 0;
+    return port_ != 0 && !listeners_.empty();
 }
 
 void ServerEngine::closeListeners() {
