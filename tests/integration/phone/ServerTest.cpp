@@ -105,10 +105,10 @@ TEST_F(ServerTest, APeerHoldingConnectionsAndBodiesLocksNoOneElseOutIsCutAtTheDe
     startWith(options);
     const auto started = Clock::now();
     const std::string head = "POST /api/sealed HTTP/1.1\r\nContent-Length: ";
-    std::vector<std::unique_ptr<RawClient>> announcers;
+    std::vector<std::unique_ptr<RawClient>> announcers; // every other one still in its header
     for (int i = 0; i < 33; ++i) {
         announcers.push_back(std::make_unique<RawClient>(server_->port(), false, "127.0.0.2"));
-        announcers.back()->send(head + "1048500\r\n\r\n");
+        announcers.back()->send(head + (i % 2 != 0 ? "1048500\r\n\r\n" : "1048500\r\n"));
     }
     const auto refused = announcers.back()->readAll();
     EXPECT_TRUE(refused.closed && refused.bytes.empty()) << "the 33rd of one peer was let in";
@@ -135,7 +135,7 @@ TEST_F(ServerTest, APeerHoldingConnectionsAndBodiesLocksNoOneElseOutIsCutAtTheDe
     }
     EXPECT_EQ(bodyOf(exchange({head + "200000\r\n\r\n", text}).bytes), "body=" + text);
 
-    // A body trickled a byte at a time is cut at the deadline, unanswered.
+    // A header or a body trickled a byte at a time is cut at the deadline, unanswered.
     EXPECT_TRUE(test::waitFor(
         [&] {
             for (auto& announcer : announcers)
@@ -162,11 +162,18 @@ TEST_F(ServerTest, APeerHoldingConnectionsAndBodiesLocksNoOneElseOutIsCutAtTheDe
         log.contains("WARN: スマホ連携: 127.0.0.2 からの接続を制限しました（同時接続数の上限 1 件）"));
 }
 
-// By default only loopback and the LAN addresses are listened on, following their changes; the
-// setting widens that to every address or names the addresses.
-TEST_F(ServerTest, ListensOnLoopbackAndTheLanAddressesAsTheyComeAndGoOrWhereTheSettingSays) {
+// Listens on loopback and the LAN addresses the pairing URL chooses among, following them as they come
+// and go; the setting widens that to every address or names the addresses.
+TEST_F(ServerTest, ListensWhereThePairingUrlPointsAsAddressesComeAndGoOrWhereTheSettingSays) {
     std::mutex mutex;
-    std::vector<InterfaceAddress> interfaces{{"lo", true, true, true, "127.0.0.1"}};
+    std::vector<InterfaceAddress> interfaces{{"lo", true, true, true, "127.0.0.1"},
+                                             {"en0", true, false, false, "fe80::1"},
+                                             {"docker0", true, false, true, "127.0.0.7"},
+                                             {"wlan0", true, false, true, "127.0.0.5"}};
+    const auto setInterfaces = [&](std::vector<InterfaceAddress> now) {
+        const std::lock_guard lock(mutex);
+        interfaces = std::move(now);
+    };
     ServerOptions options;
     options.addressRecheck = 100ms;
     options.interfaces = [&] {
@@ -174,50 +181,32 @@ TEST_F(ServerTest, ListensOnLoopbackAndTheLanAddressesAsTheyComeAndGoOrWhereTheS
         return interfaces;
     };
     startWith(options);
+    const std::string port = std::to_string(server_->port());
+    EXPECT_EQ(server_->pairingURL(),
+              "http://127.0.0.5:" + port + "/#k=" + seal::keyText(*seal::deriveKey("tok")));
     const auto reaches = [&](const char* to) {
         return RawClient(server_->port(), false, nullptr, to).connected();
     };
-    EXPECT_TRUE(reaches("127.0.0.1"));
-    EXPECT_FALSE(reaches("127.0.0.5")) << "listening on every address";
-    {
-        const std::lock_guard lock(mutex);
-        interfaces.push_back({"wlan0", true, false, true, "127.0.0.5"});
-    }
-    EXPECT_TRUE(test::waitFor([&] { return reaches("127.0.0.5"); }));
-    {
-        const std::lock_guard lock(mutex);
-        interfaces.pop_back();
-    }
+    EXPECT_TRUE(reaches("127.0.0.1") && reaches("127.0.0.5"));
+    EXPECT_FALSE(reaches("127.0.0.7") || reaches("127.0.0.9")) << "listening on every address";
+    handler_.setToken("");
+    EXPECT_EQ(server_->pairingURL(), std::nullopt);
+    handler_.setToken("tok");
+    setInterfaces({interfaces[0], interfaces[1]}); // loopback and IPv6 only
+    EXPECT_EQ(server_->pairingURL(), std::nullopt);
     EXPECT_TRUE(test::waitFor([&] { return !reaches("127.0.0.5"); }));
+    setInterfaces({{"wlan0", true, false, true, "127.0.0.6"}});
+    EXPECT_TRUE(test::waitFor([&] { return reaches("127.0.0.6"); }));
 
     MemorySettings settings;
     options.settings = &settings;
     settings.setString(Config::Key::listenAddresses, "all");
     startWith(options);
-    EXPECT_TRUE(reaches("127.0.0.5"));
-    settings.setString(Config::Key::listenAddresses, " 127.0.0.6, bogus");
+    EXPECT_TRUE(reaches("127.0.0.9"));
+    settings.setString(Config::Key::listenAddresses, " 127.0.0.8, bogus");
     startWith(options);
-    EXPECT_TRUE(reaches("127.0.0.6"));
+    EXPECT_TRUE(reaches("127.0.0.8"));
     EXPECT_FALSE(reaches("127.0.0.1"));
-}
-
-TEST_F(ServerTest, ASilentClientIsClosedAfterTheIdleLimitWhileOthersAreServedMeanwhile) {
-    ServerOptions options;
-    options.idleLimit = 3000ms; // far beyond five exchanges, even on a loaded machine
-    startWith(options);
-    const auto connected = Clock::now();
-    RawClient silent(server_->port());
-    RawClient halfway(server_->port());
-    halfway.send("GET /api/state HTTP/1.1\r\nHost:");
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(bodyOf(exchange({"GET /a HTTP/1.1\r\n\r\n"}).bytes), "body=");
-    }
-    EXPECT_FALSE(silent.readable(0ms)) << "the others were served only once the silent one had gone";
-    const auto silentReply = silent.readAll(10s);
-    const auto halfwayReply = halfway.readAll(10s);
-    EXPECT_TRUE(silentReply.closed && halfwayReply.closed);
-    EXPECT_EQ(silentReply.bytes + halfwayReply.bytes, "");
-    EXPECT_GE(Clock::now() - connected, options.idleLimit) << "closed before the idle limit";
 }
 
 // A child started meanwhile (a tmux call) must not keep the port or a connection open.
@@ -242,7 +231,7 @@ TEST_F(ServerTest, TheListenerAndEveryConnectionAreCloseOnExec) {
 }
 
 // A slowloris from ten peers: more connections than the cap, each adding a header line now and then.
-TEST_F(ServerTest, TricklingClientsNeitherOutliveTheHeaderLimitNorLockOthersOut) {
+TEST_F(ServerTest, TricklingClientsBeyondTheCapMakeRoomOldestFirstAndLockNoOneOut) {
     ServerOptions options;
     options.headerLimit = 3000ms;
     startWith(options);
@@ -271,20 +260,9 @@ TEST_F(ServerTest, TricklingClientsNeitherOutliveTheHeaderLimitNorLockOthersOut)
     }
     EXPECT_FALSE(tricklers[299]->readable(0ms)) << "answered only once the tricklers had gone";
     EXPECT_LT(Clock::now() - started, options.headerLimit);
-
-    // Trickling on never earns more time: each is closed while it still sends.
-    EXPECT_TRUE(test::waitFor(
-        [&] {
-            trickle();
-            std::this_thread::sleep_for(200ms); // the tricklers' pace
-            return std::all_of(tricklers.begin(), tricklers.end(), [](auto& t) { return t->readable(0ms); });
-        },
-        4 * options.headerLimit));
-    for (auto& trickler : tricklers) {
-        const auto reply = trickler->readAll();
-        EXPECT_TRUE(reply.closed && reply.bytes.empty()) << reply.bytes;
-    }
-    EXPECT_EQ(handler_.requests().size(), asks) << "a trickled header reached the handler";
+    const auto reply = tricklers[44]->readAll(2 * options.headerLimit);
+    EXPECT_TRUE(reply.closed && reply.bytes.empty()) << "a trickled header was answered: " << reply.bytes;
+    EXPECT_EQ(handler_.requests().size(), asks);
 }
 
 // Holds each request until the test lets it go, like a tmux call at its time limit.
@@ -326,24 +304,6 @@ TEST(ServerStop, ReturnsAtOnceWhileARequestIsBeingCarriedOutDropsItsAnswerAndIsL
     ASSERT_TRUE(test::waitFor([&] { return hanging.finished.load(); }));
     const auto lines = log.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "サーバーを停止しました"), 1);
-}
-
-TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheKeyInItsFragment) {
-    std::vector<InterfaceAddress> interfaces{{"lo", true, true, true, "127.0.0.1"},
-                                             {"en0", true, false, false, "fe80::1"},
-                                             {"docker0", true, false, true, "172.17.0.1"},
-                                             {"wlan0", true, false, true, "192.168.1.20"}};
-    ServerOptions options;
-    options.interfaces = [&] { return interfaces; };
-    startWith(std::move(options));
-    const std::string port = std::to_string(server_->port());
-    EXPECT_EQ(server_->pairingURL(),
-              "http://192.168.1.20:" + port + "/#k=" + seal::keyText(*seal::deriveKey("tok")));
-    handler_.setToken("");
-    EXPECT_EQ(server_->pairingURL(), std::nullopt);
-    handler_.setToken("tok");
-    interfaces.resize(2); // loopback and IPv6 only
-    EXPECT_EQ(server_->pairingURL(), std::nullopt);
 }
 
 } // namespace
