@@ -40,6 +40,9 @@ inline constexpr std::string_view plainToken = "plainToken";
 // Whether the phone link is on, and the port it listened on, so a restart comes back the same.
 inline constexpr std::string_view phoneLink = "phoneLink";
 inline constexpr std::string_view phoneLinkPort = "phoneLinkPort";
+// Where the phone link listens: "lan" (unset: the LAN addresses the pairing URL offers, and loopback),
+// "all", "loopback", or addresses, comma separated (app/phone/LocalAddress.hpp, ListenPlan).
+inline constexpr std::string_view listenAddresses = "listenAddresses";
 } // namespace Key
 
 } // namespace torvane::Config

@@ -17,26 +17,19 @@ constexpr std::size_t maxDrainBytes = 1024 * 1024;
 
 } // namespace
 
-Connection::Connection(tcp::socket socket, ServerEngine& engine)
-    : socket_(std::move(socket)), timer_(socket_.get_executor()), engine_(engine),
+Connection::Connection(tcp::socket socket, const asio::ip::address& peer, ServerEngine& engine)
+    : socket_(std::move(socket)), timer_(socket_.get_executor()), engine_(engine), peer_(peer),
       headerDeadline_(Clock::now() + engine.options().headerLimit), reader_(engine.options().limits),
-      chunk_(RequestReader::readChunk) {}
+      chunk_(RequestReader::firstChunk) {}
 
-void Connection::start() {
-    armTimer();
-    read();
-}
-
-bool Connection::fromLoopback() const {
-    asio::error_code error;
-    auto address = socket_.remote_endpoint(error).address();
-    if (error) {
+bool Connection::start() {
+    if (!charge()) {
+        close();
         return false;
     }
-    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    }
-    return address.is_loopback();
+    armTimer();
+    read();
+    return true;
 }
 
 void Connection::respond(const Response& answer) {
@@ -61,38 +54,58 @@ void Connection::close() {
     asio::error_code ignored;
     socket_.close(ignored);
     timer_.cancel();
-    releaseBody();
+    std::vector<char>().swap(chunk_);
+    reader_ = RequestReader();
+    releaseHeld();
+    if (std::exchange(counted_, false)) {
+        engine_.connectionClosed(peer_);
+    }
 }
 
-bool Connection::reserveBody(std::size_t bytes) {
-    const std::size_t cap = engine_.options().maxHeldBodyBytes;
-    auto held = engine_.heldBodyBytes.load();
-    do {
-        if (bytes > cap - std::min(held, cap)) {
+bool Connection::charge() {
+    const std::size_t held = chunk_.capacity() + reader_.heldBytes();
+    if (held > held_) {
+        if (!engine_.limits().hold(peer_, held - held_)) {
             return false;
         }
-    } while (!engine_.heldBodyBytes.compare_exchange_weak(held, held + bytes));
-    reservedBody_ = bytes;
+    } else {
+        engine_.limits().release(peer_, held_ - held);
+    }
+    held_ = held;
     return true;
 }
 
-void Connection::releaseBody() {
-    if (reservedBody_ != 0) {
-        engine_.heldBodyBytes -= std::exchange(reservedBody_, 0);
+void Connection::releaseHeld() {
+    if (held_ != 0) {
+        engine_.limits().release(peer_, std::exchange(held_, 0));
     }
+}
+
+Clock::time_point Connection::requestDeadline() const {
+    if (!reader_.hasHeader()) {
+        return headerDeadline_;
+    }
+    // Earned by what has come, not by what the header announced.
+    const auto rate = std::max<std::size_t>(engine_.options().minBodyRate, 1);
+    return headerDeadline_ + std::chrono::milliseconds(reader_.received() * 1000 / rate);
 }
 
 void Connection::armTimer() {
     auto deadline = Clock::now() + engine_.options().idleLimit;
-    if (!answering_ && !reader_.hasHeader() && headerDeadline_ < deadline) {
-        deadline = headerDeadline_;
+    const bool reading = !answering_;
+    if (reading) {
+        deadline = std::min(deadline, requestDeadline());
     }
     timer_.expires_at(deadline);
-    timer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+    timer_.async_wait([self = shared_from_this(), reading](const asio::error_code& error) {
         // A wait that completed just before being re-armed must not close a live connection.
-        if (!error && self->timer_.expiry() <= Clock::now()) {
-            self->close(); // no progress for the whole limit, or a header too slow
+        if (error || self->timer_.expiry() > Clock::now()) {
+            return;
         }
+        if (reading && !self->answering_ && self->requestDeadline() <= Clock::now()) {
+            self->engine_.limits().refuse(self->peer_, PeerLimits::Refusal::deadline);
+        }
+        self->close(); // no progress for the whole limit, or a request too slow
     });
 }
 
@@ -119,16 +132,25 @@ void Connection::onRead(const asio::error_code& error, std::size_t n) {
         headerAnswered_ = true;
         // Read once, here; a request refused on its header alone is answered now, its body never kept.
         request_ =
-            Request::fromHead(reader_.headerText(), fromLoopback() ? Origin::loopback : Origin::network);
+            Request::fromHead(reader_.headerText(), peer_.is_loopback() ? Origin::loopback : Origin::network);
         immediate = request_ ? engine_.answerHead(*request_) : Response::badRequest();
-        if (!immediate && !reserveBody(reader_.contentLength())) {
-            immediate = Response::text(503, "busy");
-        }
         if (immediate) {
             reader_ = RequestReader();
         }
     }
     if (!immediate && status == RequestReader::Status::incomplete) {
+        if (reader_.nextChunk() > chunk_.size()) {
+            std::vector<char>(reader_.nextChunk()).swap(chunk_);
+        }
+        if (!charge()) {
+            // Only what has arrived counts: a peer past its share is refused, the others are not.
+            reader_ = RequestReader();
+            std::vector<char>().swap(chunk_);
+            charge();
+            answering_ = true;
+            respond(Response::text(503, "busy"));
+            return;
+        }
         armTimer();
         read();
         return;
@@ -140,6 +162,7 @@ void Connection::onRead(const asio::error_code& error, std::size_t n) {
     peerFinished_ = peerFinished;
     answering_ = true;
     std::vector<char>().swap(chunk_);
+    charge(); // gives back: less is held now
     if (immediate) {
         respond(*immediate);
         return;
@@ -147,7 +170,7 @@ void Connection::onRead(const asio::error_code& error, std::size_t n) {
     timer_.cancel(); // the work has time limits of its own
     request_->setBody(reader_.body());
     reader_ = RequestReader(); // the request has been handed on
-    releaseBody();
+    releaseHeld();
     engine_.dispatch(shared_from_this(), std::move(*request_));
 }
 
@@ -176,7 +199,7 @@ void Connection::onWrite(const asio::error_code& error, std::size_t n) {
         close();
         return;
     }
-    chunk_.resize(4096);
+    chunk_.resize(RequestReader::firstChunk); // not charged: the answer has been written
     draining_ = true;
     armTimer();
     drain();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/phone/PeerLimits.hpp"
 #include "app/phone/Request.hpp"
 #include "app/phone/RequestHandler.hpp"
 #include "app/phone/RequestReader.hpp"
@@ -28,13 +29,16 @@ struct Turn {
 
 // One connection of the phone link, on the server's thread: reads one request (Request once the
 // header is in, the body after), hands it to the engine, writes the one Response as bytes, then reads
-// and drops what the peer still sends for a while. It keeps itself alive with shared_from_this.
+// and drops what the peer still sends for a while. What it holds while reading is charged to its peer
+// in the engine's PeerLimits as it arrives. It keeps itself alive with shared_from_this.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(asio::ip::tcp::socket socket, ServerEngine& engine);
-    ~Connection() { releaseBody(); }
+    // `peer` has been counted in the engine's limits; the connection gives it back when it closes.
+    Connection(asio::ip::tcp::socket socket, const asio::ip::address& peer, ServerEngine& engine);
+    ~Connection() { close(); }
 
-    void start();
+    // False (and closed) when not even the first read's buffer can be had.
+    bool start();
     bool isOpen() const { return socket_.is_open(); }
     // Still reading its request (the kind a trickling client holds open), or done and only draining
     // what the peer still sends: closing it costs no one an answer.
@@ -47,10 +51,12 @@ public:
     void close();
 
 private:
-    // From this machine: 127.0.0.0/8, ::1, or IPv4 loopback reached through the dual-stack socket.
-    bool fromLoopback() const;
-    bool reserveBody(std::size_t bytes);
-    void releaseBody();
+    // Charges what the read buffers hold now; false past the peer's share or the shared budget.
+    bool charge();
+    void releaseHeld();
+    // The header must be in within the header limit; the whole request within that plus the time the
+    // body received so far takes at the minimum rate.
+    std::chrono::steady_clock::time_point requestDeadline() const;
     void armTimer();
     void read();
     void onRead(const asio::error_code& error, std::size_t n);
@@ -60,7 +66,8 @@ private:
 
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
-    ServerEngine& engine_; // outlives the connection: the context or a job holding both keeps it
+    ServerEngine& engine_;         // outlives the connection: the context or a job holding both keeps it
+    const asio::ip::address peer_; // normalized: IPv4 through the dual-stack socket is IPv4
     const std::chrono::steady_clock::time_point headerDeadline_;
     RequestReader reader_;
     std::optional<Request> request_; // once the header is in
@@ -68,7 +75,8 @@ private:
     std::string output_;
     std::size_t written_ = 0;
     std::size_t drained_ = 0;
-    std::size_t reservedBody_ = 0;
+    std::size_t held_ = 0; // charged to peer_
+    bool counted_ = true;  // peer_'s connection count still includes this one
     bool peerFinished_ = false;
     bool headerAnswered_ = false;
     bool answering_ = false;

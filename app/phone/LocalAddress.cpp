@@ -1,5 +1,7 @@
 #include "app/phone/LocalAddress.hpp"
 
+#include <algorithm>
+#include <asio/ip/address.hpp>
 #include <ifaddrs.h>
 #include <memory>
 #include <net/if.h>
@@ -17,6 +19,17 @@ bool startsWithAny(std::string_view name, const std::vector<std::string_view>& p
         }
     }
     return false;
+}
+
+bool usable(const InterfaceAddress& address, const InterfacePolicy& policy) {
+    return address.up && !address.loopback && address.ipv4 && address.numericHost &&
+           !startsWithAny(address.name, policy.skippedPrefixes);
+}
+
+std::string_view trimmed(std::string_view word) {
+    const auto begin = word.find_first_not_of(" \t");
+    return begin == std::string_view::npos ? std::string_view()
+                                           : word.substr(begin, word.find_last_not_of(" \t") - begin + 1);
 }
 
 struct IfaddrsDeleter {
@@ -52,14 +65,73 @@ std::vector<InterfaceAddress> systemInterfaceAddresses() {
     return result;
 }
 
+std::vector<std::string> lanAddresses(const std::vector<InterfaceAddress>& addresses,
+                                      const InterfacePolicy& policy) {
+    std::vector<std::string> result;
+    for (const InterfaceAddress& address : addresses) {
+        if (usable(address, policy) &&
+            std::find(result.begin(), result.end(), *address.numericHost) == result.end()) {
+            result.push_back(*address.numericHost);
+        }
+    }
+    return result;
+}
+
+ListenPlan ListenPlan::parse(std::string_view setting) {
+    ListenPlan plan;
+    while (!setting.empty()) {
+        const auto comma = setting.find(',');
+        const std::string_view word = trimmed(setting.substr(0, comma));
+        setting = comma == std::string_view::npos ? std::string_view() : setting.substr(comma + 1);
+        asio::error_code error;
+        const auto address = asio::ip::make_address(std::string(word), error);
+        if (word.empty()) {
+            continue;
+        } else if (word == "lan") {
+            plan.lan = true;
+        } else if (word == "loopback") {
+            plan.loopback = true;
+        } else if (word == "all") {
+            plan.all = true;
+        } else if (!error && !address.is_unspecified() && !address.is_multicast()) {
+            plan.addresses.push_back(address.to_string());
+        } else {
+            plan.unknown.emplace_back(word);
+        }
+    }
+    if (!plan.all && !plan.loopback && plan.addresses.empty()) {
+        plan.lan = true; // unset, or nothing usable in it
+    }
+    return plan;
+}
+
+std::vector<std::string> ListenPlan::resolve(const std::vector<InterfaceAddress>& interfaces,
+                                             const InterfacePolicy& policy) const {
+    if (all) {
+        return {};
+    }
+    std::vector<std::string> result;
+    if (lan || loopback) {
+        result = {"127.0.0.1", "::1"};
+    }
+    if (lan) {
+        for (auto& address : lanAddresses(interfaces, policy)) {
+            result.push_back(std::move(address));
+        }
+    }
+    for (const auto& address : addresses) {
+        if (std::find(result.begin(), result.end(), address) == result.end()) {
+            result.push_back(address);
+        }
+    }
+    return result;
+}
+
 std::optional<std::string> chooseLocalAddress(const std::vector<InterfaceAddress>& addresses,
                                               const InterfacePolicy& policy) {
     std::optional<std::string> fallback;
     for (const InterfaceAddress& address : addresses) {
-        if (!address.up || address.loopback || !address.ipv4 || !address.numericHost) {
-            continue;
-        }
-        if (startsWithAny(address.name, policy.skippedPrefixes)) {
+        if (!usable(address, policy)) {
             continue;
         }
         if (startsWithAny(address.name, policy.preferredPrefixes)) {

@@ -28,6 +28,27 @@ const InterfacePolicy& hostInterfacePolicy();
 // The system's interface addresses (getifaddrs, getnameinfo), in the system's order.
 std::vector<InterfaceAddress> systemInterfaceAddresses();
 
+// The IPv4 addresses of the up, non-loopback interfaces the policy does not skip, in list order:
+// those the pairing address is chosen among.
+std::vector<std::string> lanAddresses(const std::vector<InterfaceAddress>& addresses,
+                                      const InterfacePolicy& policy);
+
+// Where the phone link listens, from the setting Config::Key::listenAddresses: words separated by
+// commas, "lan" (the default: the LAN addresses and loopback), "loopback" (127.0.0.1 and ::1), "all"
+// (every address, IPv6 and IPv4) or addresses.
+struct ListenPlan {
+    bool all = false;
+    bool lan = false;
+    bool loopback = false;
+    std::vector<std::string> addresses; // numeric, as written back by the parser
+    std::vector<std::string> unknown;   // words that are none of these, ignored
+
+    static ListenPlan parse(std::string_view setting);
+    // The addresses to listen on now; none for `all`.
+    std::vector<std::string> resolve(const std::vector<InterfaceAddress>& interfaces,
+                                     const InterfacePolicy& policy) const;
+};
+
 // The IPv4 address of an up, non-loopback interface, preferring the policy's interfaces;
 // otherwise the first usable one in list order; none if there is none.
 std::optional<std::string> chooseLocalAddress(const std::vector<InterfaceAddress>& addresses,

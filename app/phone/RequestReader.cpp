@@ -3,6 +3,8 @@
 #include "app/phone/Http.hpp"
 #include "common/Text.hpp"
 
+#include <algorithm>
+
 namespace torvane {
 
 namespace {
@@ -13,6 +15,14 @@ RequestReader::Status RequestReader::receive(std::string_view bytes, bool peerFi
     if (status_ != Status::incomplete) {
         return status_;
     }
+    if (buffer_.size() + bytes.size() > buffer_.capacity()) {
+        // Doubling, but never past the whole request once its length is known.
+        std::size_t room = std::max(buffer_.size() + bytes.size(), 2 * buffer_.capacity());
+        if (headerEnd_ && contentLength_ >= 0) {
+            room = std::min(room, std::max(buffer_.size() + bytes.size(), requestEnd()));
+        }
+        buffer_.reserve(room);
+    }
     buffer_.append(bytes);
     status_ = evaluate(peerFinished);
     if (status_ != Status::incomplete) {
@@ -20,6 +30,19 @@ RequestReader::Status RequestReader::receive(std::string_view bytes, bool peerFi
         std::string().swap(buffer_);
     }
     return status_;
+}
+
+std::size_t RequestReader::requestEnd() const {
+    return *headerEnd_ + headerSeparator.size() + static_cast<std::size_t>(contentLength_);
+}
+
+std::size_t RequestReader::nextChunk() const {
+    if (!headerEnd_ || contentLength_ < 0 || status_ != Status::incomplete) {
+        return firstChunk;
+    }
+    const std::size_t end = requestEnd();
+    const std::size_t missing = end > buffer_.size() ? end - buffer_.size() : 0;
+    return std::clamp(missing, firstChunk, maxChunk);
 }
 
 RequestReader::Status RequestReader::evaluate(bool peerFinished) {

@@ -25,8 +25,10 @@ public:
         badRequest,    // answer 400 (negative Content-Length)
     };
 
-    // The most a single read asks for.
-    static constexpr std::size_t readChunk = 65536;
+    // A read asks for little until the request is known to need more: a connection that has sent
+    // nothing yet (most of a flood) holds only this much.
+    static constexpr std::size_t firstChunk = 4096;
+    static constexpr std::size_t maxChunk = 65536;
 
     explicit RequestReader(RequestLimits limits = {}) : limits_(limits) {}
 
@@ -38,12 +40,20 @@ public:
     bool hasHeader() const { return headerEnd_.has_value(); }
     // The body's announced length; valid once hasHeader().
     std::size_t contentLength() const { return static_cast<std::size_t>(contentLength_); }
+    // What the next read should ask for: a small chunk for the header, then up to what the body
+    // still needs.
+    std::size_t nextChunk() const;
+    // The memory the request holds so far: it grows with what has arrived, never with what the header
+    // announces.
+    std::size_t heldBytes() const { return buffer_.capacity() + body_.capacity(); }
+    std::size_t received() const { return buffer_.size(); }
     // Both decoded as UTF-8, invalid sequences replaced by U+FFFD; valid once complete.
     const std::string& headerText() const { return headerText_; }
     const std::string& body() const { return body_; }
 
 private:
     Status evaluate(bool peerFinished);
+    std::size_t requestEnd() const; // header, blank line and announced body; once the header is in
 
     RequestLimits limits_;
     Status status_ = Status::incomplete;

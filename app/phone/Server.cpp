@@ -1,5 +1,6 @@
 #include "app/phone/Server.hpp"
 
+#include "app/core/Config.hpp"
 #include "app/core/Log.hpp"
 #include "app/phone/Seal.hpp"
 #include "app/phone/ServerEngine.hpp"
@@ -50,16 +51,20 @@ void Server::start(std::uint16_t preferredPort) {
     if (!queues_) {
         queues_ = std::make_unique<SessionQueues>(options_.workers);
     }
+    const ListenPlan plan = listenPlan();
+    for (const auto& word : plan.unknown) {
+        Log::write("WARN: スマホ連携: 待ち受けの設定 " + word +
+                   " は使えません（lan、all、loopback かアドレス）");
+    }
     std::vector<std::uint16_t> candidates{preferredPort};
     candidates.insert(candidates.end(), std::begin(fallbackPorts), std::end(fallbackPorts));
     for (const std::uint16_t candidate : candidates) {
-        auto engine = std::make_shared<ServerEngine>(handler_, options_, *queues_);
+        auto engine = std::make_shared<ServerEngine>(handler_, options_, *queues_, plan);
         if (!engine->listen(candidate)) {
             engine->shutDown();
             continue;
         }
-        const std::uint16_t bound = engine->boundPort();
-        port_ = bound != 0 ? bound : candidate;
+        port_ = engine->boundPort();
         engine_ = std::move(engine);
         running_ = true;
         engine_->run(running_);
@@ -83,7 +88,23 @@ void Server::awaitWork() {
     queues_.reset(); // a later start makes new ones
 }
 
+ListenPlan Server::listenPlan() const {
+    const auto setting =
+        options_.settings != nullptr ? options_.settings->string(Config::Key::listenAddresses) : std::nullopt;
+    return ListenPlan::parse(setting.value_or("lan"));
+}
+
 std::optional<std::string> Server::localIPAddress() const {
+    const ListenPlan plan = listenPlan();
+    if (!plan.all && !plan.lan) {
+        // Only the addresses the setting names are listened on: offer the first a phone can reach.
+        for (const auto& address : plan.addresses) {
+            if (address.find(':') == std::string::npos && !address.starts_with("127.")) {
+                return address;
+            }
+        }
+        return std::nullopt;
+    }
     const InterfacePolicy& policy =
         options_.interfacePolicy != nullptr ? *options_.interfacePolicy : hostInterfacePolicy();
     return chooseLocalAddress(options_.interfaces ? options_.interfaces() : systemInterfaceAddresses(),

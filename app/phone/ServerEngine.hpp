@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/phone/Connection.hpp"
+#include "app/phone/LocalAddress.hpp"
+#include "app/phone/PeerLimits.hpp"
 #include "app/phone/RequestHandler.hpp"
 #include "app/phone/Server.hpp"
 #include "app/phone/SessionQueues.hpp"
@@ -13,21 +15,25 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 namespace torvane {
 
-// One run of the server, from start to stop: the listener, the connections and the thread their
+// One run of the server, from start to stop: the listeners, the connections and the thread their
 // io_context runs on. It hands each request to the handler and its work to the session queues.
 class ServerEngine : public std::enable_shared_from_this<ServerEngine> {
 public:
-    ServerEngine(RequestHandler& handler, const ServerOptions& options, SessionQueues& queues);
+    ServerEngine(RequestHandler& handler, const ServerOptions& options, SessionQueues& queues,
+                 ListenPlan plan);
 
-    // Opens, binds and listens on every address, IPv6 and IPv4 in one socket where the system has
-    // IPv6, IPv4 alone where it has not. False (with the acceptor closed) when the port cannot be had.
+    // Listens on the plan's addresses, all on one port (0: one the system picks). False (nothing left
+    // open) when the port is taken on any of them or none can be had; an address that cannot be had
+    // for another reason (an interface going away) is tried again later.
     bool listen(std::uint16_t port);
-    std::uint16_t boundPort();
-    // Accepts on the engine's own thread from now on; `running` is cleared if the listener fails.
+    std::uint16_t boundPort() const { return port_; }
+    // Accepts on the engine's own thread from now on, and follows the interfaces' addresses;
+    // `running` is cleared if every listener fails.
     void run(std::atomic<bool>& running);
     // Quick whatever the workers are doing: the socket thread never blocks, so joining it is immediate.
     // Work not yet begun is dropped; work under way finishes on its own, and its answer is dropped.
@@ -35,28 +41,48 @@ public:
 
     // For the connections, on the engine's thread.
     const ServerOptions& options() const { return options_; }
+    PeerLimits& limits() { return limits_; }
+    void connectionClosed(const asio::ip::address& peer);
     // What the header alone decides; none also when stopped.
     std::optional<Response> answerHead(const Request& request);
     // The whole request: answered at once, or its work queued and the answer posted back.
     void dispatch(const std::shared_ptr<Connection>& connection, Request request);
-    std::atomic<std::size_t> heldBodyBytes{0}; // reserved by connections still reading a body
 
 private:
-    bool listenOn(asio::ip::tcp protocol, std::uint16_t port, asio::error_code& error);
-    void accept();
-    void onAcceptable();
-    void admit(asio::ip::tcp::socket socket);
-    void listenerFailed(const std::string& message);
+    struct Listener {
+        explicit Listener(asio::io_context& io) : acceptor(io), retry(io) {}
+        std::string address; // empty: every address
+        asio::ip::tcp::acceptor acceptor;
+        asio::steady_timer retry;
+        asio::ip::tcp protocol = asio::ip::tcp::v6();
+    };
+    std::shared_ptr<Listener> open(const std::string& address, asio::ip::tcp protocol, std::uint16_t port,
+                                   asio::error_code& error);
+    bool listenOnce(std::uint16_t port);
+    void closeListeners();
+    void accept(const std::shared_ptr<Listener>& listener);
+    void onAcceptable(const std::shared_ptr<Listener>& listener);
+    void admit(asio::ip::tcp::socket socket, const asio::ip::address& peer);
+    void listenerFailed(const std::shared_ptr<Listener>& listener, const std::string& message);
+    void scheduleRecheck();
+    void recheck();
+    void followAddresses();
 
+    // Declared before the context: connections the context still holds give their counts back here.
+    PeerLimits limits_;
+    std::size_t acceptedSinceTrim_ = 0;
+    std::chrono::steady_clock::time_point lastTrim_{};
     const ServerOptions options_;
+    const ListenPlan plan_;
     SessionQueues& queues_;
     std::mutex handlerMutex_;
     RequestHandler* handler_; // guarded by handlerMutex_; null once stopped
     std::atomic<bool> stopped_{false};
     asio::io_context io_;
-    asio::ip::tcp::acceptor acceptor_;
-    asio::ip::tcp protocol_ = asio::ip::tcp::v6();
-    asio::steady_timer retryTimer_;
+    std::uint16_t port_ = 0;
+    std::list<std::shared_ptr<Listener>> listeners_;
+    std::set<std::string> unavailable_; // addresses that could not be had, logged once
+    asio::steady_timer recheckTimer_;
     std::list<std::weak_ptr<Connection>> connections_; // in the order of their accept
     std::atomic<bool>* running_ = nullptr;
     std::thread thread_;

@@ -118,6 +118,13 @@ template <class F> Figures loop(std::chrono::duration<double> duration, F&& once
     return figures;
 }
 
+// A burst larger than one peer's share of the connections comes from ten loopback addresses.
+const char* burstPeer(int i) {
+    static const std::string peers[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5",  "127.0.0.6",
+                                        "127.0.0.7", "127.0.0.8", "127.0.0.9", "127.0.0.10", "127.0.0.11"};
+    return peers[i % 10].c_str();
+}
+
 long residentKb(std::string_view field) {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
@@ -211,7 +218,7 @@ int main(int argc, char** argv) {
     constexpr int burst = 200;
     std::vector<std::unique_ptr<test::RawClient>> clients;
     for (int i = 0; i < burst; ++i) {
-        clients.push_back(std::make_unique<test::RawClient>(port));
+        clients.push_back(std::make_unique<test::RawClient>(port, false, burstPeer(i)));
     }
     for (auto& client : clients) {
         client->send(state);
@@ -233,7 +240,7 @@ int main(int argc, char** argv) {
         const long before = residentKb("VmRSS:");
         std::vector<std::unique_ptr<test::RawClient>> peers;
         for (int i = 0; i < burst; ++i) {
-            peers.push_back(std::make_unique<test::RawClient>(port));
+            peers.push_back(std::make_unique<test::RawClient>(port, false, burstPeer(i)));
             peers.back()->send(std::string("POST ") + path + " HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n");
         }
         int got = 0;
@@ -248,8 +255,8 @@ int main(int argc, char** argv) {
     // Without the token: refused as soon as the header is in, the body dropped.
     const int refusals =
         holdBodies("sending 1 MB without the token", "/api/send", true, std::chrono::milliseconds(30000));
-    // Sealed bodies carry no token in their header and must be read whole; past the server's budget
-    // they are refused (503 "busy") at once.
+    // Sealed bodies carry no token in their header and must be read whole; past a peer's share (4 MiB)
+    // or the server's budget they are refused (503 "busy") as they arrive.
     holdBodies("holding a 1 MB sealed body open", "/api/sealed", false, std::chrono::milliseconds(100));
 
     server.stop();

@@ -131,7 +131,9 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
         Tmux::shared(), [] { return PowerState::current(); }, [] { return CapsLockMonitor::currentState(); },
         secret);
     router.setCarryLink(carry);
-    Server server(router, secret);
+    ServerOptions phoneOptions;
+    phoneOptions.settings = &settings; // where it listens
+    Server server(router, secret, phoneOptions);
     Pairing pairing(
         {loop, server, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }, &settings});
     appDelegate.setPhoneLinkRows([&pairing] { return pairing.menuRows(); });

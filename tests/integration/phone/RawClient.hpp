@@ -26,10 +26,13 @@ protected:
     int fd_;
 };
 
-// A TCP client on 127.0.0.1 (or ::1) that sends exactly the bytes it is given, when it is told to.
+// A TCP client to 127.0.0.1 (or ::1, or `to`) from `from` if given, that sends exactly the bytes it
+// is given, when it is told to. Linux routes all of 127/8 to lo: 127.0.0.2 and on are other peers.
 class RawClient : Socket {
 public:
-    explicit RawClient(std::uint16_t port, bool ipv6 = false) : Socket(ipv6 ? AF_INET6 : AF_INET) {
+    explicit RawClient(std::uint16_t port, bool ipv6 = false, const char* from = nullptr,
+                       const char* to = nullptr)
+        : Socket(ipv6 ? AF_INET6 : AF_INET) {
         sockaddr_in6 address6{};
         address6.sin6_family = AF_INET6;
         address6.sin6_port = htons(port);
@@ -37,10 +40,16 @@ public:
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const auto* to =
+        ::inet_pton(AF_INET, to != nullptr ? to : "127.0.0.1", &address.sin_addr);
+        if (from != nullptr) {
+            sockaddr_in source{};
+            source.sin_family = AF_INET;
+            ::inet_pton(AF_INET, from, &source.sin_addr);
+            ::bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source);
+        }
+        const auto* target =
             ipv6 ? reinterpret_cast<const sockaddr*>(&address6) : reinterpret_cast<const sockaddr*>(&address);
-        connected_ = ::connect(fd_, to, ipv6 ? sizeof address6 : sizeof address) == 0;
+        connected_ = ::connect(fd_, target, ipv6 ? sizeof address6 : sizeof address) == 0;
     }
 
     bool connected() const { return connected_; }

@@ -4,6 +4,7 @@
 #include "RecordingHandler.hpp"
 #include "app/phone/Http.hpp"
 #include "app/phone/Seal.hpp"
+#include "tests/fakes/MemorySettings.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <sys/resource.h>
 #include <thread>
 
@@ -20,6 +22,13 @@ namespace {
 using namespace std::chrono_literals;
 using test::RawClient;
 using Clock = std::chrono::steady_clock;
+
+// Ten other peers on loopback, for crowds larger than one peer's share.
+const char* peer(int i) {
+    static const char* const peers[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5",  "127.0.0.6",
+                                        "127.0.0.7", "127.0.0.8", "127.0.0.9", "127.0.0.10", "127.0.0.11"};
+    return peers[i % 10];
+}
 
 std::string bodyOf(const std::string& response) {
     const auto at = response.find("\r\n\r\n");
@@ -64,7 +73,7 @@ TEST_F(ServerTest, FramesARequestWhereverItsPiecesArriveAndAnswersOnIPv4AndIPv6A
     // Two hundred opened at once are all answered, each with its own body.
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 200; ++i) {
-        clients.push_back(std::make_unique<RawClient>(server_->port()));
+        clients.push_back(std::make_unique<RawClient>(server_->port(), false, peer(i)));
         clients.back()->send("POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\n" + std::to_string(i + 100));
     }
     for (int i = 0; i < 200; ++i) {
@@ -85,36 +94,119 @@ TEST_F(ServerTest, OversizedHeadersAndBodiesAreRefusedWith413) {
     ASSERT_EQ(request.size(), 1024U * 1024U);
     EXPECT_EQ(bodyOf(exchange({request}).bytes), "body=" + std::string(room, 'c'));
     EXPECT_EQ(handler_.requests().size(), 1U);
-    // Bodies still coming are held up to 32 MiB in all: beyond, refused at once; a close frees its share.
-    std::vector<std::unique_ptr<RawClient>> holders;
-    for (int i = 0; i < 32; ++i) {
-        holders.push_back(std::make_unique<RawClient>(server_->port()));
-        holders.back()->send(head + std::to_string(room) + "\r\n\r\n");
-    }
-    const std::string busy = http::response("503 Service Unavailable", http::textPlain, "busy");
-    EXPECT_TRUE(test::waitFor([&] { return exchange({request}).bytes == busy; }));
-    holders.clear();
-    EXPECT_TRUE(
-        test::waitFor([&] { return bodyOf(exchange({request}).bytes) == "body=" + std::string(room, 'c'); }));
 }
 
-TEST_F(ServerTest, ASilentClientIsClosedAfterTheIdleLimitWhileOthersAreServedMeanwhile) {
+// Other peers (127.0.0.2, .3) cannot take the room of the phone (127.0.0.1): not by announcing bodies,
+// holding connections, sending bodies or trickling them. Each is logged once within the minute.
+TEST_F(ServerTest, APeerHoldingConnectionsAndBodiesLocksNoOneElseOutIsCutAtTheDeadlineAndLoggedOnce) {
+    const test::LogCapture log;
     ServerOptions options;
-    options.idleLimit = 3000ms; // far beyond five exchanges, even on a loaded machine
+    options.headerLimit = 2000ms;
     startWith(options);
-    const auto connected = Clock::now();
-    RawClient silent(server_->port());
-    RawClient halfway(server_->port());
-    halfway.send("GET /api/state HTTP/1.1\r\nHost:");
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(bodyOf(exchange({"GET /a HTTP/1.1\r\n\r\n"}).bytes), "body=");
+    const auto started = Clock::now();
+    const std::string head = "POST /api/sealed HTTP/1.1\r\nContent-Length: ";
+    std::vector<std::unique_ptr<RawClient>> announcers; // every other one still in its header
+    for (int i = 0; i < 33; ++i) {
+        announcers.push_back(std::make_unique<RawClient>(server_->port(), false, "127.0.0.2"));
+        announcers.back()->send(head + (i % 2 != 0 ? "1048500\r\n\r\n" : "1048500\r\n"));
     }
-    EXPECT_FALSE(silent.readable(0ms)) << "the others were served only once the silent one had gone";
-    const auto silentReply = silent.readAll(10s);
-    const auto halfwayReply = halfway.readAll(10s);
-    EXPECT_TRUE(silentReply.closed && halfwayReply.closed);
-    EXPECT_EQ(silentReply.bytes + halfwayReply.bytes, "");
-    EXPECT_GE(Clock::now() - connected, options.idleLimit) << "closed before the idle limit";
+    const auto refused = announcers.back()->readAll();
+    EXPECT_TRUE(refused.closed && refused.bytes.empty()) << "the 33rd of one peer was let in";
+    announcers.pop_back();
+    const std::string text(200000, 't');
+    EXPECT_EQ(bodyOf(exchange({head + "200000\r\n\r\n", text}).bytes), "body=" + text);
+
+    // Bodies really sent count, up to 4 MiB for one peer: the fourth megabyte is refused, the phone's not.
+    std::vector<std::unique_ptr<RawClient>> senders;
+    for (int i = 0; i < 5; ++i) {
+        senders.push_back(std::make_unique<RawClient>(server_->port(), false, "127.0.0.3"));
+        senders.back()->send(head + "1000000\r\n\r\n" + std::string(999999, 's'));
+    }
+    const auto answered = [&] {
+        return std::count_if(senders.begin(), senders.end(), [](auto& s) { return s->readable(0ms); });
+    };
+    ASSERT_TRUE(test::waitFor([&] { return answered() > 0; }));
+    EXPECT_GE(senders.size() - answered(), 3U) << "refused before its share was used";
+    const std::string busy = http::response("503 Service Unavailable", http::textPlain, "busy");
+    for (auto& sender : senders) {
+        if (sender->readable(0ms)) {
+            EXPECT_EQ(sender->readAll().bytes, busy);
+        }
+    }
+    EXPECT_EQ(bodyOf(exchange({head + "200000\r\n\r\n", text}).bytes), "body=" + text);
+
+    // A header or a body trickled a byte at a time is cut at the deadline, unanswered.
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            for (auto& announcer : announcers)
+                announcer->send("x");
+            std::this_thread::sleep_for(200ms); // the trickle's pace
+            return std::all_of(announcers.begin(), announcers.end(),
+                               [](auto& a) { return a->readable(0ms); });
+        },
+        30s));
+    EXPECT_GE(Clock::now() - started, options.headerLimit);
+    for (auto& announcer : announcers) {
+        const auto reply = announcer->readAll();
+        EXPECT_TRUE(reply.closed && reply.bytes.empty()) << reply.bytes;
+    }
+    EXPECT_EQ(handler_.requests().size(), 2U);
+    const auto lines = log.lines();
+    for (const std::string who : {"127.0.0.2", "127.0.0.3"}) {
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](auto& l) { return l.starts_with("WARN: スマホ連携: " + who + " から"); }),
+                  1)
+            << who;
+    }
+    EXPECT_TRUE(
+        log.contains("WARN: スマホ連携: 127.0.0.2 からの接続を制限しました（同時接続数の上限 1 件）"));
+}
+
+// Listens on loopback and the LAN addresses the pairing URL chooses among, following them as they come
+// and go; the setting widens that to every address or names the addresses.
+TEST_F(ServerTest, ListensWhereThePairingUrlPointsAsAddressesComeAndGoOrWhereTheSettingSays) {
+    std::mutex mutex;
+    std::vector<InterfaceAddress> interfaces{{"lo", true, true, true, "127.0.0.1"},
+                                             {"en0", true, false, false, "fe80::1"},
+                                             {"docker0", true, false, true, "127.0.0.7"},
+                                             {"wlan0", true, false, true, "127.0.0.5"}};
+    const auto setInterfaces = [&](std::vector<InterfaceAddress> now) {
+        const std::lock_guard lock(mutex);
+        interfaces = std::move(now);
+    };
+    ServerOptions options;
+    options.addressRecheck = 100ms;
+    options.interfaces = [&] {
+        const std::lock_guard lock(mutex);
+        return interfaces;
+    };
+    startWith(options);
+    const std::string port = std::to_string(server_->port());
+    EXPECT_EQ(server_->pairingURL(),
+              "http://127.0.0.5:" + port + "/#k=" + seal::keyText(*seal::deriveKey("tok")));
+    const auto reaches = [&](const char* to) {
+        return RawClient(server_->port(), false, nullptr, to).connected();
+    };
+    EXPECT_TRUE(reaches("127.0.0.1") && reaches("127.0.0.5"));
+    EXPECT_FALSE(reaches("127.0.0.7") || reaches("127.0.0.9")) << "listening on every address";
+    handler_.setToken("");
+    EXPECT_EQ(server_->pairingURL(), std::nullopt);
+    handler_.setToken("tok");
+    setInterfaces({interfaces[0], interfaces[1]}); // loopback and IPv6 only
+    EXPECT_EQ(server_->pairingURL(), std::nullopt);
+    EXPECT_TRUE(test::waitFor([&] { return !reaches("127.0.0.5"); }));
+    setInterfaces({{"wlan0", true, false, true, "127.0.0.6"}});
+    EXPECT_TRUE(test::waitFor([&] { return reaches("127.0.0.6"); }));
+
+    MemorySettings settings;
+    options.settings = &settings;
+    settings.setString(Config::Key::listenAddresses, "all");
+    startWith(options);
+    EXPECT_TRUE(reaches("127.0.0.9"));
+    settings.setString(Config::Key::listenAddresses, " 127.0.0.8, bogus");
+    startWith(options);
+    EXPECT_TRUE(reaches("127.0.0.8"));
+    EXPECT_FALSE(reaches("127.0.0.1"));
 }
 
 // A child started meanwhile (a tmux call) must not keep the port or a connection open.
@@ -138,8 +230,8 @@ TEST_F(ServerTest, TheListenerAndEveryConnectionAreCloseOnExec) {
     EXPECT_EQ(inheritable, std::vector<std::string>{});
 }
 
-// A slowloris from one peer: more connections than the cap, each adding a header line now and then.
-TEST_F(ServerTest, TricklingClientsNeitherOutliveTheHeaderLimitNorLockOthersOut) {
+// A slowloris from ten peers: more connections than the cap, each adding a header line now and then.
+TEST_F(ServerTest, TricklingClientsBeyondTheCapMakeRoomOldestFirstAndLockNoOneOut) {
     ServerOptions options;
     options.headerLimit = 3000ms;
     startWith(options);
@@ -150,7 +242,7 @@ TEST_F(ServerTest, TricklingClientsNeitherOutliveTheHeaderLimitNorLockOthersOut)
     const auto started = Clock::now();
     std::vector<std::unique_ptr<RawClient>> tricklers;
     for (int i = 0; i < 300; ++i) {
-        tricklers.push_back(std::make_unique<RawClient>(server_->port()));
+        tricklers.push_back(std::make_unique<RawClient>(server_->port(), false, peer(i)));
         tricklers.back()->send("GET / HTTP/1.1\r\n");
     }
     const auto trickle = [&] {
@@ -168,20 +260,9 @@ TEST_F(ServerTest, TricklingClientsNeitherOutliveTheHeaderLimitNorLockOthersOut)
     }
     EXPECT_FALSE(tricklers[299]->readable(0ms)) << "answered only once the tricklers had gone";
     EXPECT_LT(Clock::now() - started, options.headerLimit);
-
-    // Trickling on never earns more time: each is closed while it still sends.
-    EXPECT_TRUE(test::waitFor(
-        [&] {
-            trickle();
-            std::this_thread::sleep_for(200ms); // the tricklers' pace
-            return std::all_of(tricklers.begin(), tricklers.end(), [](auto& t) { return t->readable(0ms); });
-        },
-        4 * options.headerLimit));
-    for (auto& trickler : tricklers) {
-        const auto reply = trickler->readAll();
-        EXPECT_TRUE(reply.closed && reply.bytes.empty()) << reply.bytes;
-    }
-    EXPECT_EQ(handler_.requests().size(), asks) << "a trickled header reached the handler";
+    const auto reply = tricklers[44]->readAll(2 * options.headerLimit);
+    EXPECT_TRUE(reply.closed && reply.bytes.empty()) << "a trickled header was answered: " << reply.bytes;
+    EXPECT_EQ(handler_.requests().size(), asks);
 }
 
 // Holds each request until the test lets it go, like a tmux call at its time limit.
@@ -223,24 +304,6 @@ TEST(ServerStop, ReturnsAtOnceWhileARequestIsBeingCarriedOutDropsItsAnswerAndIsL
     ASSERT_TRUE(test::waitFor([&] { return hanging.finished.load(); }));
     const auto lines = log.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "サーバーを停止しました"), 1);
-}
-
-TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheKeyInItsFragment) {
-    std::vector<InterfaceAddress> interfaces{{"lo", true, true, true, "127.0.0.1"},
-                                             {"en0", true, false, false, "fe80::1"},
-                                             {"docker0", true, false, true, "172.17.0.1"},
-                                             {"wlan0", true, false, true, "192.168.1.20"}};
-    ServerOptions options;
-    options.interfaces = [&] { return interfaces; };
-    startWith(std::move(options));
-    const std::string port = std::to_string(server_->port());
-    EXPECT_EQ(server_->pairingURL(),
-              "http://192.168.1.20:" + port + "/#k=" + seal::keyText(*seal::deriveKey("tok")));
-    handler_.setToken("");
-    EXPECT_EQ(server_->pairingURL(), std::nullopt);
-    handler_.setToken("tok");
-    interfaces.resize(2); // loopback and IPv6 only
-    EXPECT_EQ(server_->pairingURL(), std::nullopt);
 }
 
 } // namespace
