@@ -26,7 +26,7 @@ struct CarryInputs {
     bool releaseWhenIdle = false;
     bool tmuxAvailable = false;
     std::optional<std::int64_t> quietSeconds{}; // see WorkDoneGuard::Reading
-    SystemTime now{};                           // against the sessions' times of last output
+    BootSeconds now{};                          // the boot clock: how long carry mode has been on
 };
 
 struct CarryDecision {
@@ -57,7 +57,7 @@ private:
     WorkDoneGuard work_;
     bool active_ = false;
     CarryReason reason_ = CarryReason::capsLockOff;
-    SystemTime activeSince_{}; // the work's quiet time counts from here at most
+    BootSeconds activeSince_{}; // the work's quiet time counts from here at most
 };
 
 } // namespace torvane

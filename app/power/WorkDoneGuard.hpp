@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/Clock.hpp"
+#include "common/FileChange.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -23,7 +24,7 @@ public:
         // The shortest time without output over the listed sessions (none listed: unlimited); absent
         // before the first listing and when tmux did not answer in time.
         std::optional<std::int64_t> quietSeconds{};
-        SystemTime::duration activeFor{}; // since carry mode last came on
+        BootSeconds activeFor{}; // since carry mode last came on
     };
     struct Result {
         Change change = Change::none;

@@ -18,17 +18,6 @@ using namespace std::string_literals;
 
 const std::string appName(Config::appName);
 
-// The shortest time without output over the sessions of a listing, for the work-done guard.
-std::optional<std::int64_t>
-quietSeconds(const std::optional<std::optional<std::vector<AgentSession>>>& listing, SystemTime now) {
-    if (!listing || !*listing)
-        return std::nullopt;
-    std::int64_t least = std::numeric_limits<std::int64_t>::max();
-    for (const AgentSession& session : **listing)
-        least = std::min(least, session.activitySeconds(now));
-    return least;
-}
-
 AlertStyle toStyle(HelperInstallFlow::Style style) {
     switch (style) {
     case HelperInstallFlow::Style::warning:
@@ -119,7 +108,7 @@ void AppDelegate::evaluate(std::string_view reason) {
         return;
     const RangedSetting::Value floor = floorSetting_.read(ports_.settings);
     const RangedSetting::Value limit = heatLimitSetting_.read(ports_.settings);
-    const SystemTime now = ports_.clock();
+    const BootSeconds now = ports_.channel.bootTime();
     inputs_ = {.capsLockOn = monitor_.isOn,
                .sessionActive = !ports_.session || ports_.session->isActive(),
                .paused = storedPaused(),
@@ -129,7 +118,9 @@ void AppDelegate::evaluate(std::string_view reason) {
                .heatLimit = limit.value,
                .releaseWhenIdle = ports_.settings.boolean(Config::Key::releaseWhenIdle).value_or(false),
                .tmuxAvailable = ports_.tmux.isAvailable(),
-               .quietSeconds = quietSeconds(listing_, now),
+               // None before the first listing and when tmux did not answer: the guard waits.
+               .quietSeconds =
+                   listing_ && *listing_ ? std::optional(outputs_.quietSeconds(now)) : std::nullopt,
                .now = now};
     const CarryDecision decision = policy_.decide(inputs_);
     const CarryReport report = reportGuards(decision, inputs_, floor.warning, limit.warning);
@@ -192,6 +183,8 @@ void AppDelegate::refreshListing() {
 void AppDelegate::listingArrived(std::optional<std::vector<AgentSession>> sessions) {
     listingUnderWay_ = false;
     listing_ = std::move(sessions);
+    if (*listing_)
+        outputs_.see(**listing_, ports_.clock(), ports_.channel.bootTime());
     // The menu may be open: show the new rows in it, but leave it alone when nothing changed.
     if (launched_ && !terminated_ && sessionBlock() != shownSessions_)
         ports_.view.setMenu(rebuild());

@@ -16,6 +16,7 @@
 #include "app/power/CapsLockMonitor.hpp"
 #include "app/power/CarryPolicy.hpp"
 #include "app/power/CarryState.hpp"
+#include "app/power/OutputWatch.hpp"
 #include "app/power/PowerManager.hpp"
 #include "app/power/RequestChannel.hpp"
 #include "app/tmux/Tmux.hpp"
@@ -147,6 +148,7 @@ private:
     std::function<void(const CarryState&)> carryListener_;
     // The last tmux listing: absent before the first comes back; inside, absent for no answer.
     std::optional<std::optional<std::vector<AgentSession>>> listing_;
+    OutputWatch outputs_; // the sessions' last output on the boot clock, for the work-done guard
     bool listingUnderWay_ = false;
     SessionBlock shownSessions_; // as the menu last built shows them
     bool installUnderWay_ = false;

@@ -133,8 +133,8 @@ TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
     ASSERT_TRUE(raw({"new-session", "-d", "-s", "job", "sleep 100000"}).ok());
     settings.setBoolean(Config::Key::releaseWhenIdle, true);
     launchActive();
-    wall = created + 601s; // the ten-minute bound itself is WorkDoneGuard's (GuardsTest)
-    review();              // decided from the listing of launch: the job has printed nothing since
+    wall = created + 601s; // for the menu's age; the quiet time counts on the boot clock
+    loop.advance(615s);    // the ten-minute bound itself is WorkDoneGuard's (GuardsTest)
     listed();
     EXPECT_EQ(log.lines(), (Lines{"作業が終わったため持ち運びモードを解除しました", change, offLine}));
     EXPECT_EQ(desktop.beeps, 1) << "counted among the releases, which are notified as the heat's is";
@@ -161,8 +161,10 @@ TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
 TEST_F(CarryGuards, WithNoSessionAtAllTheWorkIsDoneTenMinutesAfterCarryModeCameOn) {
     settings.setBoolean(Config::Key::releaseWhenIdle, true);
     launchActive(); // no tmux server at all; the bound itself is CarryPolicy's (GuardsTest)
-    wall += 601s;
+    wall += 3600s;  // a wall clock stepped ahead changes nothing
     review();
+    EXPECT_EQ(log.lines(), Lines{});
+    loop.advance(585s);
     EXPECT_EQ(log.lines(), (Lines{"作業が終わったため持ち運びモードを解除しました", change, offLine}));
 }
 

@@ -1,6 +1,7 @@
 // The carry-mode guards and the policy over them as pure functions over one reading per evaluation:
 // each case is a sequence of readings and the trace of what was made of them ("." for nothing).
 #include "app/power/CarryPolicy.hpp"
+#include "app/power/OutputWatch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -158,7 +159,7 @@ Trace policyTrace(const std::vector<Step>& steps) {
         if (s.at) {
             in.releaseWhenIdle = in.tmuxAvailable = true;
             in.quietSeconds = std::numeric_limits<std::int64_t>::max();
-            in.now = SystemTime{} + std::chrono::hours(1000) + std::chrono::seconds(*s.at);
+            in.now = BootSeconds(3'600'000 + *s.at);
         }
         const CarryDecision d = policy.decide(in);
         trace.push_back(std::string(reasons[static_cast<int>(d.reason)]) + (d.changed ? "!" : ""));
@@ -192,4 +193,30 @@ TEST(CarryPolicy, WorkCountsAsDoneOnlyTenMinutesAfterCarryModeCameOn) {
                            {.at = 1000},
                            {.at = 1600}}),
               (Trace{"on!", "on", "work!", "capsOff", "on!", "work!"}));
+}
+
+// tmux tells the last output by the wall clock; a step of it neither ages new output nor freshens old.
+TEST(OutputWatch, QuietTimeFollowsTheBootClockWhateverTheWallClockDoes) {
+    const SystemTime wall0 = SystemTime{} + std::chrono::hours(500'000);
+    const auto at = [&](int seconds) { return wall0 + std::chrono::seconds(seconds); };
+    const auto session = [](std::string name, SystemTime lastOutput) {
+        AgentSession s;
+        s.name = std::move(name);
+        s.lastOutput = lastOutput;
+        return s;
+    };
+    OutputWatch watch;
+    const auto listing = [&](SystemTime job, SystemTime agent, SystemTime wallNow, double boot) {
+        watch.see({session("job", job), session("agent", agent)}, wallNow, BootSeconds(boot));
+        return watch.quietSeconds(BootSeconds(boot));
+    };
+    EXPECT_EQ(watch.quietSeconds(BootSeconds(0)), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(listing(at(-100), at(-300), at(0), 1000), 100);
+    EXPECT_EQ(listing(at(-100), at(-300), at(3600 + 15), 1015), 115) << "stepped an hour ahead";
+    // New output stamped before the clock went back an hour: placed at the listing before, the earliest.
+    EXPECT_EQ(listing(at(3620), at(-300), at(30), 1030), 15);
+    EXPECT_EQ(listing(at(3620), at(-300), at(630), 1630), 615);
+    // A session first seen printing "in the future" counts as quiet from then on.
+    watch.see({session("new", at(900))}, at(0), BootSeconds(2000));
+    EXPECT_EQ(watch.quietSeconds(BootSeconds(2600)), 600);
 }
