@@ -35,25 +35,15 @@ void PairingSecret::regenerate() {
     }
 }
 
-std::optional<seal::Key> PairingSecret::key() {
-    const std::string current = token();
-    const std::lock_guard lock(keyMutex_);
-    if (current != keyToken_ || !keyCache_) {
-        keyCache_ = seal::deriveKey(current);
-        keyToken_ = current;
-    }
-    return keyCache_;
-}
-
 PairingSecret::Verdict PairingSecret::check(const std::optional<std::string>& offered, bool fromLoopback) {
     const std::string expected = token();
     if (!offered || expected.empty() || !token::constantTimeEquals(*offered, expected)) {
         return Verdict::refused;
     }
-    // Only where the token lets something in: the page itself needs none, and an old "/?t=" bookmark
-    // must still open it.
-    return !fromLoopback && !settings_.boolean(Config::Key::plainToken).value_or(true) ? Verdict::plainRefused
-                                                                                       : Verdict::admitted;
+    // A token sent across the network is readable on the way: from there only when asked for.
+    return !fromLoopback && !settings_.boolean(Config::Key::plainToken).value_or(false)
+               ? Verdict::plainRefused
+               : Verdict::admitted;
 }
 
 } // namespace torvane

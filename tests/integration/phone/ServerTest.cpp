@@ -225,7 +225,7 @@ TEST(ServerStop, ReturnsAtOnceWhileARequestIsBeingCarriedOutDropsItsAnswerAndIsL
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "サーバーを停止しました"), 1);
 }
 
-TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheKeyInItsFragment) {
+TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheCodeInItsFragment) {
     std::vector<InterfaceAddress> interfaces{{"lo", true, true, true, "127.0.0.1"},
                                              {"en0", true, false, false, "fe80::1"},
                                              {"docker0", true, false, true, "172.17.0.1"},
@@ -234,13 +234,9 @@ TEST_F(ServerTest, PairingUrlCarriesTheChosenIPv4AddressThePortAndTheKeyInItsFra
     options.interfaces = [&] { return interfaces; };
     startWith(std::move(options));
     const std::string port = std::to_string(server_->port());
-    EXPECT_EQ(server_->pairingURL(),
-              "http://192.168.1.20:" + port + "/#k=" + seal::keyText(*seal::deriveKey("tok")));
-    handler_.setToken("");
-    EXPECT_EQ(server_->pairingURL(), std::nullopt);
-    handler_.setToken("tok");
+    EXPECT_EQ(server_->pairingURL("id.code"), "http://192.168.1.20:" + port + "/#p=id.code");
     interfaces.resize(2); // loopback and IPv6 only
-    EXPECT_EQ(server_->pairingURL(), std::nullopt);
+    EXPECT_EQ(server_->pairingURL("id.code"), std::nullopt);
 }
 
 } // namespace
