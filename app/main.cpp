@@ -34,12 +34,23 @@ constexpr const char* usage =
     "設定: ~/.config/torvane/torvane.conf　ログ: ~/.local/state/torvane/Torvane.log\n"
     "詳しくは man torvane を参照してください。\n";
 
+// Only the toolkit's own options, each with its value (a session manager restores the app with
+// "-session ID"): they go to Qt.
+bool toolkitOptions(std::span<char* const> args) {
+    for (std::size_t i = 0; i < args.size(); i += 2) {
+        const std::string_view option = args[i];
+        if (i + 1 >= args.size() || (option != "-session" && option != "-platform" && option != "-display"))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     // Answered before Qt starts: they must work without a display and start nothing.
     const std::span<char* const> args(argv + 1, argc > 1 ? static_cast<std::size_t>(argc - 1) : 0);
-    if (args.empty())
+    if (args.empty() || toolkitOptions(args))
         return torvane::runApplication(argc, argv);
     const std::string_view option = args[0];
     if ((option == "--help" || option == "-h") && args.size() == 1) {
