@@ -19,10 +19,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <mutex>
 #include <pthread.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace torvane;
 
@@ -86,20 +86,13 @@ int main(int argc, char** argv) {
     }
     std::printf("port %u\n", static_cast<unsigned>(server.port()));
     std::fflush(stdout);
-    // Left running at the end: it only ever blocks in read.
+    // Left running at the end: it only ever waits for a line.
     std::thread([&phones] {
-        std::string line;
-        for (char c; ::read(STDIN_FILENO, &c, 1) == 1;) {
-            if (c != '\n') {
-                line += c;
-                continue;
-            }
+        for (std::string line; std::getline(std::cin, line); std::fflush(stdout)) {
             if (line == "pair")
                 std::printf("code %s\n", phones.newCode().value_or("-").c_str());
             else if (line.starts_with("revoke "))
                 std::printf("revoked %s\n", phones.revoke(line.substr(7)).value_or("-").c_str());
-            std::fflush(stdout);
-            line.clear();
         }
     }).detach();
     int received = 0;

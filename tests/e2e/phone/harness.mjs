@@ -133,7 +133,7 @@ export class Fixture {
     this.tmux = new Tmux(root);
     this.token = randomBytes(24).toString('base64url');
     this.contexts = [];
-    this.codes = new Map(); // id → key
+    this.keys = new Map(); // id → key, of the codes made and the phones paired
   }
 
   // Ends the pages opened so far: after each test, passed or not.
@@ -155,14 +155,13 @@ export class Fixture {
   // A fresh pairing code, "ID.KEY", as the pairing URL's "#p=" carries it.
   async pairingCode() {
     const code = await this.command('pair', 'code');
-    this.codes.set(code.split('.')[0], code.split('.')[1]);
+    this.keys.set(...code.split('.'));
     return code;
   }
 
-  // The key of a sealed body, named by the id before its ".": a code's or a page's phone's.
+  // The key of a sealed body, named by the id before its ".".
   keyOf(body) {
-    const id = body.slice(0, body.indexOf('.'));
-    const text = this.codes.get(id) ?? this.contexts.map((c) => c.phone).find((p) => p?.id === id)?.key;
+    const text = this.keys.get(body.slice(0, body.indexOf('.')));
     return text && seal.keyFromText(text);
   }
 
@@ -215,9 +214,9 @@ export class Fixture {
       return page;
     }
     await page.goto(`http://127.0.0.1:${port}/#p=${await this.pairingCode()}`);
-    context.phone = await waitFor('the key of its own', () =>
+    page.phone = await waitFor('the key of its own', () =>
       page.evaluate(() => JSON.parse(localStorage.getItem('torvane.phone'))), { timeout: 15000 });
-    page.phone = context.phone;
+    this.keys.set(page.phone.id, page.phone.key);
     return page;
   }
 

@@ -156,7 +156,7 @@ test('on the wire there is nothing to read: no token, key, name, typed or screen
     assert.equal(pane.split('\n秘密42\n').length, 2, `run once:\n${pane}`);
     const recorded = proxy.recorded();
     assert.ok(recorded.includes('POST /api/sealed') && recorded.length > 20000, 'the proxy saw the traffic');
-    const keys = [page.phone.key, ...fixture.codes.values()];
+    const keys = [...fixture.keys.values()];
     const secrets = [fixture.token, ...keys, ...keys.map((k) => Buffer.from(k, 'base64url')), name, '秘密', '# typed', 'echo'];
     for (const reading of readings(recorded)) {
       for (const secret of secrets) assert.ok(!reading.includes(secret), `${secret} readable on the wire`);

@@ -184,7 +184,6 @@ TEST(PhoneCommands, PairListRevokeAndRenewThroughTheSettingsFileWhileTheAppRuns)
     const std::string url = pair.out.substr(0, pair.out.find('\n'));
     EXPECT_TRUE(url.starts_with("http://" + *address + ":8790/#p=")) << url;
     EXPECT_EQ(test::decodeTerminalQr(pair.out.substr(url.size() + 1), dir / "terminal.pgm"), url);
-    EXPECT_TRUE(run({"--pairing-url"}).out.starts_with("http://" + *address + ":8790/#p="));
 
     const std::string code = url.substr(url.find("#p=") + 3);
     const std::string phone = pairWith(app, code);
@@ -201,9 +200,6 @@ TEST(PhoneCommands, PairListRevokeAndRenewThroughTheSettingsFileWhileTheAppRuns)
     EXPECT_EQ(sealedCall(app, other, "/api/capture?s="), "400|session required");
     EXPECT_EQ(run({"--revoke-all", "--yes"}).out, "1台のスマホの接続を取り消しました\n");
     EXPECT_EQ(sealedCall(app, other, "/api/capture?s="), "410|revoked");
-    using std::filesystem::perms;
-    EXPECT_EQ(std::filesystem::status(file).permissions() & (perms::group_all | perms::others_all),
-              perms::none);
 }
 
 } // namespace
