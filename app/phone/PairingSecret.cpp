@@ -26,13 +26,18 @@ std::string PairingSecret::token() {
     return createToken();
 }
 
-void PairingSecret::regenerate() {
+bool PairingSecret::regenerate() {
     const std::lock_guard lock(tokenMutex_);
     // The old token goes first, so that it is refused even if no new one can be made.
-    settings_.setString(Config::Key::serverToken, "");
-    if (!createToken().empty()) {
-        Log::write("接続の合言葉を作り直しました");
+    const bool dropped = settings_.setString(Config::Key::serverToken, "");
+    const auto fresh = token::generate(random_);
+    if (!fresh) {
+        Log::write("ERROR: 接続の合言葉を作れませんでした");
+        return false;
     }
+    const bool stored = settings_.setString(Config::Key::serverToken, *fresh);
+    Log::write("接続の合言葉を作り直しました");
+    return dropped && stored;
 }
 
 PairingSecret::Verdict PairingSecret::check(const std::optional<std::string>& offered, bool fromLoopback) {

@@ -19,8 +19,9 @@ public:
     // The stored token, created and stored when there is none; empty only when the secure
     // generator fails, and then no request is let in.
     std::string token();
-    // Replaces the token; from then on the old one is refused. No phone is touched.
-    void regenerate();
+    // Replaces the token; from then on the old one is refused. No phone is touched. False when the
+    // change could not be stored for good (it holds for this process only) or no token was made.
+    bool regenerate();
 
     enum class Verdict { admitted, refused, plainRefused };
     // An offered token: the current one lets a request in from this machine, and from the network

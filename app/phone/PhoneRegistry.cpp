@@ -128,8 +128,9 @@ PhoneRegistry::Lists PhoneRegistry::read() const {
             parseList(settings_.string(Config::Key::pairingCodes))};
 }
 
-void PhoneRegistry::update(const std::function<void(Lists&)>& change) {
+bool PhoneRegistry::update(const std::function<void(Lists&)>& change) {
     const std::lock_guard lock(mutex_);
+    bool stored = true;
     settings_.exclusive([&] {
         const Lists before = read();
         Lists after = before;
@@ -148,10 +149,11 @@ void PhoneRegistry::update(const std::function<void(Lists&)>& change) {
               std::tuple{Config::Key::revokedPhones, &after.revoked, &before.revoked},
               std::tuple{Config::Key::phones, &after.phones, &before.phones}}) {
             if (const std::string text = formatList(*list); text != formatList(*old)) {
-                settings_.setString(key, text);
+                stored = settings_.setString(key, text) && stored;
             }
         }
     });
+    return stored;
 }
 
 std::optional<std::string> PhoneRegistry::freshId() {
@@ -169,7 +171,10 @@ std::optional<std::string> PhoneRegistry::newCode(std::string_view name) {
         return std::nullopt;
     }
     const std::string given = name.empty() ? std::string() : cleanName(name);
-    update([&](Lists& lists) { lists.codes.push_back({*id, given, key, 0, clock_() + codeSeconds}); });
+    // A code not stored would not outlive this process: the command line's would be useless.
+    if (!update([&](Lists& lists) { lists.codes.push_back({*id, given, key, 0, clock_() + codeSeconds}); })) {
+        return std::nullopt;
+    }
     return *id + "." + seal::keyText(key);
 }
 
@@ -178,7 +183,7 @@ void PhoneRegistry::dropCodes() {
 }
 
 std::optional<PhoneRegistry::Entry> PhoneRegistry::find(std::string_view id) {
-    const std::lock_guard lock(mutex_);
+    // No lock: the server's thread must not wait behind another process's change.
     const Lists lists = read();
     for (const auto& [kind, list] :
          {std::pair{Kind::phone, &lists.phones}, std::pair{Kind::revoked, &lists.revoked}}) {
@@ -250,13 +255,12 @@ void PhoneRegistry::seen(std::string_view id) {
 }
 
 std::vector<PhoneRegistry::Phone> PhoneRegistry::phones() {
-    const std::lock_guard lock(mutex_);
     return read().phones;
 }
 
-std::optional<std::string> PhoneRegistry::revoke(std::string_view nameOrId) {
-    std::optional<std::string> revoked;
-    update([&](Lists& lists) {
+std::optional<PhoneRegistry::Revoked> PhoneRegistry::revoke(std::string_view nameOrId) {
+    std::optional<Revoked> revoked;
+    const bool stored = update([&](Lists& lists) {
         auto found = std::find_if(lists.phones.begin(), lists.phones.end(),
                                   [&](const Phone& phone) { return phone.name == nameOrId; });
         if (found == lists.phones.end()) {
@@ -266,17 +270,20 @@ std::optional<std::string> PhoneRegistry::revoke(std::string_view nameOrId) {
         if (found == lists.phones.end()) {
             return;
         }
-        revoked = found->name;
+        revoked = Revoked{found->name, false};
         found->lastSeen = clock_();
         lists.revoked.push_back(std::move(*found));
         lists.phones.erase(found);
     });
+    if (revoked) {
+        revoked->stored = stored;
+    }
     return revoked;
 }
 
-std::size_t PhoneRegistry::revokeAll() {
+std::optional<std::size_t> PhoneRegistry::revokeAll() {
     std::size_t count = 0;
-    update([&](Lists& lists) {
+    const bool stored = update([&](Lists& lists) {
         count = lists.phones.size();
         for (Phone& phone : lists.phones) {
             phone.lastSeen = clock_();
@@ -284,7 +291,7 @@ std::size_t PhoneRegistry::revokeAll() {
         }
         lists.phones.clear();
     });
-    return count;
+    return stored ? std::optional(count) : std::nullopt;
 }
 
 } // namespace torvane

@@ -48,7 +48,7 @@ public:
 
     // A fresh pairing code, "ID.KEY", for the pairing URL's fragment: the key seals the exchange
     // that gives the phone a key of its own. `name`, when given, names that phone. None when no
-    // random bytes can be had.
+    // random bytes can be had or it cannot be stored.
     std::optional<std::string> newCode(std::string_view name = {});
     // The codes not yet used are no longer good.
     void dropCodes();
@@ -62,10 +62,14 @@ public:
     void seen(std::string_view id);
 
     std::vector<Phone> phones();
-    // Revokes the phone of this name (or id); its name, or none when there is no such phone.
-    std::optional<std::string> revoke(std::string_view nameOrId);
-    // Revokes every phone; how many there were.
-    std::size_t revokeAll();
+    struct Revoked {
+        std::string name;
+        bool stored; // false: it holds for this process only (Settings could not save it)
+    };
+    // Revokes the phone of this name (or id); none when there is no such phone.
+    std::optional<Revoked> revoke(std::string_view nameOrId);
+    // Revokes every phone; how many there were, or none when that could not be stored.
+    std::optional<std::size_t> revokeAll();
 
     static long long systemSeconds();
 
@@ -76,8 +80,9 @@ private:
         std::vector<Phone> codes; // a code as a phone to be: the name it will have, if given
     };
     Lists read() const;
-    // Runs `change` on the lists as stored now and stores each list it changed.
-    void update(const std::function<void(Lists&)>& change);
+    // Runs `change` on the lists as stored now and stores each list it changed; whether all of that
+    // was stored.
+    bool update(const std::function<void(Lists&)>& change);
     std::optional<std::string> freshId();
 
     Settings& settings_;

@@ -72,8 +72,8 @@ void Pairing::revoke(const PhoneRegistry::Phone& phone) {
                    "このスマホからは操作できなくなります。もう一度使うには、QRコードを読み直してください。",
                    "取り消す"))
         return;
-    if (const auto name = ports_.phones.revoke(phone.id))
-        Log::write("スマホの接続を取り消しました: " + *name);
+    if (const auto revoked = ports_.phones.revoke(phone.id))
+        Log::write("スマホの接続を取り消しました: " + revoked->name);
 }
 
 void Pairing::revokeAll() {
@@ -82,8 +82,8 @@ void Pairing::revokeAll() {
                    "どのスマホからも操作できなくなります。もう一度使うには、QRコードを読み直してください。",
                    "すべて取り消す"))
         return;
-    if (const std::size_t revoked = ports_.phones.revokeAll(); revoked > 0)
-        Log::write("すべてのスマホの接続を取り消しました (" + std::to_string(revoked) + "台)");
+    if (const auto revoked = ports_.phones.revokeAll(); revoked.value_or(0) > 0)
+        Log::write("すべてのスマホの接続を取り消しました (" + std::to_string(*revoked) + "台)");
 }
 
 void Pairing::startServer() {

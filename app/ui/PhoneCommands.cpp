@@ -17,6 +17,10 @@ namespace {
 
 using Kind = Command::Kind;
 
+// What the command line changes lives in the settings file alone: a change that could not be written
+// there did not happen.
+constexpr const char* unsaved = "設定ファイルに書き込めなかったため、取り消せませんでした\n";
+
 // "2026-01-02 10:00" in local time; "-" for never.
 std::string timeText(long long seconds) {
     if (seconds <= 0)
@@ -76,7 +80,12 @@ int revokeAll(const Command& command, PhoneRegistry& phones, const Terminal& ter
             return 1;
         }
     }
-    terminal.out << phones.revokeAll() << "台のスマホの接続を取り消しました\n";
+    const auto revoked = phones.revokeAll();
+    if (!revoked) {
+        terminal.err << unsaved;
+        return 1;
+    }
+    terminal.out << *revoked << "台のスマホの接続を取り消しました\n";
     return 0;
 }
 
@@ -130,8 +139,12 @@ int run(const Command& command, Settings& settings, const std::optional<std::str
         return 0;
     }
     case Kind::revoke:
-        if (const auto name = phones.revoke(command.name)) {
-            terminal.out << "「" << *name << "」の接続を取り消しました\n";
+        if (const auto revoked = phones.revoke(command.name)) {
+            if (!revoked->stored) {
+                terminal.err << unsaved;
+                return 1;
+            }
+            terminal.out << "「" << revoked->name << "」の接続を取り消しました\n";
             return 0;
         }
         terminal.err << "「" << command.name
@@ -140,7 +153,10 @@ int run(const Command& command, Settings& settings, const std::optional<std::str
     case Kind::revokeAll:
         return revokeAll(command, phones, terminal);
     case Kind::renewToken:
-        PairingSecret(settings).regenerate();
+        if (!PairingSecret(settings).regenerate()) {
+            terminal.err << "設定ファイルに書き込めなかったため、合言葉を作り直せませんでした\n";
+            return 1;
+        }
         terminal.out << "スクリプト用の合言葉を作り直しました（スマホの登録はそのままです）\n";
         return 0;
     }

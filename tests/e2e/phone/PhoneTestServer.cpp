@@ -92,7 +92,9 @@ int main(int argc, char** argv) {
             if (line == "pair")
                 std::printf("code %s\n", phones.newCode().value_or("-").c_str());
             else if (line.starts_with("revoke "))
-                std::printf("revoked %s\n", phones.revoke(line.substr(7)).value_or("-").c_str());
+                std::printf(
+                    "revoked %s\n",
+                    phones.revoke(line.substr(7)).value_or(PhoneRegistry::Revoked{"-", false}).name.c_str());
         }
     }).detach();
     int received = 0;

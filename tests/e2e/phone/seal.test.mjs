@@ -1,5 +1,5 @@
-// The page's sealing module against the known answers the C++ side is checked against too: each side
-// opens what the other made, byte for byte.
+// The page's sealing module against known answers: it opens what libsodium sealed and seals byte for
+// byte what it must, and no answer passes for another request's.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';

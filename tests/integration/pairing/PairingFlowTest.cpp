@@ -4,6 +4,7 @@
 #include "app/phone/Router.hpp"
 #include "app/phone/Server.hpp"
 #include "app/ui/Pairing.hpp"
+#include "app/ui/PhoneCommands.hpp"
 #include "app/ui/qt/QtSettings.hpp"
 #include "common/Subprocess.hpp"
 #include "tests/fakes/FakeAlertPresenter.hpp"
@@ -14,6 +15,7 @@
 #include "tests/integration/phone/SealedClient.hpp"
 
 #include <gtest/gtest.h>
+#include <sstream>
 
 namespace torvane {
 namespace {
@@ -200,6 +202,28 @@ TEST(PhoneCommands, PairListRevokeAndRenewThroughTheSettingsFileWhileTheAppRuns)
     EXPECT_EQ(sealedCall(app, other, "/api/capture?s="), "400|session required");
     EXPECT_EQ(run({"--revoke-all", "--yes"}).out, "1台のスマホの接続を取り消しました\n");
     EXPECT_EQ(sealedCall(app, other, "/api/capture?s="), "410|revoked");
+}
+
+// What the command line changes lives in the settings file alone: one that cannot be written there
+// did not happen, and is not told as done.
+TEST(PhoneCommands, AChangeTheSettingsCannotTakeIsAFailure) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--revoke", "電話"}, {"--revoke-all", "--yes"}, {"--renew-token"}, {"--pair"}}) {
+        MemorySettings settings;
+        PhoneRegistry phones(settings);
+        const std::string code = phones.newCode("電話").value_or("");
+        ASSERT_TRUE(phones.redeem(code.substr(0, code.find('.')), ""));
+        settings.failSaves = true;
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        EXPECT_EQ(
+            PhoneCommands::run(*PhoneCommands::parse(argv), settings, lanAddress, {in, false, out, err}), 1)
+            << args[0];
+    }
+    EXPECT_EQ(out.str(), "");
 }
 
 } // namespace
