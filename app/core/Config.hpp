@@ -34,9 +34,14 @@ inline constexpr std::string_view batteryFloor = "batteryFloor";
 inline constexpr std::string_view paused = "paused";
 inline constexpr std::string_view heatLimit = "heatLimit";
 inline constexpr std::string_view releaseWhenIdle = "releaseWhenIdle";
+// The token for scripts on this machine (t= or X-Token); phones have keys of their own.
 inline constexpr std::string_view serverToken = "serverToken";
-// false: the token in t= or X-Token lets in only requests from this machine.
+// true: the token lets in requests from the network too, not only from this machine. Off unless set.
 inline constexpr std::string_view plainToken = "plainToken";
+// The paired phones, the revoked ones and the pairing codes not yet used (PhoneRegistry).
+inline constexpr std::string_view phones = "phones";
+inline constexpr std::string_view revokedPhones = "revokedPhones";
+inline constexpr std::string_view pairingCodes = "pairingCodes";
 // Whether the phone link is on, and the port it listened on, so a restart comes back the same.
 inline constexpr std::string_view phoneLink = "phoneLink";
 inline constexpr std::string_view phoneLinkPort = "phoneLinkPort";

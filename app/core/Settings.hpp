@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,11 @@ public:
     virtual bool setInteger(std::string_view key, long long value) = 0;
     virtual bool setBoolean(std::string_view key, bool value) = 0;
     virtual bool setString(std::string_view key, std::string_view value) = 0;
+
+    // Runs `change` while no other process runs an `exclusive` of the same settings, so that a
+    // read-modify-write in it (the phone list, changed by the app and the command line) loses nothing.
+    // Settings of this process alone need no more than the caller's own lock.
+    virtual void exclusive(const std::function<void()>& change) { change(); }
 };
 
 } // namespace torvane

@@ -26,23 +26,18 @@ std::string PairingSecret::token() {
     return createToken();
 }
 
-void PairingSecret::regenerate() {
+bool PairingSecret::regenerate() {
     const std::lock_guard lock(tokenMutex_);
     // The old token goes first, so that it is refused even if no new one can be made.
-    settings_.setString(Config::Key::serverToken, "");
-    if (!createToken().empty()) {
-        Log::write("接続の合言葉を作り直しました");
+    const bool dropped = settings_.setString(Config::Key::serverToken, "");
+    const auto fresh = token::generate(random_);
+    if (!fresh) {
+        Log::write("ERROR: 接続の合言葉を作れませんでした");
+        return false;
     }
-}
-
-std::optional<seal::Key> PairingSecret::key() {
-    const std::string current = token();
-    const std::lock_guard lock(keyMutex_);
-    if (current != keyToken_ || !keyCache_) {
-        keyCache_ = seal::deriveKey(current);
-        keyToken_ = current;
-    }
-    return keyCache_;
+    const bool stored = settings_.setString(Config::Key::serverToken, *fresh);
+    Log::write("接続の合言葉を作り直しました");
+    return dropped && stored;
 }
 
 PairingSecret::Verdict PairingSecret::check(const std::optional<std::string>& offered, bool fromLoopback) {
@@ -50,10 +45,10 @@ PairingSecret::Verdict PairingSecret::check(const std::optional<std::string>& of
     if (!offered || expected.empty() || !token::constantTimeEquals(*offered, expected)) {
         return Verdict::refused;
     }
-    // Only where the token lets something in: the page itself needs none, and an old "/?t=" bookmark
-    // must still open it.
-    return !fromLoopback && !settings_.boolean(Config::Key::plainToken).value_or(true) ? Verdict::plainRefused
-                                                                                       : Verdict::admitted;
+    // A token sent across the network is readable on the way: from there only when asked for.
+    return !fromLoopback && !settings_.boolean(Config::Key::plainToken).value_or(false)
+               ? Verdict::plainRefused
+               : Verdict::admitted;
 }
 
 } // namespace torvane

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "app/core/Settings.hpp"
-#include "app/phone/Seal.hpp"
 #include "app/phone/Token.hpp"
 
 #include <mutex>
@@ -10,8 +9,9 @@
 
 namespace torvane {
 
-// The pairing secret: the token kept in the settings, and the sealed calls' key derived from it.
-// Also decides whether an offered token lets a plain (unsealed) request in. Thread-safe.
+// The token kept in the settings, for scripts on this machine, and whether an offered token lets a
+// plain (unsealed) request in. Phones never see it: they have keys of their own (PhoneRegistry).
+// Thread-safe.
 class PairingSecret {
 public:
     explicit PairingSecret(Settings& settings, token::RandomSource random = token::secureRandom);
@@ -19,14 +19,13 @@ public:
     // The stored token, created and stored when there is none; empty only when the secure
     // generator fails, and then no request is let in.
     std::string token();
-    // Replaces the token; from then on the old one (and its key) is refused.
-    void regenerate();
-    // The key of the current token; none without a token.
-    std::optional<seal::Key> key();
+    // Replaces the token; from then on the old one is refused. No phone is touched. False when the
+    // change could not be stored for good (it holds for this process only) or no token was made.
+    bool regenerate();
 
     enum class Verdict { admitted, refused, plainRefused };
-    // An offered token: the current one lets a request in, unless plainToken=false in the settings
-    // and the request comes from the network.
+    // An offered token: the current one lets a request in from this machine, and from the network
+    // only with plainToken=true in the settings.
     Verdict check(const std::optional<std::string>& offered, bool fromLoopback);
 
 private:
@@ -37,9 +36,6 @@ private:
     // Read-or-create must be one step: two threads creating at once would hand out a token that is
     // not the stored one.
     std::mutex tokenMutex_;
-    std::mutex keyMutex_;
-    std::string keyToken_;              // guarded by keyMutex_: the token `keyCache_` was derived from
-    std::optional<seal::Key> keyCache_; // guarded by keyMutex_
 };
 
 } // namespace torvane

@@ -5,8 +5,8 @@
 namespace torvane::seal {
 
 ReplayGuard::Verdict ReplayGuard::admit(const std::string& id, long long time, long long now) {
-    const long long reach = window.count();
-    if (time < now - reach || time > now + reach) {
+    const long long reach = behind.count();
+    if (time < now - reach || time > now + ahead.count()) {
         return Verdict::outsideWindow;
     }
     const std::lock_guard lock(mutex_);

@@ -7,7 +7,7 @@ namespace torvane {
 
 namespace {
 
-// No token needed, any query (an old pairing URL carries t).
+// No token needed, any query: an old "/?t=" bookmark gets the page, which tells the user to pair again.
 Response page(bool gzip) {
     static const std::string compressed = http::gzip(PhonePage::html);
     Response page{
@@ -22,9 +22,9 @@ Response page(bool gzip) {
 } // namespace
 
 Router::Router(Tmux& tmux, StateDocument::PowerReader power, StateDocument::CapsLockReader capsLock,
-               PairingSecret& secret)
+               PairingSecret& secret, PhoneRegistry& phones)
     : api_(std::make_shared<ApiRoutes>(tmux, std::move(power), std::move(capsLock))), secret_(secret),
-      gate_(secret) {}
+      gate_(phones) {}
 
 Router::Match Router::match(const Request& request) {
     using Kind = Match::Kind;
@@ -35,9 +35,8 @@ Router::Match Router::match(const Request& request) {
         return Match{Kind::page, std::nullopt, nullptr};
     }
     const auto verdict = secret_.check(request.token, request.origin == Origin::loopback);
-    const bool forKey = request.method == "GET" && request.path == keyPath;
     const ApiRoutes::Route* route = ApiRoutes::find(request.method, request.path);
-    if (route == nullptr && !forKey) {
+    if (route == nullptr) {
         return Match{Kind::answer, Response::notFound(), nullptr};
     }
     if (verdict == PairingSecret::Verdict::plainRefused) {
@@ -45,12 +44,6 @@ Router::Match Router::match(const Request& request) {
     }
     if (verdict == PairingSecret::Verdict::refused) {
         return Match{Kind::answer, Response::unauthorized(), nullptr};
-    }
-    if (forKey) {
-        // A page opened from an old "/?t=" bookmark asks once for the key, then seals everything.
-        const auto key = secret_.key();
-        return Match{Kind::answer, key ? Response::text(200, seal::keyText(*key)) : Response::failed(),
-                     nullptr};
     }
     return {Kind::api, std::nullopt, route};
 }
@@ -100,8 +93,8 @@ RequestHandler::Plan Router::carryOut(const ApiRoutes::Route& route, Request req
     return plan;
 }
 
-RequestHandler::Plan Router::planSealed(std::string_view envelope) {
-    auto opened = gate_.open(envelope);
+RequestHandler::Plan Router::planSealed(std::string_view body) {
+    auto opened = gate_.open(body);
     if (auto* refusal = std::get_if<Response>(&opened)) {
         return Plan::at(std::move(*refusal));
     }
@@ -111,13 +104,18 @@ RequestHandler::Plan Router::planSealed(std::string_view envelope) {
     const ApiRoutes::Route* route = ApiRoutes::find(inner.method, inner.path);
     if (route == nullptr) {
         return Plan::at(
-            sealer.sealed(Response::notFound())); // only the API: not the page, the key or another envelope
+            sealer.sealed(Response::notFound())); // only the API: not the page or another envelope
     }
     Plan plan = carryOut(*route, std::move(inner));
     if (plan.answer) {
         plan.answer = sealer.sealed(*plan.answer);
     } else {
-        plan.work = [work = std::move(plan.work), sealer = letter.sealer](bool inTime) {
+        plan.work = [work = std::move(plan.work), sealer = letter.sealer, time = letter.time](bool inTime) {
+            // A work that waited for its turn until the page may have given up is not begun: the page
+            // may send the same action again (seal::ReplayGuard::behind). Nothing was tried.
+            if (seal::nowMillis() - time > seal::ReplayGuard::behind.count()) {
+                return sealer.sealed(Response::text(408, "late"));
+            }
             return sealer.sealed(work(inTime));
         };
     }

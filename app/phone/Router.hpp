@@ -2,6 +2,7 @@
 
 #include "app/phone/ApiRoutes.hpp"
 #include "app/phone/PairingSecret.hpp"
+#include "app/phone/PhoneRegistry.hpp"
 #include "app/phone/RequestHandler.hpp"
 #include "app/phone/SealedGate.hpp"
 #include "app/power/CarryLink.hpp"
@@ -13,13 +14,13 @@
 
 namespace torvane {
 
-// The phone link's routing: matches a request to the page, the key, the sealed gate or an API route,
-// checks the token on the way, and hands the API's work on. The routes themselves are ApiRoutes; the
-// envelopes are SealedGate's; the token and key are PairingSecret's.
+// The phone link's routing: matches a request to the page, the sealed gate or an API route, checks
+// the token on the way, and hands the API's work on. The routes themselves are ApiRoutes; the
+// envelopes and the phones' keys are SealedGate's; the token is PairingSecret's.
 class Router final : public RequestHandler {
 public:
     Router(Tmux& tmux, StateDocument::PowerReader power, StateDocument::CapsLockReader capsLock,
-           PairingSecret& secret);
+           PairingSecret& secret, PhoneRegistry& phones);
 
     // The page, and every refusal the header decides: 404, 401, 403 "plain token refused".
     std::optional<Response> answerHead(const Request& request) override;
@@ -32,8 +33,6 @@ public:
 
     // Where the page's sealed calls go: the body is one envelope, the answer another.
     static constexpr std::string_view sealedPath = "/api/sealed";
-    // The key for the sealed calls, to a caller with the token (a page opened from a "/?t=" URL).
-    static constexpr std::string_view keyPath = "/api/key";
 
 private:
     // What the method, path and token decide.
@@ -46,7 +45,7 @@ private:
     // An API route's check, then its work.
     Plan carryOut(const ApiRoutes::Route& route, Request request);
     // The envelope opened, the inner request routed like a plain one, every answer sealed.
-    Plan planSealed(std::string_view envelope);
+    Plan planSealed(std::string_view body);
 
     std::shared_ptr<ApiRoutes> api_;
     PairingSecret& secret_;

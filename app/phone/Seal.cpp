@@ -9,8 +9,6 @@ namespace torvane::seal {
 
 namespace {
 
-constexpr std::string_view keyContext = "torvane phone link: secretbox key, version 1";
-
 bool sodiumReady() {
     static const bool ready = sodium_init() >= 0;
     return ready;
@@ -21,24 +19,6 @@ const auto* bytes(std::string_view text) {
 }
 
 } // namespace
-
-std::optional<Key> deriveKey(std::string_view token) {
-    if (token.empty() || !sodiumReady()) {
-        return std::nullopt;
-    }
-    // BLAKE2b takes keys of up to 64 bytes; a longer hand-made token is first hashed down.
-    std::array<unsigned char, crypto_generichash_BYTES> shortened{};
-    const unsigned char* keyData = bytes(token);
-    std::size_t keySize = token.size();
-    if (keySize > crypto_generichash_KEYBYTES_MAX) {
-        crypto_generichash(shortened.data(), shortened.size(), keyData, keySize, nullptr, 0);
-        keyData = shortened.data();
-        keySize = shortened.size();
-    }
-    Key key{};
-    crypto_generichash(key.data(), key.size(), bytes(keyContext), keyContext.size(), keyData, keySize);
-    return key;
-}
 
 std::string keyText(const Key& key) {
     return token::base64Url(key);

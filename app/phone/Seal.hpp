@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-// The phone page's sealed calls: the key derived from the token, and secretbox envelopes (a fresh
-// random nonce followed by the box, in standard base64) that the page's TweetNaCl opens and makes.
+// The phone page's sealed calls: secretbox envelopes (a fresh random nonce followed by the box, in
+// standard base64) that the page's TweetNaCl opens and makes, under a phone's own key.
 namespace torvane::seal {
 
 inline constexpr std::size_t keyBytes = 32;
@@ -14,11 +14,7 @@ inline constexpr std::size_t nonceBytes = 24;
 using Key = std::array<unsigned char, keyBytes>;
 using Nonce = std::array<unsigned char, nonceBytes>;
 
-// Keyed BLAKE2b-256 of a context of ours under the token: renewing the token renews the key, and
-// nothing besides the token is stored. None for an empty token or when libsodium cannot start.
-std::optional<Key> deriveKey(std::string_view token);
-
-// URL-safe base64 without padding, as the pairing URL's fragment carries it.
+// URL-safe base64 without padding, as the pairing URL's fragment and the settings carry it.
 std::string keyText(const Key& key);
 std::optional<Key> keyFromText(std::string_view text);
 

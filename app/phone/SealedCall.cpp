@@ -25,8 +25,8 @@ std::optional<std::vector<std::string_view>> splitLines(std::string_view text, s
     return parts;
 }
 
-bool isId(std::string_view id) {
-    return id.size() >= 16 && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
+bool isId(std::string_view id, std::size_t least) {
+    return id.size() >= least && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
                return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
            });
 }
@@ -34,8 +34,9 @@ bool isId(std::string_view id) {
 } // namespace
 
 std::optional<Call> parseRequest(std::string_view plaintext) {
-    const auto parts = splitLines(plaintext, 5);
-    if (!parts || (*parts)[0] != "Q" || !isId((*parts)[1]) || (*parts)[3].empty() || (*parts)[4].empty()) {
+    const auto parts = splitLines(plaintext, 6);
+    if (!parts || (*parts)[0] != "Q" || !isId((*parts)[1], 16) || !isId((*parts)[3], 0) ||
+        (*parts)[4].empty() || (*parts)[5].empty()) {
         return std::nullopt;
     }
     Call request;
@@ -45,26 +46,28 @@ std::optional<Call> parseRequest(std::string_view plaintext) {
         return std::nullopt;
     }
     request.id = (*parts)[1];
-    request.method = (*parts)[3];
-    request.target = (*parts)[4];
-    request.body = (*parts)[5];
+    request.run = (*parts)[3];
+    request.method = (*parts)[4];
+    request.target = (*parts)[5];
+    request.body = (*parts)[6];
     return request;
 }
 
 std::string formatRequest(const Call& request) {
-    return "Q\n" + request.id + "\n" + std::to_string(request.time) + "\n" + request.method + "\n" +
-           request.target + "\n" + request.body;
+    return "Q\n" + request.id + "\n" + std::to_string(request.time) + "\n" + request.run + "\n" +
+           request.method + "\n" + request.target + "\n" + request.body;
 }
 
-std::string formatAnswer(std::string_view id, int status, long long serverTime, std::string_view contentType,
-                         std::string_view body) {
-    std::string answer = "A\n";
-    answer.append(id);
-    answer += "\n" + std::to_string(status) + "\n" + std::to_string(serverTime) + "\n";
-    answer.append(contentType);
-    answer += '\n';
-    answer.append(body);
-    return answer;
+std::string formatAnswer(const Answer& answer) {
+    std::string text = "A\n";
+    text.append(answer.id);
+    text += "\n" + std::to_string(answer.status) + "\n" + std::to_string(answer.time) + "\n";
+    for (const std::string_view field : {answer.run, answer.type}) {
+        text.append(field);
+        text += '\n';
+    }
+    text.append(answer.body);
+    return text;
 }
 
 long long nowMillis() {

@@ -2,7 +2,6 @@
 
 #include "app/core/Config.hpp"
 #include "app/core/Log.hpp"
-#include "app/phone/Seal.hpp"
 #include "app/phone/ServerEngine.hpp"
 #include "app/phone/SessionQueues.hpp"
 
@@ -111,7 +110,7 @@ std::optional<std::string> Server::localIPAddress() const {
                               policy);
 }
 
-std::optional<std::string> Server::pairingURL() {
+std::optional<std::string> Server::pairingURL(std::string_view code) {
     if (!running_) {
         return std::nullopt;
     }
@@ -119,17 +118,12 @@ std::optional<std::string> Server::pairingURL() {
     if (!address) {
         return std::nullopt;
     }
-    return pairingURL(*address, port_.load(), secret_.token());
+    return pairingURL(*address, port_.load(), code);
 }
 
-std::optional<std::string> Server::pairingURL(const std::string& address, std::uint16_t port,
-                                              std::string_view token) {
-    const auto key = seal::deriveKey(token);
-    if (!key) {
-        return std::nullopt; // a URL without a key could never be let in
-    }
-    // The key rides in the fragment, which the browser keeps to itself.
-    return "http://" + address + ":" + std::to_string(port) + "/#k=" + seal::keyText(*key);
+std::string Server::pairingURL(const std::string& address, std::uint16_t port, std::string_view code) {
+    // The code rides in the fragment, which the browser keeps to itself.
+    return "http://" + address + ":" + std::to_string(port) + "/#p=" + std::string(code);
 }
 
 } // namespace torvane

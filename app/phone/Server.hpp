@@ -83,11 +83,10 @@ public:
     bool isRunning() const { return running_.load(); }
     std::uint16_t port() const { return port_.load(); }
 
-    // "http://" + address + ":" + port + "/#k=" + the key of the sealed calls; none when not
-    // running, without an IPv4 address, or without a token.
-    std::optional<std::string> pairingURL();
-    static std::optional<std::string> pairingURL(const std::string& address, std::uint16_t port,
-                                                 std::string_view token);
+    // "http://" + address + ":" + port + "/#p=" + a pairing code (PhoneRegistry::newCode); none when
+    // not running or without an IPv4 address.
+    std::optional<std::string> pairingURL(std::string_view code);
+    static std::string pairingURL(const std::string& address, std::uint16_t port, std::string_view code);
     std::optional<std::string> localIPAddress() const;
 
     std::string token() { return secret_.token(); }

@@ -1,6 +1,6 @@
 // The phone page's sealed calls: secretbox envelopes (a random nonce, then the box, in base64) under
-// the key that the pairing URL carries in its fragment. Built into the page after TweetNaCl; node
-// loads it as a module to check that it agrees with the server.
+// the phone's own key, or the pairing code's from the URL's fragment. Built into the page after
+// TweetNaCl; node loads it as a module to check that it agrees with the server.
 (function (root, make) {
   if (typeof module === 'object' && module.exports) module.exports = make;
   else root.makePhoneSeal = make;
@@ -23,7 +23,7 @@
     return btoa(binary);
   }
 
-  // URL-safe base64 without padding, as in "#k=…"; null unless it is a whole key.
+  // URL-safe base64 without padding, as in "#p=…"; null unless it is a whole key.
   function keyFromText(text) {
     var key;
     try {
@@ -57,22 +57,23 @@
     return text ? decoder.decode(text) : null;
   }
 
-  // "Q", id, time (ms), method, target, then the form body, one per line.
-  function request(id, time, method, target, body) {
-    return ['Q', id, String(Math.round(time)), method, target, body || ''].join('\n');
+  // "Q", id, time (ms), the app's run id as last heard (may be empty), method, target, then the form
+  // body, one per line.
+  function request(id, time, run, method, target, body) {
+    return ['Q', id, String(Math.round(time)), run, method, target, body || ''].join('\n');
   }
 
-  // The answer to request `id`: { status, time, type, body }; null for anything else.
+  // The answer to request `id`: { status, time, run, type, body }; null for anything else.
   function answer(text, id) {
     var fields = [], at = 0;
-    for (var i = 0; i < 5; i++) {
+    for (var i = 0; i < 6; i++) {
       var end = text.indexOf('\n', at);
       if (end < 0) return null;
       fields.push(text.slice(at, end));
       at = end + 1;
     }
     if (fields[0] !== 'A' || fields[1] !== id) return null;
-    return { status: Number(fields[2]), time: Number(fields[3]), type: fields[4], body: text.slice(at) };
+    return { status: Number(fields[2]), time: Number(fields[3]), run: fields[4], type: fields[5], body: text.slice(at) };
   }
 
   return { keyFromText: keyFromText, seal: seal, open: open, request: request, answer: answer };

@@ -2,9 +2,11 @@
 
 #include "app/core/Config.hpp"
 #include "app/core/HostWords.hpp"
+#include "app/core/Log.hpp"
 #include "app/ui/QRCode.hpp"
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <utility>
 
@@ -12,15 +14,36 @@ namespace torvane {
 
 namespace {
 
-// The port the link had last, so that a phone's bookmark keeps working; the default before that.
-std::uint16_t rememberedPort(const Settings* settings) {
-    const auto port = settings ? settings->integer(Config::Key::phoneLinkPort) : std::nullopt;
-    return port && *port > 0 && *port <= 65535 ? static_cast<std::uint16_t>(*port) : Server::defaultPort;
+// "MM/DD HH:MM" in local time; "未接続" for never.
+std::string seenText(long long seconds) {
+    if (seconds <= 0)
+        return "未接続";
+    const std::time_t time = seconds;
+    std::tm local{};
+    char text[32] = "";
+    localtime_r(&time, &local);
+    std::strftime(text, sizeof text, "%m/%d %H:%M", &local);
+    return text;
+}
+
+// A question whose first button goes ahead.
+bool confirmed(AlertPresenter& alerts, std::string message, std::string detail, std::string yes) {
+    Alert alert;
+    alert.style = AlertStyle::warning;
+    alert.message = std::move(message);
+    alert.informativeText = std::move(detail);
+    alert.buttons = {std::move(yes), "やめる"};
+    return alerts.run(alert) == 0;
 }
 
 } // namespace
 
 Pairing::Pairing(Ports ports) : ports_(std::move(ports)) {}
+
+std::uint16_t Pairing::rememberedPort(const Settings* settings) {
+    const auto port = settings ? settings->integer(Config::Key::phoneLinkPort) : std::nullopt;
+    return port && *port > 0 && *port <= 65535 ? static_cast<std::uint16_t>(*port) : Server::defaultPort;
+}
 
 std::vector<MenuItem> Pairing::menuRows() {
     const bool running = ports_.server.isRunning();
@@ -29,7 +52,38 @@ std::vector<MenuItem> Pairing::menuRows() {
         MenuItem::command(running ? "スマホから接続…" : "スマホ連携を開始", [this] { showPairing(); }));
     if (running)
         rows.push_back(MenuItem::command("スマホ連携を停止", [this] { stopServer(); }));
+    const std::vector<PhoneRegistry::Phone> phones = ports_.phones.phones();
+    if (phones.empty())
+        return rows;
+    MenuItem list = MenuItem::info("登録済みのスマホ（" + std::to_string(phones.size()) + "台）");
+    list.enabled = true; // no action of its own: it opens the submenu
+    list.submenu.push_back(MenuItem::info("選ぶと接続を取り消せます"));
+    for (const PhoneRegistry::Phone& phone : phones)
+        list.submenu.push_back(MenuItem::command(
+            phone.name + "（最終接続 " + seenText(phone.lastSeen) + "）…", [this, phone] { revoke(phone); }));
+    list.submenu.push_back(MenuItem::makeSeparator());
+    list.submenu.push_back(MenuItem::command("すべてのスマホの接続を取り消す…", [this] { revokeAll(); }));
+    rows.push_back(std::move(list));
     return rows;
+}
+
+void Pairing::revoke(const PhoneRegistry::Phone& phone) {
+    if (!confirmed(ports_.alerts, "「" + phone.name + "」の接続を取り消しますか？",
+                   "このスマホからは操作できなくなります。もう一度使うには、QRコードを読み直してください。",
+                   "取り消す"))
+        return;
+    if (const auto revoked = ports_.phones.revoke(phone.id))
+        Log::write("スマホの接続を取り消しました: " + revoked->name);
+}
+
+void Pairing::revokeAll() {
+    const std::size_t count = ports_.phones.phones().size();
+    if (!confirmed(ports_.alerts, "すべてのスマホ（" + std::to_string(count) + "台）の接続を取り消しますか？",
+                   "どのスマホからも操作できなくなります。もう一度使うには、QRコードを読み直してください。",
+                   "すべて取り消す"))
+        return;
+    if (const auto revoked = ports_.phones.revokeAll(); revoked.value_or(0) > 0)
+        Log::write("すべてのスマホの接続を取り消しました (" + std::to_string(*revoked) + "台)");
 }
 
 void Pairing::startServer() {
@@ -38,7 +92,7 @@ void Pairing::startServer() {
     Settings* settings = ports_.settings;
     ports_.server.start(rememberedPort(settings)); // unless it is taken
     if (ports_.server.isRunning())
-        ports_.server.token(); // made now if there is none yet, so that --pairing-url has a URL to print
+        ports_.server.token(); // made now if there is none yet, for the scripts on this machine
     if (settings && ports_.server.isRunning()) {
         settings->setBoolean(Config::Key::phoneLink, true);
         settings->setInteger(Config::Key::phoneLinkPort, ports_.server.port());
@@ -83,7 +137,7 @@ Alert Pairing::pairingAlert(const std::string& url) {
     alert.message = "スマホのカメラで読み取ってください";
     alert.informativeText = url + "\n\n" + hostWords.machine +
                             "とスマホがWi-Fi（またはテザリング）で同じ回線にいるときに繋がります。"
-                            "\nこのURLには合言葉が含まれているので、他人に見せないでください。"
+                            "\nこのURLは10分間、スマホ1台の登録に一度だけ使えます。他人に見せないでください。"
                             "\nスマホとの通信は暗号化されています。"
                             "\n\n接続が切れても、" +
                             hostWords.machine +
@@ -104,34 +158,11 @@ Alert Pairing::failureAlert() {
     return alert;
 }
 
-int Pairing::printPairingURL(const Settings& settings, const std::optional<std::string>& address, bool asCode,
-                             std::ostream& out, std::ostream& err) {
-    const auto token = settings.string(Config::Key::serverToken);
-    if (!token || token->empty()) {
-        err << "スマホ連携はまだ一度も開始されていません\n";
-        return 1;
-    }
-    if (!address) {
-        err << "ネットワークのアドレスが見つかりません。Wi-"
-               "Fi（またはテザリング）に繋がっているか確認してください\n";
-        return 1;
-    }
-    const auto url = Server::pairingURL(*address, rememberedPort(&settings), *token);
-    const auto code = url && asCode ? QRCode::text(*url) : std::nullopt;
-    if (!url || (asCode && !code)) {
-        err << "ペアリング用のURLを作れませんでした\n";
-        return 1;
-    }
-    if (!settings.boolean(Config::Key::phoneLink).value_or(false))
-        err << "スマホ連携は停止中です（メニューから開始するか、設定を phoneLink=true にしてください）\n";
-    out << (asCode ? *code : *url + "\n");
-    return 0;
-}
-
 void Pairing::presentPairing() {
     // A loop rather than calling itself: the user may renew the token any number of times.
     for (;;) {
-        const std::optional<std::string> url = ports_.server.pairingURL();
+        const std::optional<std::string> code = ports_.phones.newCode();
+        const std::optional<std::string> url = code ? ports_.server.pairingURL(*code) : std::nullopt;
         if (!url) {
             ports_.alerts.run(failureAlert());
             return;
@@ -143,6 +174,7 @@ void Pairing::presentPairing() {
         }
         if (choice != renewToken)
             return;
+        ports_.phones.dropCodes();
         ports_.server.regenerateToken();
     }
 }

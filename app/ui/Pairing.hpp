@@ -2,6 +2,7 @@
 
 #include "app/core/MainLoop.hpp"
 #include "app/core/Settings.hpp"
+#include "app/phone/PhoneRegistry.hpp"
 #include "app/phone/Server.hpp"
 #include "app/ui/AlertPresenter.hpp"
 #include "app/ui/Clipboard.hpp"
@@ -10,19 +11,20 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
 namespace torvane {
 
-// Starting the phone link from the menu and pairing a phone: the dialog with the pairing URL as
-// text and as a QR code, copying the URL and renewing the token. Main thread only.
+// Starting the phone link from the menu and pairing a phone: the dialog with a fresh pairing URL as
+// text and as a QR code, copying the URL and renewing the token; the paired phones in the menu, and
+// revoking them. Main thread only.
 class Pairing {
 public:
     struct Ports {
         MainLoop& loop;
         Server& server;
+        PhoneRegistry& phones;
         AlertPresenter& alerts;
         Clipboard& clipboard;
         std::function<void()> refreshUI; // the status icon, after the link was stopped
@@ -35,7 +37,8 @@ public:
     // Side of the QR code in the dialog.
     static constexpr double codeSize = 220;
 
-    // The pairing dialog's buttons, in order.
+    // The pairing dialog's buttons, in order. Renewing makes a new code (the one shown is no longer
+    // good) and a new token for scripts; the phones paired keep their keys.
     enum Button : std::size_t { ok = 0, copyURL = 1, renewToken = 2 };
 
     explicit Pairing(Ports ports);
@@ -43,7 +46,7 @@ public:
     Pairing& operator=(const Pairing&) = delete;
 
     // The status menu's phone-link rows, read afresh at every opening: the pairing row always, the
-    // stop row while the server runs.
+    // stop row while the server runs, the paired phones (each revoked when chosen and confirmed).
     std::vector<MenuItem> menuRows();
 
     // Starts the server unless it runs (on the port it had before, when there was one), then shows
@@ -62,17 +65,16 @@ public:
     static Alert pairingAlert(const std::string& url);
     static Alert failureAlert();
 
-    // `torvane --pairing-url` and `--pairing-qr`: the pairing URL that `settings` (the running copy's)
-    // give at `address`, as text or as a QR code for a terminal, on `out`. Reads only: nothing is
-    // started, created or logged. 0; 1, with the reason on `err`, when there is no URL to give.
-    static int printPairingURL(const Settings& settings, const std::optional<std::string>& address,
-                               bool asCode, std::ostream& out, std::ostream& err);
+    // The port the link had last, so that a phone's bookmark keeps working; the default before that.
+    static std::uint16_t rememberedPort(const Settings* settings);
 
 private:
     // Starts the server on the remembered port and remembers that it is on, and where.
     void startServer();
     // Shows the dialog and acts on its button; a renewed token shows a fresh dialog.
     void presentPairing();
+    void revoke(const PhoneRegistry::Phone& phone);
+    void revokeAll();
 
     Ports ports_;
     TimerHandle pendingPresentation_;

@@ -7,6 +7,7 @@
 //                                        in all), a byte on each every 5 s, reconnecting when cut (30 s)
 //   phone_attack flood [--seconds N]     connections opened as fast as loopback allows, each sending half
 //                                        a header, 1,024 held open at most (20 s), then 10 s of quiet
+#include "app/phone/PhoneRegistry.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Seal.hpp"
 #include "app/phone/SealedCall.hpp"
@@ -82,19 +83,31 @@ bool serverSpoke(int fd) {
     return ::poll(&p, 1, 0) > 0;
 }
 
-// The real client: a sealed state call from 127.0.0.1, as the page makes it.
+// The real client: a sealed state call from 127.0.0.1 by a paired phone, as the page makes it.
 struct RealCalls {
-    RealCalls(std::uint16_t port, const seal::Key& key) : port(port), key(key) {}
+    RealCalls(std::uint16_t port, std::string phone, const seal::Key& key)
+        : port(port), phone(std::move(phone)), key(key) {}
     std::uint16_t port;
+    std::string phone;
     seal::Key key;
+    std::string run; // learnt from the first answer, as the page learns it
     std::mutex mutex;
     std::vector<double> latenciesMs;
     std::size_t count = 0, answered = 0;
 
     bool once() {
-        seal::Call call{"bench-" + std::to_string(seal::nowMillis()) + "-" + std::to_string(count),
-                        seal::nowMillis(), "GET", "/api/state", ""};
-        const std::string envelope = seal::seal(key, seal::formatRequest(call));
+        std::string knownRun;
+        {
+            const std::lock_guard lock(mutex);
+            knownRun = run;
+        }
+        const seal::Call call{"bench-" + std::to_string(seal::nowMillis()) + "-" + std::to_string(count),
+                              seal::nowMillis(),
+                              knownRun,
+                              "GET",
+                              "/api/state",
+                              ""};
+        const std::string envelope = phone + "." + seal::seal(key, seal::formatRequest(call));
         const auto begin = Clock::now();
         const int fd = connectFrom("127.0.0.1", port);
         std::string reply;
@@ -119,8 +132,19 @@ struct RealCalls {
             ::close(fd);
         }
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
-        const bool ok = reply.starts_with("HTTP/1.1 200 OK");
+        // A sealed answer: "A", id, status, server time, run, type, body.
+        const auto text = seal::open(key, reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)));
+        std::vector<std::string> f{""};
+        for (const char c : text.value_or("")) {
+            if (c == '\n' && f.size() < 7)
+                f.emplace_back();
+            else
+                f.back().push_back(c);
+        }
+        const bool ok = reply.starts_with("HTTP/1.1 200 OK") && f.size() == 7 && f[2] == "200";
         const std::lock_guard lock(mutex);
+        if (f.size() == 7)
+            run = f[4];
         ++count;
         if (ok) {
             ++answered;
@@ -180,12 +204,15 @@ int serve(int toParent, int fromParent) {
     runSubprocess(*tmuxPath, {"new-session", "-d", "-s", "work"}, {.timeLimit = 10s});
     MemorySettings settings;
     PairingSecret secret(settings);
+    PhoneRegistry phones(settings);
     Router router(
-        tmux, [] { return PowerState{}; }, [] { return false; }, secret);
+        tmux, [] { return PowerState{}; }, [] { return false; }, secret, phones);
     Server server(router, secret);
     server.start(0);
-    const std::string hello =
-        std::to_string(server.isRunning() ? server.port() : 0) + " " + secret.token() + "\n";
+    const std::string code = phones.newCode("bench").value_or("");
+    const auto phone = phones.redeem(code.substr(0, code.find('.')), "");
+    const std::string hello = std::to_string(server.isRunning() && phone ? server.port() : 0) + " " +
+                              (phone ? phone->id + "." + seal::keyText(phone->key) : "") + "\n";
     [[maybe_unused]] const auto written = ::write(toParent, hello.data(), hello.size());
     char byte;
     while (::read(fromParent, &byte, 1) > 0) {
@@ -342,12 +369,15 @@ int main(int argc, char** argv) {
     }
     const auto space = hello.find(' ');
     const auto port = static_cast<std::uint16_t>(std::atoi(hello.c_str()));
-    const auto key = space == std::string::npos
-                         ? std::nullopt
-                         : seal::deriveKey(hello.substr(space + 1, hello.size() - space - 2));
+    const std::string credential =
+        space == std::string::npos ? "" : hello.substr(space + 1, hello.size() - space - 2);
+    const auto key = seal::keyFromText(credential.substr(credential.find('.') + 1));
     int status = 1;
     if (port != 0 && key) {
-        RealCalls real(port, *key);
+        RealCalls real(port, credential.substr(0, credential.find('.')), *key);
+        real.once(); // learns the run, as the page's first call does
+        real.count = real.answered = 0;
+        real.latenciesMs.clear();
         std::printf("server resident at the start: %.1f MB\n",
                     static_cast<double>(residentKb(server)) / 1024);
         (mode == "lockout" ? lockout : flood)(port, real, std::chrono::seconds(seconds), server);

@@ -173,8 +173,9 @@ int main(int argc, char** argv) {
 
     MemorySettings settings;
     PairingSecret secret(settings);
+    PhoneRegistry phones(settings);
     Router router(
-        tmux, [] { return PowerState{}; }, [] { return false; }, secret);
+        tmux, [] { return PowerState{}; }, [] { return false; }, secret, phones);
     Server server(router, secret);
     server.start(0);
     if (!server.isRunning()) {

@@ -42,7 +42,8 @@ struct World {
     Tmux tmux; // not installed: the routes run up to their tmux call and fail there
     MemorySettings settings;
     PairingSecret secret{settings};
-    Router router{tmux, [] { return PowerState{}; }, [] { return true; }, secret};
+    PhoneRegistry phones{settings};
+    Router router{tmux, [] { return PowerState{}; }, [] { return true; }, secret, phones};
 };
 
 } // namespace

@@ -127,15 +127,16 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     // The phone link: started from the menu, or at launch when it was on when the app last ended.
     QtClipboard clipboard;
     PairingSecret secret(settings);
+    PhoneRegistry phones(settings);
     Router router(
         Tmux::shared(), [] { return PowerState::current(); }, [] { return CapsLockMonitor::currentState(); },
-        secret);
+        secret, phones);
     router.setCarryLink(carry);
     ServerOptions phoneOptions;
     phoneOptions.settings = &settings; // where it listens
     Server server(router, secret, phoneOptions);
     Pairing pairing(
-        {loop, server, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }, &settings});
+        {loop, server, phones, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }, &settings});
     appDelegate.setPhoneLinkRows([&pairing] { return pairing.menuRows(); });
     appDelegate.setStopPhoneLink([&pairing] { pairing.shutdown(); });
 

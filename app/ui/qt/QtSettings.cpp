@@ -6,9 +6,11 @@
 #include <QSettings>
 #include <QString>
 #include <QVariant>
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -143,6 +145,27 @@ bool QtSettings::store(std::string_view key, const QVariant& value) {
         return false;
     unsaved_.clear();
     return true;
+}
+
+void QtSettings::exclusive(const std::function<void()>& change) {
+    const std::lock_guard lock(exclusiveMutex_);
+    makeOwnerOnly(file_); // makes the directory too
+    const std::string lockPath = file_.string() + ".flock";
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // Without the lock the change is still made: losing a race with the command line is the lesser harm.
+    int locked = fd < 0 ? -1 : ::flock(fd, LOCK_EX);
+    while (locked != 0 && fd >= 0 && errno == EINTR)
+        locked = ::flock(fd, LOCK_EX);
+    if (locked != 0)
+        Log::write("WARN: 設定の排他ロックを取れません: " + lockPath);
+    struct Unlock {
+        int fd;
+        ~Unlock() {
+            if (fd >= 0)
+                ::close(fd); // releases the flock
+        }
+    } unlock{fd};
+    change();
 }
 
 bool QtSettings::setInteger(std::string_view key, long long value) {

@@ -30,6 +30,8 @@ public:
     bool setInteger(std::string_view key, long long value) override;
     bool setBoolean(std::string_view key, bool value) override;
     bool setString(std::string_view key, std::string_view value) override;
+    // Under an flock of a file beside the settings ("torvane.conf.flock"), which every process takes.
+    void exclusive(const std::function<void()>& change) override;
 
 private:
     QVariant value(std::string_view key) const; // under the mutex
@@ -46,6 +48,7 @@ private:
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;
+    std::mutex exclusiveMutex_;               // the flock is the process's: its threads take turns here first
     mutable std::optional<FileVersion> read_; // none: read at the next call
     mutable std::map<std::string, QVariant, std::less<>> values_;
     // What could not be written (a full or read-only disk): read from here for this run, and written

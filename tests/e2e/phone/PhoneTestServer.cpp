@@ -2,14 +2,14 @@
 // whatever TMUX_TMPDIR the caller set), the token lives in memory, the battery reading is fixed by
 // the command line and Caps Lock reads on. Carry mode reads as the app reports it then, at 62 °C and
 // with no daemon answering; its pause is carried out on another thread, as on the app's main thread.
-// Prints "port N" and then "key K" (the sealed calls' key) once it listens; SIGTERM or SIGINT end it
-// with status 0.
+// Prints "port N" once it listens. Then, for each line on its standard input, as the menu and the
+// command line would: "pair" prints "code ID.KEY" (a pairing code), "revoke ID" prints "revoked
+// NAME" (or "revoked -"). SIGTERM or SIGINT end it with status 0.
 //
 //   phone_test_server TOKEN BATTERY-PERCENT [TMUX-TIME-LIMIT-MS]
 
 #include "app/core/Config.hpp"
 #include "app/phone/Router.hpp"
-#include "app/phone/Seal.hpp"
 #include "app/phone/Server.hpp"
 #include "app/power/PowerState.hpp"
 #include "app/tmux/Tmux.hpp"
@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <mutex>
 #include <pthread.h>
 #include <thread>
@@ -52,8 +53,10 @@ int main(int argc, char** argv) {
         {"Power Source State", std::string("Battery Power")},
     }}});
     PairingSecret secret(settings);
+    PhoneRegistry phones(settings);
     Router router(
-        tmux, [&powerSources] { return PowerState::from(powerSources); }, [] { return true; }, secret);
+        tmux, [&powerSources] { return PowerState::from(powerSources); }, [] { return true; }, secret,
+        phones);
     const auto carry = std::make_shared<CarryLink>();
     std::mutex carryMutex;
     CarryState state{.active = true,
@@ -81,9 +84,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "phone_test_server: the server did not start listening\n");
         return 1;
     }
-    std::printf("port %u\nkey %s\n", static_cast<unsigned>(server.port()),
-                seal::keyText(*seal::deriveKey(argv[1])).c_str());
+    std::printf("port %u\n", static_cast<unsigned>(server.port()));
     std::fflush(stdout);
+    // Left running at the end: it only ever waits for a line.
+    std::thread([&phones] {
+        for (std::string line; std::getline(std::cin, line); std::fflush(stdout)) {
+            if (line == "pair")
+                std::printf("code %s\n", phones.newCode().value_or("-").c_str());
+            else if (line.starts_with("revoke "))
+                std::printf(
+                    "revoked %s\n",
+                    phones.revoke(line.substr(7)).value_or(PhoneRegistry::Revoked{"-", false}).name.c_str());
+        }
+    }).detach();
     int received = 0;
     sigwait(&stopSignals, &received);
     server.stop();

@@ -108,8 +108,9 @@ export class Fixture {
     });
     const limit = tmuxLimitMs === undefined ? [] : [String(tmuxLimitMs)];
     const child = spawn(process.env.PHONE_TEST_SERVER, [this.token, String(battery), ...limit], {
-      env: this.tmux.env, stdio: ['ignore', 'pipe', 'inherit'],
+      env: this.tmux.env, stdio: ['pipe', 'pipe', 'inherit'],
     });
+    this.child = child;
     const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
     // SIGTERM must end it cleanly; anything else is a fault of the server worth seeing.
     this.stopServer = async () => {
@@ -119,13 +120,9 @@ export class Fixture {
       child.kill('SIGKILL');
       throw new Error(result ? `test server ended with ${JSON.stringify(result)}` : 'test server outlived SIGTERM');
     };
-    const lines = readline.createInterface({ input: child.stdout });
-    lines.on('line', (line) => {
-      if (/^port \d+$/.test(line)) this.port = Number(line.slice(5));
-      if (line.startsWith('key ')) this.key = line.slice(4);
-    });
+    this.lines = readline.createInterface({ input: child.stdout });
     await Promise.race([
-      new Promise((resolve) => lines.on('line', (line) => /^key /.test(line) && resolve())),
+      new Promise((resolve) => this.lines.once('line', (line) => resolve(this.port = Number(line.slice(5))))),
       exited.then((how) => { throw new Error(`test server ended before listening: ${JSON.stringify(how)}`); }),
       deadline(15000).then(() => { throw new Error('test server did not report its port within 15 s'); }),
     ]);
@@ -136,6 +133,7 @@ export class Fixture {
     this.tmux = new Tmux(root);
     this.token = randomBytes(24).toString('base64url');
     this.contexts = [];
+    this.keys = new Map(); // id → key, of the codes made and the phones paired
   }
 
   // Ends the pages opened so far: after each test, passed or not.
@@ -143,49 +141,82 @@ export class Fixture {
     return Promise.all(this.contexts.splice(0).map((context) => context.close()));
   }
 
-  // The inner request of a page's envelope: { id, time, method, target, body }.
-  openRequest(envelope) {
-    const fields = seal.open(seal.keyFromText(this.key), envelope)?.split('\n');
-    return fields && { id: fields[1], time: Number(fields[2]), method: fields[3], target: fields[4], body: fields.slice(5).join('\n') };
+  // A line to the test server, as the menu or the command line would act, and the answer's text after
+  // `answer` and a space.
+  async command(line, answer) {
+    const got = new Promise((resolve) => {
+      const take = (text) => text.startsWith(`${answer} `) && (this.lines.off('line', take), resolve(text.slice(answer.length + 1)));
+      this.lines.on('line', take);
+    });
+    this.child.stdin.write(`${line}\n`);
+    return got;
   }
 
-  // An envelope as the page makes it, for a test that stands in for someone holding the key.
-  sealRequest({ id, time, method, target, body }) {
-    return seal.seal(seal.keyFromText(this.key), seal.request(id, time, method, target, body));
+  // A fresh pairing code, "ID.KEY", as the pairing URL's "#p=" carries it.
+  async pairingCode() {
+    const code = await this.command('pair', 'code');
+    this.keys.set(...code.split('.'));
+    return code;
   }
 
-  // A fresh browser context (own storage, own clock) with one page on the server's page, opened from
-  // the pairing URL's "#k=" (or `address` as given). With `clock` the page's timers run only when the
-  // test advances them, and its clock is months off the server's.
-  async openPage({ key = this.key, address = null, clock = false, port = this.port } = {}) {
+  // The key of a sealed body, named by the id before its ".".
+  keyOf(body) {
+    const text = this.keys.get(body.slice(0, body.indexOf('.')));
+    return text && seal.keyFromText(text);
+  }
+
+  // The inner request of a page's sealed body: { id, time, run, method, target, body }.
+  openRequest(sealed) {
+    const key = this.keyOf(sealed);
+    const fields = key && seal.open(key, sealed.slice(sealed.indexOf('.') + 1))?.split('\n');
+    return fields && { keyId: sealed.slice(0, sealed.indexOf('.')), id: fields[1], time: Number(fields[2]), run: fields[3],
+      method: fields[4], target: fields[5], body: fields.slice(6).join('\n') };
+  }
+
+  // A body as the page makes it, for a test that stands in for someone holding the key.
+  sealRequest({ keyId, id, time, run, method, target, body }) {
+    return `${keyId}.${seal.seal(this.keyOf(`${keyId}.`), seal.request(id, time, run, method, target, body))}`;
+  }
+
+  // A fresh browser context (own storage, own clock) with one page on the server's page, paired from
+  // a fresh pairing URL's "#p=" (or opened at `address` as given, unpaired). With `clock` the page's
+  // timers run only when the test advances them, and its clock is months off the server's.
+  async openPage({ address = null, clock = false, port = this.port } = {}) {
     const context = await this.browser.newContext(phone);
     this.contexts.push(context);
     const page = await context.newPage();
     page.errors = [];
     page.on('pageerror', (error) => page.errors.push(error));
-    // Every call the page makes, recorded the moment it is made (the inner path of a sealed one): a
-    // click's handler has run by the time click() returns, so a test can tell at once that nothing was sent.
-    await page.addInitScript((keyText) => {
+    // Every call the page makes, recorded the moment it is made: a click's handler has run by the
+    // time click() returns, so a test can tell at once that nothing was sent.
+    await page.addInitScript(() => {
       const original = window.fetch;
       window.__testFetched = [];
       window.fetch = function (resource, init) {
-        let pathname = new URL(String(resource), location.href).pathname;
-        const s = window.makePhoneSeal(window.nacl);
-        const inner = pathname === '/api/sealed' && s.open(s.keyFromText(keyText), init.body);
-        if (inner) pathname = inner.split('\n')[4].split('?')[0];
-        window.__testFetched.push(pathname);
+        window.__testFetched.push({ path: new URL(String(resource), location.href).pathname, body: init?.body });
         return original.call(this, resource, init);
       };
-    }, this.key);
-    page.fetched = async (pathname) =>
-      (await page.evaluate(() => window.__testFetched)).filter((p) => p === pathname).length;
+    });
+    // The bodies the page sent to /api/sealed, and how many calls went to `pathname` (a sealed one's
+    // inner path).
+    page.sealedBodies = async () =>
+      (await page.evaluate(() => window.__testFetched)).filter((f) => f.path === '/api/sealed').map((f) => f.body);
+    page.fetched = async (pathname) => (await page.evaluate(() => window.__testFetched)).filter((f) =>
+      (f.path === '/api/sealed' ? this.openRequest(f.body)?.target.split('?')[0] : f.path) === pathname).length;
     if (clock) {
       // Time stands still from the start: timers fire only when the test runs the clock.
       const start = Date.UTC(2026, 0, 1);
       await page.clock.install({ time: start });
       await page.clock.pauseAt(start + 1000);
     }
-    await page.goto(address ?? `http://127.0.0.1:${port}/#k=${key}`);
+    if (address) {
+      await page.goto(address);
+      return page;
+    }
+    await page.goto(`http://127.0.0.1:${port}/#p=${await this.pairingCode()}`);
+    page.phone = await waitFor('the key of its own', () =>
+      page.evaluate(() => JSON.parse(localStorage.getItem('torvane.phone'))), { timeout: 15000 });
+    this.keys.set(page.phone.id, page.phone.key);
     return page;
   }
 
@@ -202,15 +233,17 @@ export class Fixture {
   }
 }
 
-// A TCP proxy on 127.0.0.1 in front of `port` that keeps every byte going either way.
+// A TCP proxy on 127.0.0.1 in front of `port` that keeps every byte going either way, and apart each
+// way.
 export async function recordingProxy(port) {
   const chunks = [];
+  const sides = { up: [], down: [] };
   const sockets = new Set();
   const server = net.createServer((client) => {
     const upstream = net.connect(port, '127.0.0.1');
-    for (const [from, to] of [[client, upstream], [upstream, client]]) {
+    for (const [from, to, side] of [[client, upstream, sides.up], [upstream, client, sides.down]]) {
       sockets.add(from);
-      from.on('data', (chunk) => { chunks.push(chunk); to.write(chunk); });
+      from.on('data', (chunk) => { chunks.push(chunk); side.push(chunk); to.write(chunk); });
       from.on('end', () => to.end());
       from.on('error', () => to.destroy());
       from.on('close', () => sockets.delete(from));
@@ -220,6 +253,8 @@ export async function recordingProxy(port) {
   return {
     port: server.address().port,
     recorded: () => Buffer.concat(chunks),
+    sent: () => Buffer.concat(sides.up), // by the browser
+    answered: () => Buffer.concat(sides.down), // by the server
     close: () => {
       sockets.forEach((socket) => socket.destroy());
       return new Promise((resolve) => server.close(resolve));
@@ -264,6 +299,7 @@ export function readPage(page) {
       screen: el('screen').textContent,
       toast: el('toast').classList.contains('show') ? el('toast').textContent : null,
       input: el('input').value,
+      controls: !document.querySelector('footer').hidden && !el('keys').hidden,
     };
   });
 }

@@ -35,11 +35,19 @@ test('送信 types the text literally, presses Enter, and the page shows it at o
   assert.equal(await focused(page), 'input');
 });
 
-test('a retry types a text once: after a lost answer it is not typed again, after a failed try the page asks for a look first', async () => {
+const UNKNOWN_ARRIVAL = '届いたか不明です。画面を確認してください';
+
+// A session whose program writes every byte it gets to a file; the file.
+async function recorder(name) {
   const dir = fixture.tmux.dir;
   fs.writeFileSync(path.join(dir, 'agent'), "printf '\\033[?2004h'; stty raw -echo; exec cat > \"$1\"\n");
-  fixture.tmux.newSession('paste', `sh ${dir}/agent ${dir}/got`);
-  await waitFor('the program', () => fs.existsSync(path.join(dir, 'got')));
+  fixture.tmux.newSession(name, `sh ${dir}/agent ${dir}/${name}.got`);
+  await waitFor('the program', () => fs.existsSync(path.join(dir, `${name}.got`)));
+  return path.join(dir, `${name}.got`);
+}
+
+test('a retry types a text once: after a lost answer it is not typed again, after a failed try the page asks for a look first', async () => {
+  const got = await recorder('paste');
   const page = await open('paste');
   const ids = [];
   await page.route('**/api/sealed', async (route) => {
@@ -60,7 +68,7 @@ test('a retry types a text once: after a lost answer it is not typed again, afte
     await waitForPage(page, toast, (p) => p.toast === toast);
   };
   await page.fill('#input', '一行目\n二行目');
-  await sendAndSee('送れませんでした。もう一度お試しください');
+  await sendAndSee(UNKNOWN_ARRIVAL);
   assert.equal((await readPage(page)).input, '一行目\n二行目');
   await sendAndSee('送信しました');
   await page.fill('#input', 'deploy');
@@ -70,8 +78,27 @@ test('a retry types a text once: after a lost answer it is not typed again, afte
   const [lost, retry, failed, tried, anew] = ids;
   assert.ok(ids.length === 5 && lost === retry && failed === tried && anew !== tried, JSON.stringify(ids));
   fixture.tmux.run('send-keys', '-t', '=paste:', 'z'); // after anything the retries may have typed
-  await waitFor('one paste, one deploy, then z', () => fs.readFileSync(path.join(dir, 'got'), 'latin1') ===
+  await waitFor('one paste, one deploy, then z', () => fs.readFileSync(got, 'latin1') ===
     Buffer.from('\x1b[200~一行目\r二行目\x1b[201~\rdeploy\rz').toString('latin1'));
+});
+
+test('a key press held on the way past the page\'s limit, pressed again and then let through, is typed once', async () => {
+  const got = await recorder('held');
+  const page = await open('held', { clock: true });
+  let held = null;
+  await page.route('**/api/sealed', (route) => {
+    if (held || fixture.openRequest(route.request().postData())?.target !== '/api/keys') return route.continue();
+    held = route; // neither sent on nor answered
+  });
+  await page.tap('#keys [data-key=y]');
+  await waitFor('the press held', () => held);
+  await page.clock.runFor(25000);
+  await waitForPage(page, 'the outcome unknown', (p) => p.toast === UNKNOWN_ARRIVAL);
+  await page.tap('#keys [data-key=y]');
+  await waitForPage(page, 'the retry answered', (p) => p.toast === '送信しました');
+  assert.equal((await held.fetch()).status(), 200, 'the held press reaches the server after all');
+  fixture.tmux.run('send-keys', '-t', '=held:', 'z');
+  await waitFor('one y, then z', () => fs.readFileSync(got, 'latin1') === 'yz');
 });
 
 test('the key bar answers an agent\'s menu with ↓ and ⏎, one thumb wide, the keyboard staying up', async () => {
@@ -129,7 +156,8 @@ test('on the wire there is nothing to read: no token, key, name, typed or screen
     assert.equal(pane.split('\n秘密42\n').length, 2, `run once:\n${pane}`);
     const recorded = proxy.recorded();
     assert.ok(recorded.includes('POST /api/sealed') && recorded.length > 20000, 'the proxy saw the traffic');
-    const secrets = [fixture.token, fixture.key, Buffer.from(fixture.key, 'base64url'), name, '秘密', '# typed', 'echo'];
+    const keys = [...fixture.keys.values()];
+    const secrets = [fixture.token, ...keys, ...keys.map((k) => Buffer.from(k, 'base64url')), name, '秘密', '# typed', 'echo'];
     for (const reading of readings(recorded)) {
       for (const secret of secrets) assert.ok(!reading.includes(secret), `${secret} readable on the wire`);
     }

@@ -1,8 +1,9 @@
-// Watching: the sessions, the chosen pane as text (never markup), the view on a phone, the key.
+// Watching: the sessions, the chosen pane as text (never markup), the view on a phone; pairing,
+// revoking and old bookmarks.
 import { after, afterEach, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { randomBytes } from 'node:crypto';
-import { Fixture, readPage, screenshot, waitFor, waitForPage } from './harness.mjs';
+import { Fixture, readings, recordingProxy, screenshot, waitFor, waitForPage } from './harness.mjs';
 
 let fixture;
 before(async () => {
@@ -97,18 +98,42 @@ test('markup in a session name, its command name and its screen is shown literal
   assert.deepEqual(dom, { images: 0, screenChildren: 0, ran: [undefined, undefined, undefined] });
 });
 
-test('a key from before a renewal says the token changed and stops asking', async () => {
-  const page = await fixture.openPage({ key: randomBytes(32).toString('base64url'), clock: true });
-  await waitForPage(page, 'the changed-token text', (p) => p.conn === '合言葉が変わりました。QRコードを読み直してください');
-  await page.clock.runFor(10000);
-  assert.equal(await page.fetched('/api/sealed'), 1, 'one envelope the server could not open, no more');
-  assert.equal((await readPage(page)).dot, 'dot off');
+const REVOKED = 'このスマホの接続は取り消されました。もう一度使うには、QRコードを読み直してください';
+const OLD_BOOKMARK = 'このブックマークは使えなくなりました。メニューの「スマホから接続…」のQRコードを読み取って、登録し直してください';
+
+test('two phones pair on keys of their own; a revoked one says so and hides its controls, the other goes on', async () => {
+  const kept = await fixture.openPage();
+  const gone = await fixture.openPage({ clock: true }); // months off the server's clock
+  for (const page of [kept, gone]) await waitForPage(page, 'connected', (p) => p.dot === 'dot on' && p.controls);
+  assert.equal(gone.url(), `http://127.0.0.1:${fixture.port}/`, 'no code left in the address bar or the history');
+  assert.notEqual(await fixture.command(`revoke ${gone.phone.id}`, 'revoked'), '-');
+  await gone.clock.runFor(2000);
+  assert.equal((await waitForPage(gone, 'the revocation', (p) => p.conn === REVOKED)).controls, false);
+  // Refusals in the clear, which anyone on the way can send, do not end a page that still opens answers.
+  await kept.route('**/api/sealed', (route) => route.fulfill({ status: 401, body: '合言葉が違います' }), { times: 2 });
+  await waitForPage(kept, 'the refusals told', (p) => p.dot === 'dot off');
+  await waitForPage(kept, 'the page back', (p) => p.dot === 'dot on' && p.controls, { timeout: 15000 });
+
+  // Every envelope of the page under a nonce of its own.
+  const bodies = [...await kept.sealedBodies(), ...await gone.sealedBodies()];
+  const nonces = bodies.map((b) => Buffer.from(b.slice(b.indexOf('.') + 1), 'base64').subarray(0, 24).toString('hex'));
+  assert.ok(nonces.length >= 8 && new Set(nonces).size === nonces.length, JSON.stringify(nonces));
+  assert.deepEqual([...kept.errors, ...gone.errors], []);
 });
 
-test('an old "/?t=" bookmark trades the token for the key once and drops it; a clock months off still works', async () => {
-  const page = await fixture.openPage({ address: `http://127.0.0.1:${fixture.port}/?t=${fixture.token}`, clock: true });
-  await waitForPage(page, 'the sessions', (p) => p.dot === 'dot on');
-  assert.equal(page.url(), `http://127.0.0.1:${fixture.port}/#k=${fixture.key}`);
-  assert.equal(await page.fetched('/api/key'), 1);
-  assert.ok(await page.fetched('/api/state') >= 1);
+test('old bookmarks ask to pair again and give out neither key nor token', async () => {
+  const proxy = await recordingProxy(fixture.port);
+  try {
+    for (const address of [`/?t=${fixture.token}`, `/#k=${randomBytes(32).toString('base64url')}`]) {
+      const page = await fixture.openPage({ address: `http://127.0.0.1:${proxy.port}${address}` });
+      assert.equal((await waitForPage(page, 'the old-bookmark text', (p) => p.conn === OLD_BOOKMARK)).controls, false);
+      assert.equal(page.url(), `http://127.0.0.1:${proxy.port}/`);
+    }
+    await fixture.closePages();
+    const sent = proxy.sent().toString('latin1');
+    assert.equal(sent.split(fixture.token).length, 2, `the bookmark's own request line only:\n${sent}`);
+    for (const reading of readings(proxy.answered())) assert.ok(!reading.includes(fixture.token));
+  } finally {
+    await proxy.close();
+  }
 });

@@ -15,7 +15,8 @@ namespace {
 // would stop a camera from reading it.
 TEST(PairingDialog, ShowsTheURLAsTextAndACodeThatReadsBackFromTheDrawnDialog) {
     test::qtApp();
-    const std::string url = "http://192.0.2.10:8787/#k=2eDrkVxrlEU9KI1n4dEZHWq8Rq95-shHaniLlRuavuU";
+    const std::string url =
+        "http://192.0.2.10:8787/#p=AAECAwQFBgcI.2eDrkVxrlEU9KI1n4dEZHWq8Rq95-shHaniLlRuavuU";
     std::unique_ptr<QMessageBox> box = QtAlertPresenter::makeMessageBox(Pairing::pairingAlert(url));
     EXPECT_TRUE(box->informativeText().startsWith(QString::fromStdString(url) + "\n\n"));
     box->show();

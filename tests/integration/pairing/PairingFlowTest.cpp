@@ -2,46 +2,42 @@
 #include "app/core/Config.hpp"
 #include "app/phone/LocalAddress.hpp"
 #include "app/phone/Router.hpp"
-#include "app/phone/Seal.hpp"
-#include "app/phone/SealedCall.hpp"
 #include "app/phone/Server.hpp"
 #include "app/ui/Pairing.hpp"
+#include "app/ui/PhoneCommands.hpp"
+#include "app/ui/qt/QtSettings.hpp"
 #include "common/Subprocess.hpp"
 #include "tests/fakes/FakeAlertPresenter.hpp"
 #include "tests/fakes/FakeClipboard.hpp"
 #include "tests/fakes/MemorySettings.hpp"
 #include "tests/fakes/TestSupport.hpp"
 #include "tests/fakes/VirtualMainLoop.hpp"
-#include "tests/integration/phone/RawClient.hpp"
+#include "tests/integration/phone/SealedClient.hpp"
 
 #include <gtest/gtest.h>
+#include <sstream>
 
 namespace torvane {
 namespace {
 
 using namespace std::chrono_literals;
 
-// A documentation address stands in for the LAN one, so nothing can reach a real network; every
-// request of these tests goes to 127.0.0.1 on the URL's port, sealed under the URL's key.
+// A documentation address stands in for the LAN one, so nothing can reach a real network.
 constexpr const char* lanAddress = "192.0.2.10";
 
-// The status line of a sealed GET /api/state sent to 127.0.0.1 under `keyText`.
-std::string stateStatus(std::uint16_t port, const std::string& keyText) {
-    static int calls = 0;
-    test::RawClient client(port);
-    if (!client.connected())
-        return "no connection";
-    const auto key = seal::keyFromText(keyText);
-    if (!key)
-        return "no key";
-    const std::string envelope =
-        seal::seal(*key, seal::formatRequest({"state-0123456789ab" + std::to_string(++calls),
-                                              seal::nowMillis(), "GET", "/api/state", ""}));
-    client.send("POST /api/sealed HTTP/1.1\r\nHost: phone\r\nContent-Length: " +
-                std::to_string(envelope.size()) + "\r\n\r\n" + envelope);
-    const std::string reply = client.readAll().bytes;
-    const auto end = reply.find("\r\n");
-    return reply.size() > 9 && end != std::string::npos ? reply.substr(9, end - 9) : reply;
+// Trades a pairing code for a phone's "ID.KEY", as the page does; empty when refused.
+std::string pairWith(RequestHandler& handler, const std::string& code) {
+    const std::string answer = test::SealedClient(handler, code).call("POST", "/api/pair", "name=Pixel");
+    const auto field = [&](const std::string& name) {
+        const auto at = answer.find("\"" + name + "\":\"") + name.size() + 4;
+        return answer.substr(at, answer.find('"', at) - at);
+    };
+    return answer.starts_with("200|") ? field("phone") + "." + field("key") : "";
+}
+
+// One call as a paired phone makes it: "status|body".
+std::string sealedCall(RequestHandler& handler, const std::string& phone, const std::string& target) {
+    return test::SealedClient(handler, phone).call("GET", target);
 }
 
 class PairingFlow : public ::testing::Test {
@@ -55,11 +51,11 @@ protected:
     void TearDown() override { server_.stop(); }
 
     std::string urlPrefix() const {
-        return std::string("http://") + lanAddress + ":" + std::to_string(server_.port()) + "/#k=";
+        return std::string("http://") + lanAddress + ":" + std::to_string(server_.port()) + "/#p=";
     }
 
-    // The key in a pairing dialog's URL; its code is of the same URL (PairingDialog reads it back).
-    std::string keyOf(const Alert& alert) {
+    // The code in a pairing dialog's URL; its QR code is of the same URL (PairingDialog reads it back).
+    std::string codeOf(const Alert& alert) {
         const std::string url = alert.informativeText.substr(0, alert.informativeText.find('\n'));
         EXPECT_TRUE(url.starts_with(urlPrefix())) << url;
         return url.substr(std::min(url.size(), urlPrefix().size()));
@@ -71,120 +67,163 @@ protected:
     Tmux tmux_;
     MemorySettings settings_;
     PairingSecret secret_{settings_};
-    Router router_{tmux_, [] { return PowerState{}; }, [] { return false; }, secret_};
+    PhoneRegistry phones_{settings_};
+    Router router_{tmux_, [] { return PowerState{}; }, [] { return false; }, secret_, phones_};
     Server server_;
     VirtualMainLoop loop_;
     test::FakeAlertPresenter alerts_;
     FakeClipboard clipboard_;
     int refreshes_ = 0;
-    Pairing pairing_{{loop_, server_, alerts_, clipboard_, [this] { ++refreshes_; }, &settings_}};
+    Pairing pairing_{{loop_, server_, phones_, alerts_, clipboard_, [this] { ++refreshes_; }, &settings_}};
 };
 
-TEST_F(PairingFlow, StartShowsTheURLRenewingLocksTheOldOneOutAndStopEndsTheLink) {
+TEST_F(PairingFlow, StartShowsAFreshCodeRenewingDropsItRevokingAsksFirstAndStopEndsTheLink) {
     ASSERT_EQ(pairing_.menuRows().size(), 1u);
     ASSERT_EQ(pairing_.menuRows()[0].title, "スマホ連携を開始");
     alerts_.answers = {Pairing::renewToken, Pairing::copyURL};
+    const std::string token = secret_.token();
     pairing_.menuRows().front().action();
     EXPECT_TRUE(server_.isRunning());
     loop_.advance(0.39s);
     EXPECT_TRUE(alerts_.shown.empty()) << "the dialog waits for the menu to close";
     loop_.advance(0.01s);
-    ASSERT_EQ(alerts_.shown.size(), 2u) << "a renewed token shows a fresh dialog";
-    const std::string first = keyOf(alerts_.shown[0]);
-    const std::string second = keyOf(alerts_.shown[1]);
-    EXPECT_EQ(second, seal::keyText(*seal::deriveKey(secret_.token())));
-    EXPECT_NE(second, first);
+    ASSERT_EQ(alerts_.shown.size(), 2u) << "a renewal shows a fresh dialog";
+    const std::string first = codeOf(alerts_.shown[0]);
+    const std::string second = codeOf(alerts_.shown[1]);
     EXPECT_EQ(clipboard_.text(), urlPrefix() + second) << "the copy is of the dialog it came from";
-    EXPECT_EQ(stateStatus(server_.port(), first), "401 Unauthorized");
-    EXPECT_EQ(stateStatus(server_.port(), second), "200 OK");
+    EXPECT_NE(secret_.token(), token) << "the scripts' token is renewed with the code";
+    EXPECT_EQ(pairWith(router_, first), "") << "the code shown before the renewal";
+    const std::string phone = pairWith(router_, second);
+    EXPECT_EQ(sealedCall(router_, phone, "/api/capture?s="), "400|session required");
+
+    // The menu lists the phone, and revokes it once confirmed.
+    std::vector<MenuItem> rows = pairing_.menuRows();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[2].title, "登録済みのスマホ（1台）");
+    ASSERT_EQ(rows[2].submenu.size(), 4u);
+    EXPECT_TRUE(rows[2].submenu[1].title.starts_with("Pixel（最終接続 ")) << rows[2].submenu[1].title;
+    alerts_.answers = {1, 0};
+    rows[2].submenu[1].action();
+    EXPECT_EQ(sealedCall(router_, phone, "/api/capture?s="), "400|session required") << "declined";
+    rows[2].submenu[1].action();
+    EXPECT_EQ(alerts_.shown.back().message, "「Pixel」の接続を取り消しますか？");
+    EXPECT_EQ(sealedCall(router_, phone, "/api/capture?s="), "410|revoked");
+    EXPECT_TRUE(log_.contains("スマホの接続を取り消しました: Pixel"));
 
     const std::uint16_t port = server_.port();
     EXPECT_EQ(settings_.boolean(Config::Key::phoneLink), true);
     EXPECT_EQ(settings_.integer(Config::Key::phoneLinkPort), port);
-    const std::vector<MenuItem> rows = pairing_.menuRows();
+    rows = pairing_.menuRows();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1].title, "スマホ連携を停止");
     rows[1].action();
     EXPECT_FALSE(server_.isRunning());
     EXPECT_EQ(refreshes_, 1);
-    EXPECT_EQ(stateStatus(port, second), "no connection");
     EXPECT_EQ(settings_.boolean(Config::Key::phoneLink), false);
     pairing_.resume();
     EXPECT_FALSE(server_.isRunning()) << "a link turned off stays off at the next launch";
 
     // A dialog still waiting when the app ends is dropped with the server.
+    const std::size_t shown = alerts_.shown.size();
     pairing_.showPairing();
     pairing_.shutdown();
     loop_.advance(1s);
-    EXPECT_EQ(alerts_.shown.size(), 2u);
+    EXPECT_EQ(alerts_.shown.size(), shown);
     EXPECT_FALSE(server_.isRunning());
 
-    // The link was on when the app ended: the next launch brings it back on the same port, so the
-    // phone's bookmark still works.
-    Pairing nextLaunch{{loop_, server_, alerts_, clipboard_, [this] { ++refreshes_; }, &settings_}};
+    // The link was on when the app ended: the next launch brings it back on the same port.
+    Pairing nextLaunch{{loop_, server_, phones_, alerts_, clipboard_, [this] { ++refreshes_; }, &settings_}};
     nextLaunch.resume();
     EXPECT_TRUE(server_.isRunning());
     EXPECT_EQ(server_.port(), port);
-    EXPECT_EQ(stateStatus(port, second), "200 OK");
 
     // Turned on by hand in the settings before any pairing: the link makes its token at once.
     nextLaunch.shutdown();
     settings_.setString(Config::Key::serverToken, "");
     nextLaunch.resume();
-    EXPECT_FALSE(settings_.string(Config::Key::serverToken).value_or("").empty()) << "nothing to pair with";
+    EXPECT_FALSE(settings_.string(Config::Key::serverToken).value_or("").empty());
 }
 
-// `torvane --pairing-url` and `--pairing-qr` against a settings file of their own: they print the URL
-// of the remembered port, a code that reads back as it, and leave the settings and the log untouched.
-TEST(PairingCommand, PrintsTheURLAndItsCodeFromTheSettingsAndChangesNothing) {
+// The command line against a settings file of its own, while "the app" (a router over its own
+// settings object of the same file, read before each change) runs: what the one writes, the other
+// acts on at once, and a code pairs one phone only.
+TEST(PhoneCommands, PairListRevokeAndRenewThroughTheSettingsFileWhileTheAppRuns) {
     test::TempDir dir;
-    const std::string settings =
-        "[General]\nserverToken=QmFzZTY0VXJsVG9rZW5Gb3JUZXN0czEy\nphoneLinkPort=8790\n";
-    std::filesystem::create_directories(dir / "config" / "torvane");
-    test::writeFile(dir / "config" / "torvane" / "torvane.conf", settings);
-    const auto run = [&](const char* option) {
+    const auto file = dir / "config" / "torvane" / "torvane.conf";
+    std::filesystem::create_directories(file.parent_path());
+    test::writeFile(file, "[General]\nserverToken=QmFzZTY0VXJsVG9rZW5Gb3JUZXN0czEy\nphoneLinkPort=8790\n");
+    const auto run = [&](std::vector<std::string> args) {
         return runSubprocess(
-            std::string(std::getenv("TORVANE_BINARY_DIR")) + "/app/torvane", {option},
+            std::string(std::getenv("TORVANE_BINARY_DIR")) + "/app/torvane", std::move(args),
             {.timeLimit = std::chrono::seconds(20),
              .environment = std::vector<std::string>{"HOME=" + dir.path().string(),
                                                      "XDG_CONFIG_HOME=" + (dir / "config").string(),
                                                      "XDG_STATE_HOME=" + (dir / "state").string()}});
     };
+    for (const auto& wrong :
+         std::vector<std::vector<std::string>>{{"--bogus"}, {"--pair", "x"}, {"--revoke"}}) {
+        const SubprocessResult result = run(wrong);
+        EXPECT_EQ(result.exitStatus, 2) << wrong[0];
+        EXPECT_NE(result.err.find("\n使い方: torvane"), std::string::npos) << result.err;
+    }
+    QtSettings appSettings(file);
+    PairingSecret secret(appSettings);
+    PhoneRegistry phones(appSettings);
+    Tmux tmux;
+    Router app(
+        tmux, [] { return PowerState{}; }, [] { return false; }, secret, phones);
+    ASSERT_EQ(secret.token(), "QmFzZTY0VXJsVG9rZW5Gb3JUZXN0czEy");
+    EXPECT_EQ(run({"--renew-token"}).exitStatus, 0);
+    EXPECT_NE(secret.token(), "QmFzZTY0VXJsVG9rZW5Gb3JUZXN0czEy");
+
     const auto address = chooseLocalAddress(systemInterfaceAddresses(), hostInterfacePolicy());
-    const SubprocessResult url = run("--pairing-url");
+    const SubprocessResult pair = run({"--pair", "--name", "台所のiPad"});
     if (!address) {
-        EXPECT_EQ(url.exitStatus, 1) << url.err;
+        EXPECT_EQ(pair.exitStatus, 1) << pair.err;
         GTEST_SKIP() << "no network address here to build a URL with";
     }
-    const std::string expected = *address + ":8790/#k=2eDrkVxrlEU9KI1n4dEZHWq8Rq95-shHaniLlRuavuU\n";
-    EXPECT_EQ(url.exitStatus, 0) << url.err;
-    EXPECT_EQ(url.out, "http://" + expected);
-    EXPECT_EQ(url.err,
-              "スマホ連携は停止中です（メニューから開始するか、設定を phoneLink=true にしてください）\n");
+    ASSERT_EQ(pair.exitStatus, 0) << pair.err;
+    const std::string url = pair.out.substr(0, pair.out.find('\n'));
+    EXPECT_TRUE(url.starts_with("http://" + *address + ":8790/#p=")) << url;
+    EXPECT_EQ(test::decodeTerminalQr(pair.out.substr(url.size() + 1), dir / "terminal.pgm"), url);
 
-    // Half blocks back into modules, two rows a line (a drawn half is a light one), four pixels each.
-    const SubprocessResult code = run("--pairing-qr");
-    EXPECT_EQ(code.exitStatus, 0) << code.err;
-    std::vector<std::string> rows(2);
-    for (std::size_t at = 0; at < code.out.size(); at += code.out[at] & 0x80 ? 3 : 1) {
-        if (code.out[at] == '\n') {
-            rows.resize(rows.size() + 2);
-            continue;
-        }
-        const char glyph = code.out[at] == ' ' ? 0 : code.out[at + 2]; // █ 88, ▀ 80, ▄ 84
-        rows[rows.size() - 2] += glyph == '\x88' || glyph == '\x80' ? 'L' : 'D';
-        rows[rows.size() - 1] += glyph == '\x88' || glyph == '\x84' ? 'L' : 'D';
+    const std::string code = url.substr(url.find("#p=") + 3);
+    const std::string phone = pairWith(app, code);
+    ASSERT_FALSE(phone.empty());
+    EXPECT_EQ(pairWith(app, code), "") << "a code pairs once";
+    const std::string id = phone.substr(0, phone.find('.'));
+    EXPECT_TRUE(run({"--phones"}).out.starts_with("台所のiPad\t" + id + "\t登録 ")) << "named as given";
+    EXPECT_EQ(run({"--revoke", "台所のiPad"}).out, "「台所のiPad」の接続を取り消しました\n");
+    EXPECT_EQ(sealedCall(app, phone, "/api/state"), "410|revoked");
+    EXPECT_EQ(run({"--revoke", id}).exitStatus, 1) << "already revoked";
+
+    const std::string other = pairWith(app, *phones.newCode());
+    EXPECT_EQ(run({"--revoke-all"}).exitStatus, 1) << "nobody to ask, and no --yes";
+    EXPECT_EQ(sealedCall(app, other, "/api/capture?s="), "400|session required");
+    EXPECT_EQ(run({"--revoke-all", "--yes"}).out, "1台のスマホの接続を取り消しました\n");
+    EXPECT_EQ(sealedCall(app, other, "/api/capture?s="), "410|revoked");
+}
+
+// What the command line changes lives in the settings file alone: one that cannot be written there
+// did not happen, and is not told as done.
+TEST(PhoneCommands, AChangeTheSettingsCannotTakeIsAFailure) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--revoke", "電話"}, {"--revoke-all", "--yes"}, {"--renew-token"}, {"--pair"}}) {
+        MemorySettings settings;
+        PhoneRegistry phones(settings);
+        const std::string code = phones.newCode("電話").value_or("");
+        ASSERT_TRUE(phones.redeem(code.substr(0, code.find('.')), ""));
+        settings.failSaves = true;
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        EXPECT_EQ(
+            PhoneCommands::run(*PhoneCommands::parse(argv), settings, lanAddress, {in, false, out, err}), 1)
+            << args[0];
     }
-    rows.resize(rows.size() - 2);
-    GrayImage picture{static_cast<int>(rows[0].size()) * 4, static_cast<int>(rows.size()) * 4, {}};
-    for (int y = 0; y < picture.height; ++y)
-        for (int x = 0; x < picture.width; ++x)
-            picture.pixels.push_back(rows[y / 4][x / 4] == 'L' ? 255 : 0);
-    test::writePgm(dir / "terminal.pgm", picture);
-    EXPECT_EQ(test::decodeQr(dir / "terminal.pgm"), "http://" + expected.substr(0, expected.size() - 1));
-
-    EXPECT_EQ(test::readFile(dir / "config" / "torvane" / "torvane.conf"), settings);
-    EXPECT_FALSE(std::filesystem::exists(dir / "state")) << "nothing logged";
+    EXPECT_EQ(out.str(), "");
 }
 
 } // namespace

@@ -117,8 +117,9 @@ protected:
     Tmux tmux_;
     MemorySettings settings_;
     PairingSecret secret_{settings_};
+    PhoneRegistry phones_{settings_};
     Router router_{tmux_, [] { return PowerState{.percent = 64, .onAC = false}; }, [] { return true; },
-                   secret_};
+                   secret_, phones_};
     Server server_{router_, secret_};
 };
 
@@ -193,7 +194,7 @@ TEST_F(PhoneApi, OnlyTheCurrentTokenLetsARequestInAndARefusalNeverWaitsForTheBod
     MemorySettings bare;
     PairingSecret unkeyedSecret(bare, [](auto) { return false; });
     Router unkeyed(
-        tmux_, [] { return PowerState{}; }, [] { return false; }, unkeyedSecret);
+        tmux_, [] { return PowerState{}; }, [] { return false; }, unkeyedSecret, phones_);
     EXPECT_EQ(unkeyedSecret.token(), "");
     for (const std::string route : {"GET /api/state", "GET /api/capture", "POST /api/send", "POST /api/keys",
                                     "POST /api/interrupt", "POST /api/carry"})
@@ -382,7 +383,7 @@ TEST_F(PhoneApi, ASessionWhoseTmuxHangsStarvesNoOtherAndItsSendsStillArriveWhole
                               *tmux_.executablePath() + " \"$@\"\n");
     Tmux hanging({(dir_ / "tmux").string()});
     Router router(
-        hanging, [] { return PowerState{}; }, [] { return true; }, secret_);
+        hanging, [] { return PowerState{}; }, [] { return true; }, secret_, phones_);
     Server server(router, secret_);
     server.start(0);
     const std::string first = "0." + std::string(20000, 'a'); // beyond what tmux takes in one command

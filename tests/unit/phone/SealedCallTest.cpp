@@ -2,41 +2,21 @@
 
 #include "app/core/Config.hpp"
 #include "app/phone/Http.hpp"
+#include "app/phone/PhoneRegistry.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Seal.hpp"
 #include "tests/fakes/MemorySettings.hpp"
 #include "tests/fakes/TestSupport.hpp"
+#include "tests/integration/phone/SealedClient.hpp"
 
-#include <fstream>
+#include <algorithm>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <map>
-#include <sodium.h>
 
 namespace torvane {
 namespace {
 
-// The known answers that the page's JavaScript is checked against too (tests/e2e/phone).
-TEST(Seal, AgreesWithTheKnownAnswersThePageIsCheckedAgainst) {
-    std::map<std::string, std::string> v;
-    std::ifstream in(SEAL_VECTORS);
-    for (std::string line; std::getline(in, line);) {
-        for (std::size_t at; (at = line.find("\\n")) != std::string::npos;)
-            line.replace(at, 2, "\n");
-        if (!line.starts_with('#') && line.find('=') != std::string::npos)
-            v[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
-    }
-    const auto key = seal::deriveKey(v["token"]);
-    ASSERT_TRUE(key) << SEAL_VECTORS;
-    EXPECT_EQ(seal::keyText(*key), v["key"]);
-    seal::Nonce nonce{};
-    sodium_hex2bin(nonce.data(), nonce.size(), v["nonce"].data(), v["nonce"].size(), nullptr, nullptr,
-                   nullptr);
-    EXPECT_EQ(seal::sealWithNonce(*key, nonce, v["plain"]), v["sealed"]);
-    EXPECT_EQ(seal::open(*key, v["sealedByPage"]), v["plainByPage"]) << "made by the page's JavaScript";
-    EXPECT_NE(seal::keyText(*seal::deriveKey(v["token"] + "x")), v["key"]);
-}
-
-// The sealed route over a stand-in tmux that records what it is asked to do.
+// The sealed route over a stand-in tmux that records what it is asked to do, with one paired phone.
 class SealedRoute : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -45,28 +25,13 @@ protected:
                               "case \"$*\" in *load-buffer*) cat >> \"$0.calls\";; *list-sessions*) printf "
                               "'work\\0371\\0371\\0370\\037sh\\0371\\n';;"
                               " *capture-pane*) echo '画面の文字';; esac\n");
-    }
-
-    std::string envelope(const std::string& id, const std::string& method, const std::string& target,
-                         const std::string& body = "", long long skew = 0) {
-        return seal::seal(key_, seal::formatRequest({id, seal::nowMillis() + skew, method, target, body}));
-    }
-    // The answer as "status|body" when it is the sealed answer to `id`, else its outer status line.
-    std::string post(const std::string& envelope, const std::string& id, bool fromLoopback = false) {
-        const std::string response = answerNow(router_, "POST /api/sealed HTTP/1.1", envelope,
-                                               fromLoopback ? Origin::loopback : Origin::network)
-                                         .bytes();
-        const auto text = seal::open(key_, response.substr(response.find("\r\n\r\n") + 4));
-        if (!response.starts_with("HTTP/1.1 200 OK") || !text)
-            return response.substr(0, response.find("\r\n"));
-        const auto f = http::splitDroppingEmpty(*text, "\n"); // "A", id, status, server time, type, body…
-        serverTime_ = std::stoll(std::string(f[3]));
-        const std::size_t bodyAt = f[4].data() + f[4].size() + 1 - text->data();
-        return f[0] == "A" && f[1] == id ? std::string(f[2]) + "|" + text->substr(bodyAt) : "another answer";
-    }
-    std::string ask(const std::string& method, const std::string& target, const std::string& body = "") {
-        const std::string id = "request-" + std::to_string(++count_) + "-0123456789";
-        return post(envelope(id, method, target, body), id);
+        const auto code = phones_.newCode("仕事用");
+        const auto phone = phones_.redeem(code.value_or("").substr(0, code.value_or("").find('.')), "");
+        ASSERT_TRUE(phone);
+        phone_.use(phone->id + "." + seal::keyText(phone->key));
+        EXPECT_EQ(phone_.post(phone_.sealed("first-0123456789ab", "GET", "/api/state"), "first-0123456789ab"),
+                  "412|run")
+            << "the first call learns the run";
     }
     std::size_t tmuxCalls(const std::string& what) {
         const std::string all = test::readFile(dir_ / "tmux.calls");
@@ -80,73 +45,107 @@ protected:
     Tmux tmux_{{(dir_ / "tmux").string()}};
     MemorySettings settings_;
     PairingSecret secret_{settings_};
-    const long long started_ = seal::nowMillis(); // no later than the router's start
-    Router router_{tmux_, [] { return PowerState{}; }, [] { return false; }, secret_};
-    seal::Key key_ = *seal::deriveKey(secret_.token());
-    long long serverTime_ = 0;
-    int count_ = 0;
+    PhoneRegistry phones_{settings_};
+    Router router_{tmux_, [] { return PowerState{}; }, [] { return false; }, secret_, phones_};
+    test::SealedClient phone_{router_, ""};
 };
 
-TEST_F(SealedRoute, CarriesOutEachRequestOnceAndRefusesReplaysAlterationsAndOldTimes) {
-    const std::string send = envelope("send-0123456789ab", "POST", "/api/send", "s=work&text=echo+hi");
-    EXPECT_EQ(post(send, "send-0123456789ab"), "200|sent");
-    EXPECT_EQ(post(send, "send-0123456789ab"), "403|replayed") << "the same envelope again";
-    EXPECT_EQ(post(envelope("send-0123456789ab", "POST", "/api/send", "s=work&text=x"), "send-0123456789ab"),
+TEST_F(SealedRoute, CarriesOutEachRecordedRequestOnceBeforeARestartAndNoneAfterWhateverItsTime) {
+    // What an onlooker records: sends timed now and a little ahead, one 30 s ahead, one 21 s old.
+    std::vector<std::pair<std::string, std::string>> recorded;
+    for (const auto& [id, skew, answer] : std::vector<std::tuple<std::string, long long, std::string>>{
+             {"send-now-0123456789", 0, "200|sent"},
+             {"send-ahead-0123456789", 4000, "200|sent"},
+             {"send-far-ahead-01234", 30000, "408|clock"},
+             {"send-stale-012345678", -21000, "408|clock"}}) {
+        recorded.emplace_back(id, phone_.sealed(id, "POST", "/api/send", "s=work&text=" + id, skew));
+        EXPECT_EQ(phone_.post(recorded.back().second, id), answer) << id;
+        EXPECT_NEAR(phone_.serverTime, seal::nowMillis(), 5000) << "refusals carry the server's clock";
+    }
+    for (const auto& [id, body] : recorded)
+        EXPECT_THAT(phone_.post(body, id), ::testing::AnyOf("403|replayed", "408|clock")) << id;
+    EXPECT_EQ(phone_.post(phone_.sealed("send-now-0123456789", "POST", "/api/send", "s=work&text=x"),
+                          "send-now-0123456789"),
               "403|replayed")
         << "the same id in a fresh envelope";
-
     // One character changed, in the nonce, the tag or the text: the box does not open.
-    const std::string fresh = envelope("stop-0123456789ab", "POST", "/api/interrupt", "s=work");
-    for (std::size_t at : {std::size_t{5}, std::size_t{40}, fresh.size() - 8}) {
+    const std::string fresh = phone_.sealed("stop-0123456789ab", "POST", "/api/interrupt", "s=work");
+    for (std::size_t at : {std::size_t{20}, std::size_t{60}, fresh.size() - 8}) {
         std::string altered = fresh;
         altered[at] = altered[at] == 'A' ? 'B' : 'A';
-        EXPECT_EQ(post(altered, "stop-0123456789ab"), "HTTP/1.1 401 Unauthorized") << at;
+        EXPECT_EQ(phone_.post(altered, "stop-0123456789ab"), "401 Unauthorized") << at;
     }
-    EXPECT_EQ(post("not an envelope", ""), "HTTP/1.1 401 Unauthorized");
 
-    // A time outside the window either way is refused with the server's clock inside; so is one from
-    // before the app started, as an earlier run may have let that id in.
-    for (const long long skew : {started_ - 1000 - seal::nowMillis(), -61000LL, 61000LL}) {
-        const std::string id = "clock" + std::to_string(skew) + "-0123456789";
-        serverTime_ = 0;
-        EXPECT_EQ(post(envelope(id, "POST", "/api/interrupt", "s=work", skew), id), "408|clock") << skew;
-        EXPECT_NEAR(serverTime_, seal::nowMillis(), 5000);
-    }
-    EXPECT_EQ(tmuxCalls("paste-buffer"), 1u) << "the one send";
-    EXPECT_EQ(tmuxCalls("send-keys"), 1u) << "its Enter, no interrupt";
+    // After a restart (a router of its own, the same phones) nothing recorded acts, and the page is
+    // told the new run, under which it goes on.
+    const std::string firstRun = phone_.run;
+    Router restarted{tmux_, [] { return PowerState{}; }, [] { return false; }, secret_, phones_};
+    phone_.sendTo(restarted);
+    for (const auto& [id, body] : recorded)
+        EXPECT_EQ(phone_.post(body, id), "412|run") << id;
+    EXPECT_NE(phone_.run, firstRun);
+    EXPECT_EQ(phone_.call("GET", "/api/capture?s=work"), "200|画面の文字\n");
+    EXPECT_EQ(tmuxCalls("paste-buffer"), 2u) << "two sends";
+    EXPECT_EQ(tmuxCalls("send-keys"), 2u) << "their Enter; no interrupt";
+
+    // A work that waited for its turn until the page may have given up is not begun.
+    auto late = Request::fromHead("POST /api/sealed HTTP/1.1", Origin::network);
+    late->setBody(phone_.sealed("late-0123456789ab", "POST", "/api/send", "s=work&text=late", -19500));
+    const long long time = seal::nowMillis() - 19500; // no earlier than the request's
+    auto plan = restarted.plan(std::move(*late));
+    ASSERT_TRUE(plan.work);
+    ASSERT_TRUE(test::waitFor([&] { return seal::nowMillis() > time + 20050; }));
+    EXPECT_EQ(phone_.read(plan.work(true).bytes(), "late-0123456789ab"), "408|late");
+    EXPECT_EQ(tmuxCalls("late"), 0u);
+
+    // Every answer under a nonce of its own.
+    std::sort(phone_.nonces.begin(), phone_.nonces.end());
+    EXPECT_GT(phone_.nonces.size(), 10u);
+    EXPECT_EQ(std::adjacent_find(phone_.nonces.begin(), phone_.nonces.end()), phone_.nonces.end())
+        << "a nonce used twice";
 }
 
-TEST_F(SealedRoute, AnswersThroughTheSameRoutesOnlyTheApiAndTheTokenOnlyLocallyWhenPlainTokenIsOff) {
-    EXPECT_EQ(ask("POST", "/api/keys", "s=work&k=F1"), "400|bad request");
-    EXPECT_EQ(ask("POST", "/api/send", "s=a%0Ab&text=x"), "400|bad request");
-    EXPECT_EQ(ask("GET", "/api/capture?s=" + std::string(1025, 'w')), "400|bad request");
+TEST_F(SealedRoute, AnswersOnlyTheApiAndEachKeyOnlyWhileItIsGood) {
     // Bytes that are not UTF-8 are typed as U+FFFD, as through the plain route.
-    EXPECT_EQ(ask("POST", "/api/send", "s=work&submit=0&text=\x80\x80"), "200|sent");
+    EXPECT_EQ(phone_.call("POST", "/api/send", "s=work&submit=0&text=\x80\x80"), "200|sent");
     EXPECT_EQ(tmuxCalls("\uFFFD\uFFFD"), 1u);
-    for (const char* elsewhere : {"/", "/api/sealed", "/api/key"})
-        EXPECT_EQ(ask("GET", elsewhere), "404|not found") << elsewhere;
+    for (const char* elsewhere : {"/", "/api/sealed", "/api/key", "/api/pair"})
+        EXPECT_EQ(phone_.call("GET", elsewhere), "404|not found") << elsewhere;
+    EXPECT_EQ(phone_.call("POST", "/api/pair", "name=x"), "404|not found") << "a phone's key pairs nothing";
+    EXPECT_EQ(phone_.post("not an envelope", ""), "401 Unauthorized");
 
-    const auto plain = [&](const std::string& target, bool loopback) {
-        const std::string text =
-            answerNow(router_, "GET " + target + " HTTP/1.1\r\nX-Token: " + secret_.token(), "",
-                      loopback ? Origin::loopback : Origin::network)
-                .bytes();
-        return text.substr(9, text.find("\r\n") - 9) + "|" + text.substr(text.find("\r\n\r\n") + 4);
+    // A revoked phone is told so, sealed; a phone the laptop does not know gets a plain 401.
+    ASSERT_EQ(phones_.revoke("仕事用")->name, "仕事用");
+    EXPECT_EQ(phone_.call("GET", "/api/state"), "410|revoked");
+    phone_.use("unknown-id." + seal::keyText(seal::Key{}));
+    EXPECT_EQ(phone_.call("GET", "/api/state"), "401 Unauthorized");
+}
+
+TEST(PlainToken, OpensTheApiFromTheNetworkOnlyWhenAskedForAndNeverGivesAKey) {
+    MemorySettings settings;
+    PairingSecret secret(settings);
+    PhoneRegistry phones(settings);
+    Tmux tmux;
+    Router router(
+        tmux, [] { return PowerState{}; }, [] { return false; }, secret, phones);
+    const auto status = [&](const std::string& target) {
+        return answerNow(router, "GET " + target + " HTTP/1.1\r\nX-Token: " + secret.token(), "",
+                         Origin::network)
+            .status;
     };
-    settings_.setBoolean(Config::Key::plainToken, false);
-    EXPECT_EQ(plain("/api/key", false), "403 Forbidden|plain token refused");
-    EXPECT_EQ(plain("/api/capture?s=work", false), "403 Forbidden|plain token refused");
-    EXPECT_EQ(plain("/", false).substr(0, 7), "200 OK|") << "an old bookmark still opens the page";
-    EXPECT_EQ(plain("/api/capture?s=work", true), "200 OK|画面の文字\n") << "scripts on this machine";
-    EXPECT_EQ(ask("GET", "/api/capture?s=work"), "200|画面の文字\n") << "sealed calls are not plain";
+    EXPECT_EQ(status("/api/capture?s="), 403) << "off unless set";
+    settings.setBoolean(Config::Key::plainToken, true);
+    EXPECT_EQ(status("/api/capture?s="), 400);
+    EXPECT_EQ(status("/api/key"), 404) << "the old bookmark's key route is gone";
 }
 
 TEST(PhonePage, IsServedCompressedOnlyToABrowserThatTakesGzip) {
     MemorySettings settings;
     PairingSecret secret(settings);
     Tmux tmux;
+    PhoneRegistry phones(settings);
     Router router(
-        tmux, [] { return PowerState{}; }, [] { return false; }, secret);
+        tmux, [] { return PowerState{}; }, [] { return false; }, secret, phones);
     for (const char* header :
          {"", "\r\nAccept-Encoding: br, gzip;q=0", "\r\nAccept-Encoding: gzip, deflate, br"}) {
         const auto response = answerNow(router, std::string("GET /?t=x HTTP/1.1") + header, "").bytes();
