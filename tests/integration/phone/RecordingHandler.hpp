@@ -15,7 +15,7 @@ namespace torvane::test {
 // secret is the token set here (none is ever generated).
 class RecordingHandler final : public RequestHandler {
 public:
-    RecordingHandler() { setToken("tok"); }
+    RecordingHandler() { settings_.setString(Config::Key::serverToken, "tok"); }
     std::optional<Response> answerHead(const Request&) override { return std::nullopt; }
     Plan plan(Request request) override {
         Plan plan;
@@ -26,7 +26,6 @@ public:
         };
         return plan;
     }
-    void setToken(const std::string& token) { settings_.setString(Config::Key::serverToken, token); }
     PairingSecret& secret() { return secret_; }
     std::vector<std::string> requests() const {
         const std::lock_guard lock(mutex_);
