@@ -106,9 +106,9 @@ const ApiRoutes::Route* ApiRoutes::find(std::string_view method, std::string_vie
 }
 
 const std::set<std::string, std::less<>>& ApiRoutes::allowedKeys() {
-    static const std::set<std::string, std::less<>> keys{"Enter", "Escape", "Tab",    "BTab", "Up",  "Down",
-                                                         "Left",  "Right",  "BSpace", "C-c",  "C-d", "y",
-                                                         "n",     "1",      "2",      "3"};
+    static const std::set<std::string, std::less<>> keys{
+        "Enter", "Escape", "Tab", "BTab", "Up", "Down",  "Left",  "Right", "BSpace", "C-c",   "C-d",
+        "y",     "n",      "1",   "2",    "3",  "PPage", "NPage", "Home",  "End",    "Space", "q"};
     return keys;
 }
 

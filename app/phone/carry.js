@@ -1,4 +1,5 @@
-// The phone page's bar over everything: carry mode, battery, temperature, and the pause, which goes
+// The phone page's bar over everything: carry mode (or "接続なし" while the laptop does not answer),
+// battery, temperature, and the pause, which goes
 // through `post` (the page's sealed form call); `say` shows the outcome. Built into the page.
 window.makeCarryBar = function (post, say) {
   'use strict';
@@ -9,6 +10,7 @@ window.makeCarryBar = function (post, say) {
     var c = state.carry;
     carryBar.hidden = !c;
     if (!c) return;
+    carryToggle.disabled = false;
     carryPaused = c.paused === true;
     var mode = carryPaused ? '一時停止中' : (c.active ? '有効' : '無効');
     byId('carry-mode').textContent = '持ち運び: ' + mode;
@@ -35,5 +37,13 @@ window.makeCarryBar = function (post, say) {
       say('切り替えられませんでした');
     });
   });
-  return showCarry;
+  // No answer from the laptop: what carry mode does there is unknown, and the pause cannot be asked.
+  function lost() {
+    carryPaused = null;
+    byId('carry-mode').textContent = '持ち運び: 接続なし';
+    byId('carry-mode').className = '';
+    byId('carry-warning').hidden = true;
+    carryToggle.disabled = true;
+  }
+  return { show: showCarry, lost: lost };
 };

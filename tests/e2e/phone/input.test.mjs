@@ -111,10 +111,13 @@ test('the key bar answers an agent\'s menu with ↓ and ⏎, one thumb wide, the
   await page.focus('#input');
   const boxes = await page.$$eval('#keys button', (all) => all.map((b) => {
     const r = b.getBoundingClientRect();
-    return { key: b.dataset.key, text: b.textContent, tall: r.height >= 44, inside: r.left >= 0 && r.right <= 360 };
+    return { text: b.textContent, tall: r.height >= 44, inside: r.left >= 0 && r.right <= 360 };
   }));
-  assert.deepEqual(boxes.map((b) => b.text), ['⏎', 'Esc', '↑', '↓', '←', '→', 'Tab', '⇧Tab', 'y', 'n', '1', '2', '3']);
-  assert.ok(boxes.every((b) => b.tall && b.inside), JSON.stringify(boxes));
+  assert.deepEqual(boxes.map((b) => b.text), ['⏎', 'Esc', '↑', '↓', '←', '→', 'Tab', '⇧Tab', 'y', 'n', '^C', '^D',
+    '1', '2', '3', 'q', 'PgUp', 'PgDn', 'Home', 'End', '␣', '⌫']);
+  // Two rows, the first fourteen keys in view at once, the rest a sideways swipe away.
+  assert.ok(boxes.every((b) => b.tall) && boxes.slice(0, 14).every((b) => b.inside), JSON.stringify(boxes));
+  assert.ok(await page.$eval('#keys', (k) => k.scrollWidth > k.clientWidth && k.clientHeight < 110));
   await page.tap('#keys [data-key=Down]');
   await waitForPage(page, 'the move', (p) => p.screen.includes('on 2'), { timeout: 1500 });
   await screenshot(page, 'phone-keys.png');
@@ -122,6 +125,36 @@ test('the key bar answers an agent\'s menu with ↓ and ⏎, one thumb wide, the
   const chosen = await waitForPage(page, 'the choice', (p) => p.screen.includes('chosen 2'), { timeout: 1500 });
   assert.equal(chosen.toast, '送信しました');
   assert.equal(await focused(page), 'input');
+});
+
+test('⏎なし types without Enter, per session; keys such as ^C and q go as they are; a session that ends keeps its screen and takes no typing', async () => {
+  const got = await recorder('raw');
+  const page = await open('raw');
+  await page.click('#enter');
+  await page.reload();
+  await page.selectOption('#sessions', 'raw');
+  await waitForPage(page, 'the session chosen again', (p) => p.selected === 'raw' && p.dot === 'dot on');
+  assert.equal(await page.textContent('#enter'), '⏎なし', 'kept on the phone');
+  await page.fill('#input', 'i');
+  await page.click('#send');
+  await waitForPage(page, 'sent', (p) => p.toast === '送信しました');
+  await page.tap('#keys [data-key=C-c]');
+  await page.tap('#keys [data-key=q]');
+  await waitFor('i, ^C, q and no Enter', () => fs.readFileSync(got, 'latin1') === 'i\x03q');
+  await page.selectOption('#sessions', 'work');
+  assert.equal(await page.textContent('#enter'), '⏎あり', 'another session presses Enter');
+
+  fixture.tmux.newSession('brief');
+  await page.selectOption('#sessions', 'brief');
+  fixture.tmux.type('brief', 'echo last-words');
+  await waitForPage(page, 'its output', (p) => p.screen.includes('\nlast-words'));
+  fixture.tmux.run('kill-session', '-t', '=brief');
+  const ended = await waitForPage(page, 'the end told', (p) => p.toast?.includes('終了しました'));
+  assert.ok(ended.screen.includes('\nlast-words') && ended.options[0] === 'brief（終了）' && ended.selected === '', JSON.stringify(ended));
+  assert.equal(await page.$eval('#send', (b) => b.disabled), true);
+  await page.selectOption('#sessions', 'work');
+  await waitForPage(page, 'typing again', (p) => p.selected === 'work');
+  assert.equal(await page.$eval('#send', (b) => b.disabled), false);
 });
 
 test('停止 asks first: declined it sends nothing, accepted it interrupts', async () => {
