@@ -24,6 +24,13 @@ test('it lists the sessions and shows the chosen pane without its blank rows, pr
   const view = await page.$eval('#screen', (e) => e.scrollHeight - e.scrollTop - e.clientHeight);
   assert.ok(view < 2, `the view sits at the bottom (${view} px left)`);
   await screenshot(page, 'phone-watching.png');
+  // Held sideways, or with the keyboard up, the terminal keeps most of the height.
+  for (const [width, height, least] of [[844, 390, 0.6], [390, 480, 0.4]]) {
+    await page.setViewportSize({ width, height });
+    const share = await page.$eval('#screen', (e) => e.getBoundingClientRect().height / innerHeight);
+    assert.ok(share >= least, `${width}×${height}: the terminal has ${share} of the height`);
+  }
+  await screenshot(page, 'phone-landscape.png');
 });
 
 test('a hung tmux keeps the last screen and says so until tmux answers again', async () => {
