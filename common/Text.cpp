@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 namespace torvane::text {
 
@@ -152,6 +153,17 @@ std::string errorText(int errnum) {
         return "error " + std::to_string(errnum);
     return buf;
 #endif
+}
+
+std::string localTime(long long seconds, const char* format, std::string_view never) {
+    if (seconds <= 0)
+        return std::string(never);
+    const std::time_t time = seconds;
+    std::tm local{};
+    char text[64] = "";
+    localtime_r(&time, &local);
+    std::strftime(text, sizeof text, format, &local);
+    return text;
 }
 
 } // namespace torvane::text

@@ -18,4 +18,7 @@ std::string_view trimWhitespaceAndNewlines(std::string_view utf8);
 // The system's text for an errno value.
 std::string errorText(int errnum);
 
+// Seconds since the epoch in local time, as strftime's `format` writes it; `never` for 0 or less.
+std::string localTime(long long seconds, const char* format, std::string_view never);
+
 } // namespace torvane::text

@@ -4,6 +4,7 @@
 #include "app/core/HostWords.hpp"
 #include "app/core/Log.hpp"
 #include "app/ui/QRCode.hpp"
+#include "common/Text.hpp"
 
 #include <cstdint>
 #include <ctime>
@@ -14,16 +15,8 @@ namespace torvane {
 
 namespace {
 
-// "MM/DD HH:MM" in local time; "未接続" for never.
 std::string seenText(long long seconds) {
-    if (seconds <= 0)
-        return "未接続";
-    const std::time_t time = seconds;
-    std::tm local{};
-    char text[32] = "";
-    localtime_r(&time, &local);
-    std::strftime(text, sizeof text, "%m/%d %H:%M", &local);
-    return text;
+    return text::localTime(seconds, "%m/%d %H:%M", "未接続");
 }
 
 // A question whose first button goes ahead.

@@ -6,6 +6,7 @@
 #include "app/phone/Server.hpp"
 #include "app/ui/Pairing.hpp"
 #include "app/ui/QRCode.hpp"
+#include "common/Text.hpp"
 
 #include <algorithm>
 #include <ctime>
@@ -21,16 +22,8 @@ using Kind = Command::Kind;
 // there did not happen.
 constexpr const char* unsaved = "設定ファイルに書き込めなかったため、取り消せませんでした\n";
 
-// "2026-01-02 10:00" in local time; "-" for never.
 std::string timeText(long long seconds) {
-    if (seconds <= 0)
-        return "-";
-    const std::time_t time = seconds;
-    std::tm local{};
-    char text[32] = "";
-    localtime_r(&time, &local);
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
-    return text;
+    return text::localTime(seconds, "%Y-%m-%d %H:%M", "-");
 }
 
 int pair(const Command& command, Settings& settings, const std::optional<std::string>& address,
