@@ -121,6 +121,7 @@ bool TmuxControl::start(const std::string& session, Clock::time_point deadline,
     stopping_ = false;
     session_.clear();
     sessionId_.clear();
+    told_.clear();
     wanted_ = session;
     probeStop_ = std::make_shared<Cancellation>();
     auto pidFd = std::make_shared<UniqueFd>(control::openPidFd(pid_));
@@ -133,7 +134,7 @@ bool TmuxControl::start(const std::string& session, Clock::time_point deadline,
     if (running_) { // not attached in time: not left half-started
         Log::write("WARN: tmux の制御クライアントが時間内に接続しませんでした: " + session);
         lock.unlock();
-        stop();
+        end();
         lock.lock();
         failedAt_ = Clock::now();
     }
@@ -152,7 +153,7 @@ bool TmuxControl::switchTo(const std::string& session, Clock::time_point deadlin
     const bool switched = command("switch-client -t " + *target, std::max(left, 0ms)).has_value();
     std::unique_lock lock(mutex_);
     // tmux tells the new session after the command's answer.
-    if (switched && changed_.wait_until(lock, deadline, [&] { return !running_ || session_ == session; }))
+    if (switched && changed_.wait_until(lock, deadline, [&] { return !running_ || told_ == session; }))
         return running_;
     if (running_ && session_ != session)
         wanted_ = session_;
@@ -167,6 +168,10 @@ void TmuxControl::stop() {
         return;
     }
     std::lock_guard control(controlMutex_);
+    end();
+}
+
+void TmuxControl::end() {
     {
         std::lock_guard lock(mutex_);
         if (!reader_.joinable())
@@ -349,10 +354,14 @@ void TmuxControl::handleNotification(Reading& r, std::string_view line, std::siz
         }
         session_ = rest;
         sessionId_ = id;
-        attached_ = true;
-        changed_.notify_all();
         lock.unlock();
-        return emit({.kind = Kind::session, .id = rest});
+        // Told before watch() returns, so a caller's handler has it first.
+        emit({.kind = Kind::session, .id = rest});
+        lock.lock();
+        attached_ = true;
+        told_ = rest;
+        changed_.notify_all();
+        return;
     }
     if (name == "%session-renamed") { // every session's renaming, each with its id
         const std::string_view id = word(rest);

@@ -93,6 +93,7 @@ private:
     void handleLine(Reading& r, std::string_view line, std::size_t overlong);
     void handleNotification(Reading& r, std::string_view line, std::size_t overlong);
     void finish(Reading& r);
+    void end();       // stop() with controlMutex_ held
     void endClient(); // asks a running client to end; mutex_ held
     void emit(const Change& change);
     bool onReaderThread() const;
@@ -114,6 +115,7 @@ private:
     std::string session_;   // the session watched
     std::string wanted_;    // the session asked for (differs from session_ during a switch)
     std::string sessionId_; // "$N" of session_
+    std::string told_;      // the session the last `session` change named
     std::deque<std::shared_ptr<Pending>> pending_; // written, not yet answered, in order
     std::shared_ptr<Cancellation> probeStop_;      // ends the look at the server when stop() comes
     std::optional<Clock::time_point> failedAt_;

@@ -32,9 +32,10 @@ struct Seen {
         std::lock_guard lock(mutex);
         return output.count(pane) ? output.at(pane) : "";
     }
-    std::size_t count() const {
+    std::size_t ends() const {
         std::lock_guard lock(mutex);
-        return events.size();
+        return std::count_if(events.begin(), events.end(),
+                             [](auto& e) { return e.first == Kind::ended || e.first == Kind::serverGone; });
     }
     bool saw(Kind kind, const std::string& what = {}) const {
         std::lock_guard lock(mutex);
@@ -204,11 +205,28 @@ TEST_F(TmuxControlTest, EndsAreReportedAndLeaveNoProcessOrDescriptor) {
     // A stop while watching reports nothing and leaves nothing.
     newSession("C");
     ASSERT_TRUE(control_.watch("C"));
-    const auto events = seen_.count();
+    const auto ends = seen_.ends();
     control_.stop();
     EXPECT_EQ(children(), before);
     EXPECT_EQ(openFds(), fds);
-    EXPECT_EQ(seen_.count(), events);
+    EXPECT_EQ(seen_.ends(), ends);
+}
+
+// A tmux that never answers: no call waits past its limit, and the client is ended and reaped.
+TEST(TmuxControlHung, NoCallOutlastsItsLimit) {
+    test::TempDir dir;
+    test::writeExecutable(dir / "tmux", "#!/bin/sh\nexec sleep 30\n");
+    Tmux hung({(dir / "tmux").string()});
+    Seen seen;
+    TmuxControl control(hung, std::ref(seen));
+    const auto before = children();
+    const auto fds = openFds();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(control.watch("A", 300ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2500ms);
+    EXPECT_EQ(children(), before);
+    EXPECT_EQ(openFds(), fds);
+    EXPECT_EQ(seen.ends(), 0u) << "a stop of its own is not reported";
 }
 
 TEST(ControlProtocol, AnOverlongLineIsDroppedWithoutLosingTheLinesAround) {
