@@ -50,6 +50,8 @@ int print(int lines) {
 double processCpu(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(in)), {});
+    if (stat.find(')') == std::string::npos)
+        return 0;
     std::istringstream fields(stat.substr(stat.rfind(')') + 2));
     std::string skip;
     for (int i = 0; i < 11; ++i)
@@ -101,7 +103,7 @@ int main(int argc, char** argv) {
                 latencyMs.push_back(static_cast<double>(now - printed) / 1e6);
         }
     });
-    if (!control.watch("bench")) {
+    if (!control.watch("bench") || control.clientPid() < 0) {
         std::fprintf(stderr, "could not watch the session\n");
         return 1;
     }
