@@ -1,6 +1,7 @@
 #include "app/phone/PhoneRegistry.hpp"
 
 #include "app/core/Config.hpp"
+#include "common/FileChange.hpp"
 #include "common/Text.hpp"
 
 #include <algorithm>
@@ -113,8 +114,19 @@ std::string cleanName(std::string_view offered) {
 
 } // namespace
 
-PhoneRegistry::PhoneRegistry(Settings& settings, token::RandomSource random, Clock clock)
-    : settings_(settings), random_(std::move(random)), clock_(std::move(clock)) {}
+PhoneRegistry::PhoneRegistry(Settings& settings, token::RandomSource random, Clock clock, Clock boot)
+    : settings_(settings), random_(std::move(random)), clock_(std::move(clock)), boot_(std::move(boot)) {}
+
+long long PhoneRegistry::bootSeconds() {
+    return static_cast<long long>(bootNow().count());
+}
+
+// A code counts for its ten minutes on the boot clock, which no one steps; the wall clock only tells
+// a code of an earlier boot (whose end on the boot clock means nothing now) and may end one early.
+bool PhoneRegistry::live(const Phone& code) const {
+    const long long boot = boot_();
+    return code.lastSeen > clock_() && code.paired > boot && code.paired - boot <= codeSeconds;
+}
 
 long long PhoneRegistry::systemSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -135,8 +147,7 @@ bool PhoneRegistry::update(const std::function<void(Lists&)>& change) {
         const Lists before = read();
         Lists after = before;
         change(after);
-        const long long now = clock_();
-        std::erase_if(after.codes, [now](const Phone& code) { return code.lastSeen <= now; });
+        std::erase_if(after.codes, [this](const Phone& code) { return !live(code); });
         if (after.codes.size() > codesKept) {
             after.codes.erase(after.codes.begin(), after.codes.end() - codesKept);
         }
@@ -172,7 +183,9 @@ std::optional<std::string> PhoneRegistry::newCode(std::string_view name) {
     }
     const std::string given = name.empty() ? std::string() : cleanName(name);
     // A code not stored would not outlive this process: the command line's would be useless.
-    if (!update([&](Lists& lists) { lists.codes.push_back({*id, given, key, 0, clock_() + codeSeconds}); })) {
+    if (!update([&](Lists& lists) {
+            lists.codes.push_back({*id, given, key, boot_() + codeSeconds, clock_() + codeSeconds});
+        })) {
         return std::nullopt;
     }
     return *id + "." + seal::keyText(key);
@@ -193,9 +206,8 @@ std::optional<PhoneRegistry::Entry> PhoneRegistry::find(std::string_view id) {
             }
         }
     }
-    const long long now = clock_();
     for (const Phone& code : lists.codes) {
-        if (code.id == id && code.lastSeen > now) {
+        if (code.id == id && live(code)) {
             return Entry{Kind::code, code.key};
         }
     }
@@ -211,9 +223,8 @@ std::optional<PhoneRegistry::Phone> PhoneRegistry::redeem(std::string_view codeI
     std::optional<Phone> paired;
     update([&](Lists& lists) {
         const long long now = clock_();
-        const auto code = std::find_if(lists.codes.begin(), lists.codes.end(), [&](const Phone& code) {
-            return code.id == codeId && code.lastSeen > now;
-        });
+        const auto code = std::find_if(lists.codes.begin(), lists.codes.end(),
+                                       [&](const Phone& code) { return code.id == codeId && live(code); });
         if (code == lists.codes.end()) {
             return;
         }

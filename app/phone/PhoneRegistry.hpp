@@ -21,7 +21,7 @@ namespace torvane {
 // afresh. Thread-safe.
 class PhoneRegistry {
 public:
-    using Clock = std::function<long long()>; // seconds since the epoch
+    using Clock = std::function<long long()>; // seconds: since the epoch, or since boot
 
     // A pairing code is good for one pairing within ten minutes.
     static constexpr long long codeSeconds = 600;
@@ -34,7 +34,7 @@ public:
         std::string id; // not secret: it names the key on the wire
         std::string name;
         seal::Key key{};
-        long long paired = 0;   // seconds since the epoch
+        long long paired = 0;   // seconds since the epoch; for a code: its end on the boot clock
         long long lastSeen = 0; // for a revoked phone: when it was revoked; for a code: its end
     };
     enum class Kind { phone, revoked, code };
@@ -44,7 +44,7 @@ public:
     };
 
     explicit PhoneRegistry(Settings& settings, token::RandomSource random = token::secureRandom,
-                           Clock clock = systemSeconds);
+                           Clock clock = systemSeconds, Clock boot = bootSeconds);
 
     // A fresh pairing code, "ID.KEY", for the pairing URL's fragment: the key seals the exchange
     // that gives the phone a key of its own. `name`, when given, names that phone. None when no
@@ -72,6 +72,7 @@ public:
     std::optional<std::size_t> revokeAll();
 
     static long long systemSeconds();
+    static long long bootSeconds();
 
 private:
     struct Lists {
@@ -84,10 +85,12 @@ private:
     // was stored.
     bool update(const std::function<void(Lists&)>& change);
     std::optional<std::string> freshId();
+    bool live(const Phone& code) const;
 
     Settings& settings_;
     const token::RandomSource random_;
     const Clock clock_;
+    const Clock boot_;
     std::mutex mutex_;
     std::map<std::string, long long, std::less<>> seenWritten_; // guarded by mutex_
 };

@@ -157,5 +157,26 @@ TEST(PhonePage, IsServedCompressedOnlyToABrowserThatTakesGzip) {
     }
 }
 
+// Ten minutes on the boot clock, whichever way the wall clock is set meanwhile, and nothing of an
+// earlier boot.
+TEST(PairingCode, IsGoodForTenMinutesWhateverTheWallClockDoes) {
+    MemorySettings settings;
+    long long wall = 1'800'000'000, boot = 5'000;
+    PhoneRegistry phones(
+        settings, token::secureRandom, [&] { return wall; }, [&] { return boot; });
+    const auto make = [&] {
+        const std::string code = phones.newCode().value_or("");
+        return code.substr(0, code.find('.'));
+    };
+    const std::string setBack = make(), kept = make(), beforeReboot = make();
+    wall -= 3600;
+    boot += 599;
+    EXPECT_TRUE(phones.redeem(kept, "")) << "within its ten minutes";
+    boot += 2;
+    EXPECT_FALSE(phones.redeem(setBack, "")) << "the wall clock set back an hour keeps no code alive";
+    boot = 30; // a reboot, the wall clock still before the code's end
+    EXPECT_FALSE(phones.redeem(beforeReboot, ""));
+}
+
 } // namespace
 } // namespace torvane
