@@ -34,12 +34,16 @@ bool isBadName(const std::string* session) {
            });
 }
 
-std::optional<Response> checkCapture(const Request& request) {
-    const std::string* session = request.queryField("s");
+// A request that names a session and nothing else.
+std::optional<Response> checkSessionOnly(const std::string* session) {
     if (!hasSession(session)) {
         return Response::text(400, "session required");
     }
     return isBadName(session) ? std::optional(Response::badRequest()) : std::nullopt;
+}
+
+std::optional<Response> checkCapture(const Request& request) {
+    return checkSessionOnly(request.queryField("s"));
 }
 
 std::optional<Response> checkSend(const Request& request) {
@@ -68,11 +72,7 @@ std::optional<Response> checkKeys(const Request& request) {
 }
 
 std::optional<Response> checkInterrupt(const Request& request) {
-    const std::string* session = request.formField("s");
-    if (!hasSession(session)) {
-        return Response::text(400, "session required");
-    }
-    return isBadName(session) ? std::optional(Response::badRequest()) : std::nullopt;
+    return checkSessionOnly(request.formField("s"));
 }
 
 std::optional<Response> checkCarry(const Request& request) {
