@@ -9,6 +9,8 @@
 
 namespace torvane {
 
+using namespace std::chrono_literals;
+
 namespace {
 
 constexpr std::size_t keptShots = 3;
@@ -314,12 +316,19 @@ bool LiveScreen::tend(Watch& watch, Clock::time_point now) {
     }
     if (!asked || !watch.dirty)
         return false;
-    if (now - watch.looked < options_.minInterval)
+    // A look that fails (an answer too long to keep, a pane gone between two commands) is tried
+    // again less and less often; a client that ended says so itself.
+    const auto pause = std::min<std::chrono::milliseconds>(options_.minInterval * (1 << std::min(watch.failures, 6)), 2000ms);
+    if (now - watch.looked < pause)
         return true;
     watch.looked = now;
     watch.dirty = false;
-    if (!look(watch))
-        watch.dirty = true; // tried again at the next turn; a client that ended says so itself
+    if (look(watch)) {
+        watch.failures = 0;
+    } else {
+        watch.dirty = true;
+        ++watch.failures;
+    }
     return watch.dirty;
 }
 

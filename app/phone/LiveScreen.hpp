@@ -74,6 +74,7 @@ private:
         ScreenDocument document;           // the loop thread's
         std::deque<Shot> shots;            // newest last; guarded by mutex_
         Clock::time_point wanted{}, looked{};
+        int failures = 0; // looks in a row that failed
         std::unique_ptr<TmuxControl> control; // last: its reader thread uses the members above
     };
     struct Waiter {
