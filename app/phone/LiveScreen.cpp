@@ -55,8 +55,8 @@ std::optional<ScreenDocument::Pane> parsePane(std::string_view text) {
     return pane;
 }
 
-// The state document without what changes every second by itself (the seconds since the last
-// output): a page is not woken for the clock alone.
+// The state document with the seconds since the last output in whole minutes, as the page shows
+// them: a page is not woken every second for the clock alone.
 std::string stateKey(std::string_view json) {
     static constexpr std::string_view field = "\"activity\":";
     std::string key;
@@ -66,8 +66,10 @@ std::string stateKey(std::string_view json) {
         if (found == std::string_view::npos)
             return key;
         at = found + field.size();
+        std::size_t seconds = 0;
         while (at < json.size() && json[at] >= '0' && json[at] <= '9')
-            ++at;
+            seconds = std::min<std::size_t>(seconds * 10 + static_cast<std::size_t>(json[at++] - '0'), 1u << 30);
+        key += std::to_string(seconds / 60);
     }
 }
 

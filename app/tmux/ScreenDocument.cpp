@@ -110,8 +110,10 @@ bool ScreenDocument::merge(const Pane& pane, const std::string& capture, bool wh
         }
         next.top = start + anchor;
     }
-    if (next.top > maxHistory) {
-        const std::size_t drop = next.top - maxHistory;
+    // No more than tmux itself keeps: lines it has let go of stay gone here too.
+    const std::size_t keptHistory = std::min(maxHistory, pane.historyLimit);
+    if (next.top > keptHistory) {
+        const std::size_t drop = next.top - keptHistory;
         next.lines.erase(next.lines.begin(), next.lines.begin() + static_cast<std::ptrdiff_t>(drop));
         next.top -= drop;
     }
