@@ -296,7 +296,8 @@ export function readPage(page) {
       options: [...el('sessions').options].map((o) => o.textContent),
       selected: el('sessions').value,
       meta: el('meta').innerText.split('\n'),
-      screen: el('screen').textContent,
+      // Its lines as shown, without the blanks that pad them to the cursor.
+      screen: [...el('screen').children].filter((d) => !d.hidden).map((d) => d.textContent.replace(/ +$/, '')).join('\n'),
       toast: el('toast').classList.contains('show') ? el('toast').textContent : null,
       input: el('input').value,
       controls: !document.querySelector('footer').hidden && !el('keys').hidden,
