@@ -220,6 +220,14 @@ export class Fixture {
     return page;
   }
 
+  // openPage(options), watching `session`.
+  async watch(session, options) {
+    const page = await this.openPage(options);
+    await page.selectOption('#sessions', session);
+    await waitForPage(page, 'the session chosen', (p) => p.selected === session && p.dot === 'dot on');
+    return page;
+  }
+
   async close() {
     const results = await Promise.allSettled([this.browser?.close(), this.stopServer?.()]);
     try {

@@ -67,27 +67,31 @@ test('the carry bar shows mode, battery and temperature, warns of the lid, and p
   assert.deepEqual(page.errors, []);
 });
 
-test('unwrapped, long lines scroll sideways; the choice and the font size stay on the phone', async () => {
+test('unwrapped, a long line is one whole row that scrolls sideways; the choice and the font size stay on the phone', async () => {
   fixture.tmux.newSession('wide');
   await waitFor('the prompt', () => fixture.tmux.capture('wide').startsWith('$'));
-  fixture.tmux.type('wide', `echo ${'long-line-'.repeat(6)}end`); // wider than the phone, not the pane
+  fixture.tmux.type('wide', `echo ${'long-line-'.repeat(18)}line---end`); // 190 characters: wider than the pane too
   const page = await fixture.openPage();
   await page.selectOption('#sessions', 'wide');
-  await waitForPage(page, 'the long line', (p) => /end\n\$/.test(p.screen));
-  const layout = () => page.$eval('#screen', (e) => ({
-    sideways: e.scrollWidth > e.clientWidth, font: getComputedStyle(e).fontSize,
-  }));
-  assert.deepEqual(await layout(), { sideways: false, font: '11.5px' });
+  await waitForPage(page, 'the long line', (p) => /line---end\n\$/.test(p.screen));
+  // Unwrapped, the line is one row, and all of it can be scrolled to.
+  const layout = () => page.$eval('#screen', (e) => {
+    const line = [...e.children].find((d) => d.textContent.startsWith('long-line-')), range = document.createRange();
+    range.selectNodeContents(line);
+    return { sideways: e.scrollWidth > e.clientWidth, font: getComputedStyle(e).fontSize, whole: e.scrollWidth >= range.getBoundingClientRect().width,
+      rows: Math.min(2, Math.round(line.offsetHeight / parseFloat(getComputedStyle(line).minHeight))) };
+  });
+  assert.deepEqual(await layout(), { sideways: false, font: '11.5px', whole: true, rows: 2 });
   await page.click('#wrap');
   await page.click('#larger');
   await page.click('#larger');
   await page.click('#smaller');
-  assert.deepEqual(await layout(), { sideways: true, font: '12.5px' });
+  assert.deepEqual(await layout(), { sideways: true, font: '12.5px', whole: true, rows: 1 });
   await screenshot(page, 'phone-unwrapped.png');
   await page.reload();
   await page.selectOption('#sessions', 'wide');
-  await waitForPage(page, 'the long line again', (p) => /end\n\$/.test(p.screen));
-  assert.deepEqual(await layout(), { sideways: true, font: '12.5px' });
+  await waitForPage(page, 'the long line again', (p) => /line---end\n\$/.test(p.screen));
+  assert.deepEqual(await layout(), { sideways: true, font: '12.5px', whole: true, rows: 1 });
 });
 
 test('markup in a session name, its command name and its screen is shown literally', async () => {
