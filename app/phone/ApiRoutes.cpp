@@ -75,6 +75,19 @@ std::optional<Response> checkInterrupt(const Request& request) {
     return checkSessionOnly(request.formField("s"));
 }
 
+// "v" and "w" whole numbers when given; "s" a name or nothing.
+std::optional<Response> checkLive(const Request& request) {
+    for (const char* field : {"v", "w"}) {
+        const std::string* value = request.queryField(field);
+        if (value != nullptr &&
+            (value->empty() || value->size() > 19 ||
+             !std::all_of(value->begin(), value->end(), [](char c) { return c >= '0' && c <= '9'; }))) {
+            return Response::badRequest();
+        }
+    }
+    return isBadName(request.queryField("s")) ? std::optional(Response::badRequest()) : std::nullopt;
+}
+
 std::optional<Response> checkCarry(const Request& request) {
     const std::string* paused = request.formField("paused");
     if (paused == nullptr || (*paused != "1" && *paused != "0")) {
@@ -91,13 +104,14 @@ Response alreadyTried() {
 } // namespace
 
 const ApiRoutes::Route* ApiRoutes::find(std::string_view method, std::string_view path) {
-    static const std::array<Route, 6> routes{{
+    static const std::array<Route, 7> routes{{
         {"GET", "/api/state", &ApiRoutes::readState, nullptr},
         {"GET", "/api/capture", &ApiRoutes::capture, checkCapture},
         {"POST", "/api/send", &ApiRoutes::send, checkSend},
         {"POST", "/api/keys", &ApiRoutes::pressKey, checkKeys},
         {"POST", "/api/interrupt", &ApiRoutes::interrupt, checkInterrupt},
         {"POST", "/api/carry", &ApiRoutes::setCarry, checkCarry},
+        {"GET", "/api/live", nullptr, checkLive, &ApiRoutes::awaitLive},
     }};
     const auto found = std::find_if(routes.begin(), routes.end(), [&](const Route& route) {
         return route.method == method && route.path == path;
@@ -160,6 +174,16 @@ Response ApiRoutes::interrupt(const Request& request) {
         return Response::failed();
     }
     return Response::text(200, "interrupted");
+}
+
+void ApiRoutes::awaitLive(const Request& request, RequestHandler::Reply reply) {
+    const auto number = [&](const char* field, std::uint64_t otherwise) {
+        const std::string* value = request.queryField(field);
+        return value == nullptr ? otherwise : std::stoull(*value);
+    };
+    live_.await(checked(request.queryField("s")), number("v", 0),
+                std::chrono::milliseconds(std::min<std::uint64_t>(number("w", 15000), 60000)),
+                std::move(reply));
 }
 
 Response ApiRoutes::setCarry(const Request& request) {

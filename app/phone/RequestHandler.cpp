@@ -1,5 +1,7 @@
 #include "app/phone/RequestHandler.hpp"
 
+#include <future>
+
 namespace torvane {
 
 Response answerNow(RequestHandler& handler, std::string_view headerText, std::string_view body,
@@ -13,6 +15,12 @@ Response answerNow(RequestHandler& handler, std::string_view headerText, std::st
     }
     request->setBody(std::string(body));
     auto plan = handler.plan(std::move(*request));
+    if (plan.later) {
+        std::promise<Response> answer;
+        auto future = answer.get_future();
+        plan.later([&answer](Response response) { answer.set_value(std::move(response)); });
+        return future.get();
+    }
     return plan.answer ? std::move(*plan.answer) : plan.work(true);
 }
 

@@ -19,10 +19,15 @@ public:
     // without trying anything. It may still be running after the server has stopped (its answer is
     // then dropped), so it owns what it uses.
     using Work = std::function<Response(bool inTime)>;
+    // What answers later, when something happens rather than when a worker is free: it is handed the
+    // way to answer (callable once, from any thread) and must return at once.
+    using Reply = std::function<void(Response)>;
+    using Later = std::function<void(Reply)>;
 
     struct Plan {
         std::optional<Response> answer; // answered at once; else the work
         Work work;
+        Later later; // instead of the work: the answer comes through the reply
         // Non-empty: the work acts on this session, after every earlier work for it and one at a time;
         // a work whose turn has not come within `turnLimit` is given up.
         std::string session;

@@ -85,6 +85,12 @@ RequestHandler::Plan Router::carryOut(const ApiRoutes::Route& route, Request req
         plan.session = *session;
         plan.turnLimit = api_->tmux().timeLimit();
     }
+    if (route.await != nullptr) {
+        plan.later = [api = api_, route = &route, request = std::move(request)](Reply reply) {
+            api->await(*route, request, std::move(reply));
+        };
+        return plan;
+    }
     plan.work = [api = api_, route = &route, request = std::move(request)](bool inTime) {
         // A turn that does not come within one tmux call's limit means tmux is stuck on the one before:
         // nothing is tried, so the same id may be sent again.
@@ -109,6 +115,10 @@ RequestHandler::Plan Router::planSealed(std::string_view body) {
     Plan plan = carryOut(*route, std::move(inner));
     if (plan.answer) {
         plan.answer = sealer.sealed(*plan.answer);
+    } else if (plan.later) {
+        plan.later = [later = std::move(plan.later), sealer = letter.sealer](Reply reply) {
+            later([reply = std::move(reply), sealer](Response answer) { reply(sealer.sealed(answer)); });
+        };
     } else {
         plan.work = [work = std::move(plan.work), sealer = letter.sealer, time = letter.time](bool inTime) {
             // A work that waited for its turn until the page may have given up is not begun: the page

@@ -399,6 +399,19 @@ void ServerEngine::dispatch(const std::shared_ptr<Connection>& connection, Reque
         connection->respond(*plan.answer); // never behind the workers
         return;
     }
+    if (plan.later) {
+        auto reply = [engine = shared_from_this(), connection](Response answer) {
+            asio::post(engine->io_,
+                       [connection, answer = std::move(answer)] { connection->respond(answer); });
+        };
+        try {
+            plan.later(std::move(reply));
+        } catch (const std::exception& e) {
+            logFailure(e);
+            connection->respond(Response::failed());
+        }
+        return;
+    }
     auto turn = std::make_shared<Turn>(std::move(plan.work));
     if (!plan.session.empty()) {
         connection->awaitTurn(plan.turnLimit, turn);

@@ -152,14 +152,13 @@ std::vector<AgentSession> Tmux::sessions() {
     return answeredSessions().value_or(std::vector<AgentSession>{});
 }
 
-std::optional<std::vector<AgentSession>> Tmux::answeredSessions() {
+const std::string& Tmux::sessionListFormat() {
     static const std::string format = [] {
         // tmux escapes control characters in session names itself, but a pane's command is whatever
-        // its process calls itself (argv[0]), line feeds and all: the format replaces them.
-        std::string controls;
-        for (char c = 1; c < 0x20; ++c)
-            controls += c;
-        const std::string command = "#{s/[" + controls + "\x7f]/?/:pane_current_command}";
+        // its process calls itself (argv[0]), line feeds and all: the format replaces them. Written as
+        // a range, so that no line break stands in the format: a control client's command line
+        // cannot carry one.
+        const std::string command = "#{s/[\x01-\x1f\x7f]/?/:pane_current_command}";
         const std::string fields[] = {
             "#{session_name}", "#{session_created}", "#{session_activity}", "#{session_attached}",
             command,           "#{window_activity}"};
@@ -171,6 +170,11 @@ std::optional<std::vector<AgentSession>> Tmux::answeredSessions() {
         }
         return joined;
     }();
+    return format;
+}
+
+std::optional<std::vector<AgentSession>> Tmux::answeredSessions() {
+    const std::string& format = sessionListFormat();
     const auto result = run({"list-sessions", "-F", format});
     if (!result.answered)
         return std::nullopt;

@@ -121,6 +121,19 @@ TEST_F(SealedRoute, AnswersOnlyTheApiAndEachKeyOnlyWhileItIsGood) {
     EXPECT_EQ(phone_.call("GET", "/api/state"), "401 Unauthorized");
 }
 
+TEST_F(SealedRoute, ThePushPathIsSealedBothWaysAndAWaitCannotBeReplayedOrAltered) {
+    const std::string id = "live-0123456789abcd";
+    const std::string body = phone_.sealed(id, "GET", "/api/live?v=0&w=0");
+    const std::string answer = phone_.post(body, id);
+    EXPECT_TRUE(answer.starts_with("200|{\"v\":")) << answer;
+    EXPECT_NE(answer.find("\"state\":{\"sessions\":[{\"name\":\"work\""), std::string::npos) << answer;
+    EXPECT_EQ(phone_.post(body, id), "403|replayed");
+    std::string altered = phone_.sealed("live-altered-0123456", "GET", "/api/live?v=0&w=0");
+    altered[altered.size() - 5] ^= 1;
+    EXPECT_EQ(phone_.post(altered, "live-altered-0123456"), "401 Unauthorized");
+    EXPECT_EQ(phone_.call("GET", "/api/live?v=x"), "400|bad request");
+}
+
 TEST(PlainToken, OpensTheApiFromTheNetworkOnlyWhenAskedForAndNeverGivesAKey) {
     MemorySettings settings;
     PairingSecret secret(settings);
