@@ -1,6 +1,5 @@
-// The phone page's terminal: a div per line of the pane, spans for its coloured runs, changed by
-// splices only, so that a selection in unchanged lines survives and a reader scrolled up stays put.
-// Built into the page; node loads it to check the colour parser.
+// The phone page's terminal: a div per line, spans for coloured runs, changed by splices only (a
+// selection in unchanged lines survives). Built into the page; node loads it for the colour parser.
 (function (root) {
   'use strict';
   var CUBE = [0, 95, 135, 175, 215, 255];
@@ -33,7 +32,6 @@
     return [kind === '5' ? indexed(parts[0]) : hex(parts[0], parts[1], parts[2]), used];
   }
 
-  // One SGR sequence's parameters applied to `a` (the current attributes).
   function sgr(a, text) {
     var params = text.split(';');
     for (var i = 0; i < params.length; i++) {
@@ -63,7 +61,7 @@
   }
 
   // Classes for the palette and attributes, inline style for other colours. Reversed, the defaults
-  // swap too ("fr": text in the background's colour, "br" the other way).
+  // swap too ("fr", "br").
   function look(a) {
     var fg = a.r ? a.bg : a.fg, bg = a.r ? a.fg : a.bg, cls = [], css = '';
     if (typeof fg === 'number') cls.push('f' + fg);
@@ -153,7 +151,7 @@
     chip.addEventListener('click', toBottom);
     element.addEventListener('scroll', function () { if (!chip.hidden && atBottom()) chip.hidden = true; });
 
-    // The first line at least partly in view (hidden rows sit at the end only).
+    // The first line in view (hidden rows are at the end).
     function firstInView() {
       var list = nodes(), lo = 0, hi = list.length - 1;
       while (hi > 0 && list[hi].hidden) hi--;
@@ -177,6 +175,11 @@
       }
     }
 
+    function cursorRow() { return alt && cursor ? nodes()[cursor.line] : null; }
+    function inView(row) {
+      return row && row.offsetTop >= element.scrollTop && row.offsetTop + row.offsetHeight <= element.scrollTop + element.clientHeight;
+    }
+
     function redraw(i) {
       var list = nodes();
       if (i < 0 || i >= list.length) return;
@@ -185,7 +188,8 @@
 
     // `trim` lines off the top, then lines.splice(at, del, ...ins); the cursor's lines drawn again.
     function splice(trim, at, del, ins, next) {
-      var list = nodes(), following = atBottom(), anchor = null, offset = 0;
+      // A full-screen program taller than the view: its cursor is followed, not its bottom.
+      var list = nodes(), following = atBottom() || inView(cursorRow()), anchor = null, offset = 0;
       if (!following && list.length) {
         // The reader's line (or the nearest one that stays) keeps its place on the screen.
         var a = firstInView() - trim, count = list.length - trim;
@@ -210,14 +214,19 @@
         fragment.appendChild(lineNode(line, cursor && cursor.line === at + k ? cursor.col : null));
       });
       element.insertBefore(fragment, before);
-      // The old cursor's line moved with the splice when below it, and went when in it.
+      // The old cursor's line moved with the splice, or went with it.
       if (old >= at + del) old += ins.length - del;
       else if (old >= at) old = -1;
       var kept = function (i) { return i < at || i >= at + ins.length; };
       if (old >= 0 && kept(old) && !(cursor && cursor.line === old && cursor.col === oldCol)) redraw(old);
       if (cursor && cursor.line !== old && kept(cursor.line)) redraw(cursor.line);
       hideBlankTail();
-      if (following) return toBottom();
+      if (following) {
+        toBottom();
+        var row = cursorRow();
+        if (row && !inView(row)) element.scrollTop = row.offsetTop - element.clientHeight / 3;
+        return;
+      }
       if (anchor && anchor.parentNode === element) element.scrollTop = anchor.offsetTop - offset;
       if (trim || del || ins.length) chip.hidden = false;
     }
@@ -248,7 +257,6 @@
                lines[lines.length - 1 - tail] === ins[ins.length - 1 - tail]) tail++;
         splice(0, head, lines.length - head - tail, ins.slice(head, ins.length - tail), { cursor: null, top: 0, alt: false });
       },
-      // The lines as text, for comparing with what the old capture brings.
       plainText: function () { return lines.map(plain).join('\n'); }
     };
   }

@@ -47,8 +47,8 @@ test('a reader scrolled up keeps the line and the selection while output runs an
   // The line at the top of the view and where it is, the chip, the selection, how far from the bottom.
   const reading = (first) => page.evaluate((first) => {
     const screen = document.getElementById('screen'), lines = [...screen.children];
-    if (first) screen.scrollTop = lines.find((d) => d.textContent === 'line 80').offsetTop;
-    if (first) getSelection().selectAllChildren(lines.find((d) => d.textContent === 'line 85'));
+    if (first) screen.scrollTop = lines.find((d) => d.textContent === 'line 60').offsetTop;
+    if (first) getSelection().selectAllChildren(lines.find((d) => d.textContent === 'line 65'));
     const line = lines.find((d) => d.offsetTop + d.offsetHeight > screen.scrollTop);
     return { top: line.textContent, at: line.getBoundingClientRect().top, chip: !document.getElementById('newer').hidden,
       selected: getSelection().toString(), bottom: screen.scrollHeight - screen.scrollTop - screen.clientHeight > 100 };
@@ -59,7 +59,7 @@ test('a reader scrolled up keeps the line and the selection while output runs an
   const after = await reading();
   assert.ok(Math.abs(after.at - before.at) < 1, `moved from ${before.at} to ${after.at}`);
   assert.deepEqual([before, { ...after, at: before.at }],
-    [{ top: 'line 80', at: before.at, chip: false, selected: 'line 85', bottom: true }, { ...before, chip: true }]);
+    [{ top: 'line 60', at: before.at, chip: false, selected: 'line 65', bottom: true }, { ...before, chip: true }]);
   await page.click('#newer');
   assert.deepEqual(await reading().then((r) => [r.chip, r.bottom]), [false, false]);
 });

@@ -123,7 +123,8 @@ test('two phones pair on keys of their own; a revoked one says so and hides its 
   assert.equal(gone.url(), `http://127.0.0.1:${fixture.port}/`, 'no code left in the address bar or the history');
   assert.notEqual(await fixture.command(`revoke ${gone.phone.id}`, 'revoked'), '-');
   await gone.clock.runFor(2000);
-  assert.equal((await waitForPage(gone, 'the revocation', (p) => p.conn === REVOKED)).controls, false);
+  // Told at its next call: a long poll held by the server (15 s at most) ends first.
+  assert.equal((await waitForPage(gone, 'the revocation', (p) => p.conn === REVOKED, { timeout: 20000 })).controls, false);
   // Refusals in the clear, which anyone on the way can send, do not end a page that still opens answers.
   await kept.route('**/api/sealed', (route) => route.fulfill({ status: 401, body: '合言葉が違います' }), { times: 2 });
   await waitForPage(kept, 'the refusals told', (p) => p.dot === 'dot off');
