@@ -21,11 +21,10 @@
     return n >= 0 && n <= 255 && n === Math.floor(n) ? n : null;
   }
 
-  // 38/48 and what follows: ";5;n", ";2;r;g;b", or the colon forms ("38:5:n", "38:2::r:g:b", "38:2:r:g:b").
-  // Gives [the colour, undefined when malformed; how many more ";" parameters it took].
+  // 38/48 and ";5;n", ";2;r;g;b" or a colon form: [the colour or undefined, the ";" parameters taken].
   function extended(subs, params, i) {
     var colon = subs.length > 1, list = colon ? subs.slice(1) : params.slice(i + 1, i + 5), kind = list[0];
-    var skip = colon && subs.length > 5 ? 2 : 1; // "38:2::r:g:b" has a colour space first
+    var skip = colon && subs.length > 5 ? 2 : 1; // "38:2::r:g:b": a colour space first
     var parts = list.slice(skip, kind === '5' ? 2 : skip + 3).map(byte);
     var used = colon ? 0 : kind === '5' ? 2 : kind === '2' ? 4 : 0;
     if (!(kind === '5' || kind === '2') || parts.length !== (kind === '5' ? 1 : 3) || parts.indexOf(null) >= 0) return [undefined, used];
@@ -138,6 +137,20 @@
     return div;
   }
 
+  // From `from` to `to`: lines gone from the top, then what differs between the ends.
+  function between(from, to) {
+    var trim = 0, head = 0, tail = 0;
+    for (var t = 0; to.length && t < from.length; t++) {
+      var k = 0;
+      while (k < 8 && t + k < from.length && k < to.length && from[t + k] === to[k]) k++;
+      if (k === 8 || k === to.length || (k > 0 && t + k === from.length)) { trim = t; break; }
+    }
+    var left = from.length - trim;
+    while (head < left && head < to.length && from[trim + head] === to[head]) head++;
+    while (tail < left - head && tail < to.length - head && from[from.length - 1 - tail] === to[to.length - 1 - tail]) tail++;
+    return { trim: trim, at: head, del: left - head - tail, ins: to.slice(head, to.length - tail) };
+  }
+
   // `element` holds the lines; `chip` is shown while new output waits below a reader scrolled up.
   function makeScreen(element, chip) {
     var lines = [], cursor = null, top = 0, alt = false;
@@ -186,7 +199,7 @@
       element.replaceChild(lineNode(lines[i], cursor && cursor.line === i ? cursor.col : null), list[i]);
     }
 
-    // `trim` lines off the top, then lines.splice(at, del, ...ins); the cursor's lines drawn again.
+    // `trim` lines off the top, then lines.splice(at, del, ...ins).
     function splice(trim, at, del, ins, next) {
       // A full-screen program taller than the view: its cursor is followed, not its bottom.
       var list = nodes(), following = atBottom() || inView(cursorRow()), anchor = null, offset = 0;
@@ -245,17 +258,16 @@
         if (part.from !== 0 && part.from !== v) return false;
         var cur = part.cursor && typeof part.cursor.line === 'number' ? part.cursor : null;
         var next = { cursor: cur && { line: cur.line, col: Math.max(0, Number(cur.col) || 0) }, top: Number(part.top) || 0, alt: part.alt === true };
-        var trim = part.from === 0 ? lines.length : Math.max(0, Number(part.trim) || 0);
-        splice(trim, Number(part.at) || 0, Number(part.del) || 0, Array.isArray(part.ins) ? part.ins : [], next);
+        var ins = Array.isArray(part.ins) ? part.ins : [];
+        // All anew (an old version, say) still leaves unchanged lines alone.
+        var d = part.from === 0 ? between(lines, ins) : { trim: Math.max(0, Number(part.trim) || 0), at: Number(part.at) || 0, del: Number(part.del) || 0, ins: ins };
+        splice(d.trim, d.at, d.del, d.ins, next);
         return lines.length === part.lines;
       },
-      // Plain text (the old capture): only the lines that differ are replaced.
+      // Plain text (the old capture).
       text: function (text) {
-        var ins = text === '' ? [] : text.split('\n'), head = 0, tail = 0;
-        while (head < lines.length && head < ins.length && lines[head] === ins[head]) head++;
-        while (tail < lines.length - head && tail < ins.length - head &&
-               lines[lines.length - 1 - tail] === ins[ins.length - 1 - tail]) tail++;
-        splice(0, head, lines.length - head - tail, ins.slice(head, ins.length - tail), { cursor: null, top: 0, alt: false });
+        var d = between(lines, text === '' ? [] : text.split('\n'));
+        splice(d.trim, d.at, d.del, d.ins, { cursor: null, top: 0, alt: false });
       },
       plainText: function () { return lines.map(plain).join('\n'); }
     };
