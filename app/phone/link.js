@@ -39,12 +39,14 @@ window.makePhoneLink = function (seal, store, limitMs) {
   // Every call goes sealed to one path, under the pairing code's key until it is traded, then under
   // this phone's own; the body names the key by its id. An error with `plain` is an answer in the
   // clear, which anyone on the way can send: a sign, never a verdict.
-  function call(method, target, body, retries) {
+  // `signal`, when given, gives up on the call (a long poll for a session no longer watched).
+  function call(method, target, body, retries, signal) {
     var who = link.pairing || link.phone;
     var id = freshId(), sent = Date.now();
     var envelope = seal.seal(who.key, seal.request(id, sent + (clock ? clock.offset : 0), runId, method, target, body));
     var abort = new AbortController();
     var timer = setTimeout(function () { abort.abort(); }, limitMs);
+    if (signal) signal.addEventListener('abort', function () { abort.abort(); });
     return fetch('/api/sealed', { method: 'POST', body: who.id + '.' + envelope, signal: abort.signal, cache: 'no-store' }).then(function (response) {
       if (!response.ok) throw Object.assign(new Error('HTTP ' + response.status), { plain: response.status });
       return response.text();
@@ -57,7 +59,7 @@ window.makePhoneLink = function (seal, store, limitMs) {
       runId = answer.run;
       // 412: another run of the app; 408: our clock is off (or the request waited too long). Nothing
       // was carried out, so it goes again under the run and the time just learned.
-      if ((answer.status === 412 || answer.status === 408) && retries > 0) return call(method, target, body, retries - 1);
+      if ((answer.status === 412 || answer.status === 408) && retries > 0) return call(method, target, body, retries - 1, signal);
       return new Response(answer.body, { status: answer.status, headers: { 'Content-Type': answer.type } });
     }).finally(function () { clearTimeout(timer); });
   }

@@ -220,6 +220,14 @@ export class Fixture {
     return page;
   }
 
+  // openPage(options), watching `session`.
+  async watch(session, options) {
+    const page = await this.openPage(options);
+    await page.selectOption('#sessions', session);
+    await waitForPage(page, 'the session chosen', (p) => p.selected === session && p.dot === 'dot on');
+    return page;
+  }
+
   async close() {
     const results = await Promise.allSettled([this.browser?.close(), this.stopServer?.()]);
     try {
@@ -296,7 +304,8 @@ export function readPage(page) {
       options: [...el('sessions').options].map((o) => o.textContent),
       selected: el('sessions').value,
       meta: el('meta').innerText.split('\n'),
-      screen: el('screen').textContent,
+      // Its lines as shown, without the blanks that pad them to the cursor.
+      screen: [...el('screen').children].filter((d) => !d.hidden).map((d) => d.textContent.replace(/ +$/, '')).join('\n'),
       toast: el('toast').classList.contains('show') ? el('toast').textContent : null,
       input: el('input').value,
       controls: !document.querySelector('footer').hidden && !el('keys').hidden,

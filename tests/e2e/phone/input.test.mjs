@@ -13,17 +13,10 @@ before(async () => {
 afterEach(() => fixture.closePages());
 after(() => fixture?.close());
 
-async function open(session, options) {
-  const page = await fixture.openPage(options);
-  await page.selectOption('#sessions', session);
-  await waitForPage(page, 'the session chosen', (p) => p.selected === session && p.dot === 'dot on');
-  return page;
-}
-
 const focused = (page) => page.evaluate(() => document.activeElement.id);
 
 test('送信 types the text literally, presses Enter, and the page shows it at once; the keyboard stays', async () => {
-  const page = await open('work');
+  const page = await fixture.watch('work');
   // Characters that a form body or a shell must not mangle: & = + % and a leading dash.
   await page.focus('#input');
   await page.fill('#input', "printf '[%s]\\n' '-n 日本語 & a=b+c 100%'");
@@ -48,7 +41,7 @@ async function recorder(name) {
 
 test('a retry types a text once: after a lost answer it is not typed again, after a failed try the page asks for a look first', async () => {
   const got = await recorder('paste');
-  const page = await open('paste');
+  const page = await fixture.watch('paste');
   const ids = [];
   await page.route('**/api/sealed', async (route) => {
     const inner = fixture.openRequest(route.request().postData());
@@ -84,7 +77,7 @@ test('a retry types a text once: after a lost answer it is not typed again, afte
 
 test('a key press held on the way past the page\'s limit, pressed again and then let through, is typed once', async () => {
   const got = await recorder('held');
-  const page = await open('held', { clock: true });
+  const page = await fixture.watch('held', { clock: true });
   let held = null;
   await page.route('**/api/sealed', (route) => {
     if (held || fixture.openRequest(route.request().postData())?.target !== '/api/keys') return route.continue();
@@ -107,7 +100,7 @@ test('the key bar answers an agent\'s menu with ↓ and ⏎, one thumb wide, the
       if [[ $k == $'"'"'\\e'"'"' ]]; then read -rsn2 k; [[ $k == "[B" ]] && s=2 && echo "on $s"
       elif [[ -z $k ]]; then echo "chosen $s"; break; fi
     done; exec sleep 1000'`);
-  const page = await open('agent');
+  const page = await fixture.watch('agent');
   await page.focus('#input');
   const boxes = await page.$$eval('#keys button', (all) => all.map((b) => {
     const r = b.getBoundingClientRect();
@@ -129,7 +122,7 @@ test('the key bar answers an agent\'s menu with ↓ and ⏎, one thumb wide, the
 
 test('⏎なし types without Enter, per session; keys such as ^C and q go as they are; a session that ends keeps its screen and takes no typing', async () => {
   const got = await recorder('raw');
-  const page = await open('raw');
+  const page = await fixture.watch('raw');
   await page.click('#enter');
   await page.reload();
   await page.selectOption('#sessions', 'raw');
@@ -160,7 +153,7 @@ test('⏎なし types without Enter, per session; keys such as ^C and q go as th
 test('停止 asks first: declined it sends nothing, accepted it interrupts', async () => {
   fixture.tmux.type('work', 'sleep 1000');
   await waitFor('sleep running', () => fixture.tmux.currentCommand('work') === 'sleep');
-  const page = await open('work', { clock: true });
+  const page = await fixture.watch('work', { clock: true });
   page.once('dialog', (dialog) => dialog.dismiss());
   await page.click('#stop');
   assert.equal(await page.fetched('/api/interrupt'), 0);
