@@ -1,5 +1,5 @@
 # cmake -DINPUT=page.html -DTEMPLATE=x.cpp.in -DOUTPUT=x.cpp [-DTEXTS=texts.cmake]
-#       [-DINSERTS=MARK=file|...] -P EmbedText.cmake
+#       [-DINSERTS=MARK=file|...] [-DCOMPACT=ON] -P EmbedText.cmake
 # Writes the input's bytes into the template's @PAGE_BYTES@ as a comma-separated list. TEXTS, when
 # given, sets PAGE_TEXTS to pairs of a text of the input and what it becomes; each must be there.
 # Then each listed file's text takes the place of the line "/*@MARK@*/" of the input.
@@ -38,6 +38,13 @@ foreach(insert IN LISTS inserts)
   endif()
   string(REPLACE "${marker}" "${inserted}" text "${text}")
 endforeach()
+if(COMPACT)
+  # Our own comments and indentation are for the reader of the source, not for the phone: lines that
+  # hold only a "//" comment go, and every line's leading white space (none of our scripts spans a
+  # string over lines, and the page has no preformatted text of its own). TweetNaCl comes minified.
+  string(REGEX REPLACE "\n[ \t]*//[^\n]*" "" text "${text}")
+  string(REGEX REPLACE "\n[ \t]+" "\n" text "${text}")
+endif()
 string(HEX "${text}" hex)
 string(REGEX REPLACE "(..)" "'\\\\x\\1'," PAGE_BYTES "${hex}")
 # One line per 16 bytes keeps the generated file readable in a debugger.

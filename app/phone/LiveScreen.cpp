@@ -68,7 +68,8 @@ std::string stateKey(std::string_view json) {
         at = found + field.size();
         std::size_t seconds = 0;
         while (at < json.size() && json[at] >= '0' && json[at] <= '9')
-            seconds = std::min<std::size_t>(seconds * 10 + static_cast<std::size_t>(json[at++] - '0'), 1u << 30);
+            seconds =
+                std::min<std::size_t>(seconds * 10 + static_cast<std::size_t>(json[at++] - '0'), 1u << 30);
         key += std::to_string(seconds / 60);
     }
 }
@@ -116,7 +117,7 @@ void LiveScreen::await(std::string session, std::uint64_t version, std::chrono::
              !(waiter.version == 0 && !found->second->shots.empty() && !found->second->shots.back().look));
         // A state nobody looked at lately, or a session not watched yet, is looked at first.
         const bool fresh = Clock::now() - stateLooked_ < options_.stateInterval * 2;
-        answer = watched && fresh ? answerFor(waiter, waiters_.size() >= options_.maxWaiting) : "";
+        answer = watched && fresh && !silent_ ? answerFor(waiter, waiters_.size() >= options_.maxWaiting) : "";
         if (answer.empty()) {
             waiters_.push_back(std::move(waiter));
         } else {
@@ -165,13 +166,16 @@ std::string LiveScreen::answerFor(const Waiter& waiter, bool always) const {
                 const auto& look = *now.look;
                 json += ",\"ended\":false,\"from\":" + std::to_string(base ? base->version : 0);
                 json += ",\"trim\":" + std::to_string(splice.trim) + ",\"at\":" + std::to_string(splice.at);
-                json += ",\"del\":" + std::to_string(splice.removed) + ",\"ins\":" + linesJSON(splice.inserted);
-                json += ",\"lines\":" + std::to_string(look.lines.size()) + ",\"top\":" + std::to_string(look.top);
+                json +=
+                    ",\"del\":" + std::to_string(splice.removed) + ",\"ins\":" + linesJSON(splice.inserted);
+                json += ",\"lines\":" + std::to_string(look.lines.size()) +
+                        ",\"top\":" + std::to_string(look.top);
                 json += ",\"cursor\":";
                 json += look.cursor ? "{\"line\":" + std::to_string(look.cursor->line) +
                                           ",\"col\":" + std::to_string(look.cursor->column) + "}"
                                     : std::string("null");
-                json += ",\"width\":" + std::to_string(look.width) + ",\"height\":" + std::to_string(look.height);
+                json +=
+                    ",\"width\":" + std::to_string(look.width) + ",\"height\":" + std::to_string(look.height);
                 json += std::string(",\"alt\":") + (look.alternate ? "true" : "false") + "}";
             }
         }
@@ -221,8 +225,8 @@ void LiveScreen::loop() {
         auto next = now + options_.stateInterval;
         for (auto it = waiters_.begin(); it != waiters_.end();) {
             const bool due = it->deadline <= Clock::now();
-            std::string answer = answerFor(*it, due);
-            if (!answer.empty()) {
+            std::string answer = silent_ ? "" : answerFor(*it, due);
+            if (silent_ || !answer.empty()) {
                 replies.emplace_back(std::move(it->reply), std::move(answer));
                 it = waiters_.erase(it);
                 continue;
@@ -234,7 +238,7 @@ void LiveScreen::loop() {
             next = std::min(next, now + options_.minInterval);
         lock.unlock();
         for (auto& [reply, answer] : replies)
-            reply(Response::json(answer));
+            reply(answer.empty() ? Response::tmuxNotAnswering() : Response::json(answer));
         replies.clear();
         lock.lock();
         if (waiters_.empty() && watches_.empty()) {
@@ -284,28 +288,29 @@ bool LiveScreen::tend(Watch& watch, Clock::time_point now) {
         if (!asked || (ended && !afresh))
             return false;
         watch.looked = now;
-        auto control = std::make_unique<TmuxControl>(tmux_, [this, &watch](const TmuxControl::Change& change) {
-            using Kind = TmuxControl::Kind;
-            switch (change.kind) {
-            case Kind::ended:
-            case Kind::serverGone:
-            case Kind::renamed:
-                watch.lost = true;
-                break;
-            case Kind::session:
-                if (change.id != watch.name)
+        auto control =
+            std::make_unique<TmuxControl>(tmux_, [this, &watch](const TmuxControl::Change& change) {
+                using Kind = TmuxControl::Kind;
+                switch (change.kind) {
+                case Kind::ended:
+                case Kind::serverGone:
+                case Kind::renamed:
                     watch.lost = true;
-                break;
-            case Kind::sessions:
-            case Kind::otherWindows:
-                watch.sessions = true;
-                break;
-            default:
-                watch.dirty = true;
-                break;
-            }
-            poke();
-        });
+                    break;
+                case Kind::session:
+                    if (change.id != watch.name)
+                        watch.lost = true;
+                    break;
+                case Kind::sessions:
+                case Kind::otherWindows:
+                    watch.sessions = true;
+                    break;
+                default:
+                    watch.dirty = true;
+                    break;
+                }
+                poke();
+            });
         if (!control->watch(watch.name)) {
             record(watch, nullptr);
             return false;
@@ -320,7 +325,8 @@ bool LiveScreen::tend(Watch& watch, Clock::time_point now) {
         return false;
     // A look that fails (an answer too long to keep, a pane gone between two commands) is tried
     // again less and less often; a client that ended says so itself.
-    const auto pause = std::min<std::chrono::milliseconds>(options_.minInterval * (1 << std::min(watch.failures, 6)), 2000ms);
+    const auto pause = std::min<std::chrono::milliseconds>(
+        options_.minInterval * (1 << std::min(watch.failures, 6)), 2000ms);
     if (now - watch.looked < pause)
         return true;
     watch.looked = now;
@@ -347,7 +353,8 @@ bool LiveScreen::look(Watch& watch) {
         return false;
     auto& document = watch.document;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const bool whole = attempt > 0 || document.needsAll(*pane) || document.rowsToCapture(*pane) >= pane->history;
+        const bool whole =
+            attempt > 0 || document.needsAll(*pane) || document.rowsToCapture(*pane) >= pane->history;
         // Output goes on between the two commands: "-" takes the history from its start, however much
         // has come meanwhile.
         std::string rows = whole ? (pane->history > ScreenDocument::maxHistory
@@ -405,7 +412,8 @@ void LiveScreen::refreshState(Clock::time_point now) {
         return;
     std::optional<std::string> json;
     if (control) {
-        static const std::string list = "list-sessions -F " + *control::quoteArgument(Tmux::sessionListFormat());
+        static const std::string list =
+            "list-sessions -F " + *control::quoteArgument(Tmux::sessionListFormat());
         if (const auto listed = control->command(list))
             json = state_.json(Tmux::parseSessionList(*listed));
     }
@@ -413,8 +421,9 @@ void LiveScreen::refreshState(Clock::time_point now) {
         json = state_.json();
     const std::lock_guard lock(mutex_);
     stateLooked_ = now;
+    silent_ = !json; // a hung tmux is not a tmux without sessions: the waiting pages are told so
     if (!json)
-        return; // tmux did not answer: the last state stands
+        return;
     std::string key = stateKey(*json);
     if (key != stateKey_) {
         stateKey_ = std::move(key);

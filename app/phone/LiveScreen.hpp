@@ -32,15 +32,16 @@ namespace torvane {
 // The answer: {"v":N} plus, when newer than the page's version, "state" (the state document) and
 // "screen": {"session","ended":false,"from","trim","at","del","ins","lines","top","cursor",
 // "width","height","alt"}, the lines the page has (those of version "from", none for 0) turned into
-// the current ones (LineSplice), or {"session","ended":true} once the session is gone.
+// the current ones (LineSplice), or {"session","ended":true} once the session is gone. While tmux
+// does not answer the look at the sessions, the waiting pages get 503 "tmux not answering".
 class LiveScreen {
 public:
     using Reply = std::function<void(Response)>;
     using Clock = std::chrono::steady_clock;
 
     struct Options {
-        std::chrono::milliseconds keep{30000};        // a session no page asked for this long is let go
-        std::chrono::milliseconds minInterval{40};    // between two looks at one pane
+        std::chrono::milliseconds keep{30000};         // a session no page asked for this long is let go
+        std::chrono::milliseconds minInterval{40};     // between two looks at one pane
         std::chrono::milliseconds stateInterval{1000}; // the state document is looked at this often
         std::chrono::milliseconds maxWait{20000};
         std::size_t maxWaiting = 64; // beyond, a request is answered at once
@@ -74,7 +75,7 @@ private:
         ScreenDocument document;           // the loop thread's
         std::deque<Shot> shots;            // newest last; guarded by mutex_
         Clock::time_point wanted{}, looked{};
-        int failures = 0; // looks in a row that failed
+        int failures = 0;                     // looks in a row that failed
         std::unique_ptr<TmuxControl> control; // last: its reader thread uses the members above
     };
     struct Waiter {
@@ -103,6 +104,7 @@ private:
     std::condition_variable wake_;
     bool stopping_ = false;
     bool poked_ = false;
+    bool silent_ = false; // tmux did not answer the last look at the sessions
     std::uint64_t version_;
     std::list<Waiter> waiters_;
     std::map<std::string, std::unique_ptr<Watch>> watches_; // entries added and erased on the loop thread
