@@ -117,7 +117,8 @@ void LiveScreen::await(std::string session, std::uint64_t version, std::chrono::
              !(waiter.version == 0 && !found->second->shots.empty() && !found->second->shots.back().look));
         // A state nobody looked at lately, or a session not watched yet, is looked at first.
         const bool fresh = Clock::now() - stateLooked_ < options_.stateInterval * 2;
-        answer = watched && fresh && !silent_ ? answerFor(waiter, waiters_.size() >= options_.maxWaiting) : "";
+        answer =
+            watched && fresh && !silent_ ? answerFor(waiter, waiters_.size() >= options_.maxWaiting) : "";
         if (answer.empty()) {
             waiters_.push_back(std::move(waiter));
         } else {
