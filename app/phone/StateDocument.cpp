@@ -52,6 +52,9 @@ std::optional<std::string> StateDocument::json() {
 std::string StateDocument::json(const std::vector<AgentSession>& sessions) {
     const PowerState powerState = power_();
     const SystemTime now = systemNow();
+    // Every listing that passes here is a fresh one: the tracker learns new panes without waiting
+    // for the tray's.
+    attention_->follow(sessions);
 
     std::string json = "{\"sessions\":[";
     bool first = true;
@@ -69,7 +72,10 @@ std::string StateDocument::json(const std::vector<AgentSession>& sessions) {
         json += ",\"activity\":" + std::to_string(session.activitySeconds(now));
         json += ",\"quiet\":";
         json += boolean(session.isQuiet(now));
-        json += '}';
+        // Not yet looked at, or without a pane to look at: working, never a false call for the user.
+        json += ",\"attention\":\"";
+        json += attentionName(attention_->attention(session.name).value_or(Attention::working));
+        json += "\"}";
     }
     json += "],\"tmux\":";
     json += boolean(tmux_.isAvailable());

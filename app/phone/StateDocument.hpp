@@ -2,6 +2,7 @@
 
 #include "app/power/CarryLink.hpp"
 #include "app/power/PowerState.hpp"
+#include "app/tmux/AttentionTracker.hpp"
 #include "app/tmux/Tmux.hpp"
 
 #include <functional>
@@ -14,6 +15,7 @@ namespace torvane {
 
 // The state document of GET /api/state: the sessions, battery, Caps Lock and carry mode, as
 // {"sessions":[…],"tmux":…,"battery":…,"onAC":…,"capsLock":…,"carry":…} without any white space.
+// Each session's "attention" comes last in its object, from the tracker the tray shares.
 class StateDocument {
 public:
     using PowerReader = std::function<PowerState()>;
@@ -26,6 +28,9 @@ public:
     void setCarryLink(std::shared_ptr<CarryLink> link) { carry_ = std::move(link); }
     const std::shared_ptr<CarryLink>& carryLink() const { return carry_; }
 
+    // Where "attention" comes from; the application's shared tracker unless set. Before serving.
+    void setAttention(AttentionTracker& tracker) { attention_ = &tracker; }
+
     // None when tmux was asked and gave no answer: a hung tmux is not a tmux without sessions.
     std::optional<std::string> json();
     std::string json(const std::vector<AgentSession>& sessions);
@@ -35,6 +40,7 @@ private:
     const PowerReader power_;
     const CapsLockReader capsLock_;
     std::shared_ptr<CarryLink> carry_;
+    AttentionTracker* attention_ = &AttentionTracker::shared();
 };
 
 } // namespace torvane

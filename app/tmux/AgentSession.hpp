@@ -15,6 +15,8 @@ struct AgentSession {
     bool attached = false;
     std::string currentCommand;
     SystemTime lastOutput; // the pane's last output
+    int panePid = 0;       // the active pane's process; 0 when tmux gave none
+    std::string paneTty;   // its terminal, "/dev/pts/3"
 
     // Quiet: a program other than the shell runs and has printed nothing for this long; the usual
     // look of an agent waiting for an answer.

@@ -18,7 +18,7 @@ namespace {
 // The listing's field separator: tmux prints control characters of a session name escaped, and the
 // pane's command has its control characters replaced in the format itself, so neither can hold it.
 constexpr char separator = '\x1f';
-constexpr std::size_t fieldCount = 6;
+constexpr std::size_t fieldCount = 8;
 
 // Seconds since the epoch as tmux prints them. The whole field must be a number, independent of the
 // process locale (the UI toolkit sets it from the user's environment). Anything else, and a value that
@@ -38,6 +38,12 @@ SystemTime parseTime(std::string_view field) {
         return SystemTime{};
     using namespace std::chrono;
     return SystemTime{duration_cast<SystemTime::duration>(duration<double>(value))};
+}
+
+int parsePid(std::string_view field) {
+    int pid = 0;
+    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), pid);
+    return ec == std::errc() && end == field.data() + field.size() && pid > 0 ? pid : 0;
 }
 
 std::string formatSeconds(std::chrono::milliseconds limit) {
@@ -161,7 +167,7 @@ const std::string& Tmux::sessionListFormat() {
         const std::string command = "#{s/[\x01-\x1f\x7f]/?/:pane_current_command}";
         const std::string fields[] = {
             "#{session_name}", "#{session_created}", "#{session_activity}", "#{session_attached}",
-            command,           "#{window_activity}"};
+            command,           "#{window_activity}", "#{pane_pid}",         "#{pane_tty}"};
         std::string joined;
         for (const auto& f : fields) {
             if (!joined.empty())
@@ -225,6 +231,8 @@ std::vector<AgentSession> Tmux::parseSessionList(std::string_view output, std::v
             .attached = fields[3] == "1",
             .currentCommand = std::string(fields[4]),
             .lastOutput = parseTime(fields[5]),
+            .panePid = parsePid(fields[6]),
+            .paneTty = std::string(fields[7]),
         });
     }
     return sessions;

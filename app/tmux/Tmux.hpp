@@ -78,10 +78,10 @@ public:
     void setTimeLimit(std::chrono::milliseconds limit);
     std::chrono::milliseconds timeLimit() const;
 
-    // "list-sessions -F" output to sessions: each line holds exactly six fields separated by U+001F
-    // (name, created, activity, attached, command, last output); any other line is skipped and, when
-    // `skipped` is given, added to it. A time that is not a number is 1970-01-01 00:00:00 UTC.
-    // The "list-sessions -F" format parseSessionList reads.
+    // "list-sessions -F" output to sessions: each line holds exactly eight fields separated by U+001F
+    // (name, created, activity, attached, command, last output, pane pid, pane tty); any other line is
+    // skipped and, when `skipped` is given, added to it. A time that is not a number is 1970-01-01 00:00:00
+    // UTC. The "list-sessions -F" format parseSessionList reads.
     static const std::string& sessionListFormat();
     static std::vector<AgentSession> parseSessionList(std::string_view output,
                                                       std::vector<std::string>* skipped = nullptr);

@@ -67,6 +67,16 @@ void AppDelegate::launch() {
         Log::write("WARN: " + power_.requestChannel().supportDir().string() +
                    " に書き込めません。ヘルパー未導入の可能性があります");
 
+    if (ports_.attention)
+        attentionChanges_ =
+            ports_.attention->subscribe([&loop = ports_.loop, alive = std::weak_ptr<bool>(alive_),
+                                         this](const std::string&, Attention, Attention) {
+                loop.post([alive, this] {
+                    if (alive.lock())
+                        showChangedRows();
+                });
+            });
+
     // start() never reports the state it finds, so this is what applies Caps Lock already on.
     evaluate("launch");
     refreshListing(); // for the menu's session rows
@@ -88,6 +98,8 @@ void AppDelegate::terminate() {
     if (ports_.session)
         ports_.session->onChange({});
     reviewTimer_.reset();
+    attentionChanges_ = {};
+    alive_.reset();
     if (stopPhoneLink_)
         stopPhoneLink_();
     power_.shutdown();
@@ -183,9 +195,15 @@ void AppDelegate::refreshListing() {
 void AppDelegate::listingArrived(std::optional<std::vector<AgentSession>> sessions) {
     listingUnderWay_ = false;
     listing_ = std::move(sessions);
-    if (*listing_)
+    if (*listing_) {
         outputs_.see(**listing_, ports_.clock(), ports_.channel.bootTime());
-    // The menu may be open: show the new rows in it, but leave it alone when nothing changed.
+        if (ports_.attention)
+            ports_.attention->follow(**listing_);
+    }
+    showChangedRows();
+}
+
+void AppDelegate::showChangedRows() {
     if (launched_ && !terminated_ && sessionBlock() != shownSessions_)
         ports_.view.setMenu(rebuild());
 }
@@ -204,9 +222,14 @@ SessionBlock AppDelegate::sessionBlock() const {
     }
     block.state = SessionBlock::State::listed;
     const SystemTime now = ports_.clock();
-    for (const AgentSession& session : **listing_)
+    for (const AgentSession& session : **listing_) {
+        const Attention fallback = session.isWorking() ? Attention::working : Attention::shell;
+        const Attention a = ports_.attention
+                                ? ports_.attention->attention(session.name).value_or(Attention::working)
+                                : fallback;
         block.rows.push_back(
-            {session.name, session.isWorking(), session.statusText(), session.elapsedText(now)});
+            {session.name, a, attentionText(a, session.currentCommand), session.elapsedText(now)});
+    }
     return block;
 }
 

@@ -19,6 +19,7 @@
 #include "app/power/OutputWatch.hpp"
 #include "app/power/PowerManager.hpp"
 #include "app/power/RequestChannel.hpp"
+#include "app/tmux/AttentionTracker.hpp"
 #include "app/tmux/Tmux.hpp"
 #include "app/ui/AlertPresenter.hpp"
 #include "app/ui/Desktop.hpp"
@@ -57,6 +58,8 @@ public:
         WallClock clock = systemNow;          // against the sessions' times: their age, their last output
         bool locksOnWorker = false;           // power locks asked for off the main thread
         SessionActivity* session = nullptr;   // none: the session always counts as active
+        // Follows each listing's sessions; none: rows say working or shell by the pane's command.
+        AttentionTracker* attention = nullptr;
     };
 
     static constexpr double reviewInterval = 15.0;
@@ -126,6 +129,8 @@ private:
     void refreshListing();
     void listingArrived(std::optional<std::vector<AgentSession>> sessions);
     SessionBlock sessionBlock() const;
+    // The menu may be open: shows new rows in it, but leaves it alone when nothing changed.
+    void showChangedRows();
     void notify(const std::string& text);
     void lidHoldChanged(bool held);
     void sessionChanged();
@@ -151,6 +156,9 @@ private:
     OutputWatch outputs_; // the sessions' last output on the boot clock, for the work-done guard
     bool listingUnderWay_ = false;
     SessionBlock shownSessions_; // as the menu last built shows them
+    AttentionTracker::Subscription attentionChanges_;
+    // Checked on the main thread by what the tracker's thread posts: none reaches a delegate gone.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     bool installUnderWay_ = false;
     // Last, so they end first: no result of theirs reaches a delegate that is being destroyed.
     Worker listingWorker_{ports_.loop};

@@ -3,6 +3,7 @@
 #include "app/core/Config.hpp"
 #include "app/core/HostWords.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <span>
 
@@ -32,9 +33,14 @@ void addSessionBlock(Menu& menu, const StatusSnapshot& state) {
         return;
     }
     menu.push_back(MenuItem::info("監視中の作業"));
-    for (const SessionRow& s : state.sessions.rows) {
+    // What needs the user first, ended last; tmux's order within each state.
+    std::vector<SessionRow> rows = state.sessions.rows;
+    std::stable_sort(rows.begin(), rows.end(), [](const SessionRow& a, const SessionRow& b) {
+        return attentionRank(a.attention) < attentionRank(b.attention);
+    });
+    for (const SessionRow& s : rows) {
         std::string line(indent);
-        line += s.working ? "●" : "○";
+        line += attentionSymbol(s.attention);
         line += " " + s.name + " — " + s.statusText + "・" + s.elapsedText;
         menu.push_back(MenuItem::info(std::move(line)));
     }

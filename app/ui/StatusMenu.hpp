@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/power/CarryPolicy.hpp"
+#include "app/tmux/Attention.hpp"
 #include "app/ui/MenuModel.hpp"
 
 #include <functional>
@@ -14,8 +15,8 @@ namespace torvane {
 // One watched tmux session as the menu shows it.
 struct SessionRow {
     std::string name;
-    bool working = false;
-    std::string statusText;
+    Attention attention = Attention::working;
+    std::string statusText; // attentionText's
     std::string elapsedText;
     bool operator==(const SessionRow&) const = default;
 };

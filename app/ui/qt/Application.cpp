@@ -114,6 +114,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
                              notifier.get()};
     ports.locksOnWorker = true; // a system bus that does not answer must not hold up the heartbeat
     ports.session = session.get();
+    ports.attention = &AttentionTracker::shared(); // the phone link's state reads the same one
     AppDelegate appDelegate(std::move(ports));
     delegate = &appDelegate;
     const auto carry = std::make_shared<CarryLink>();

@@ -136,11 +136,17 @@ TEST_F(PhoneApi, StateListsTheRealSessionsInTmuxOrderAndShowsTheirScreensWithout
               R"({"sessions":[],"tmux":true,"battery":64,"onAC":false,"capsLock":true,"carry":null})");
     newSession("仕事");
     newSession("say \"hi\"");
-    const std::string idleShell =
-        R"("working":false,"command":"sh","status":"待機中","idle":0,"activity":0,"quiet":false})";
+    const std::string idleShell = R"("working":false,"command":"sh","status":"待機中","idle":0,"activity":0,)"
+                                  R"("quiet":false,"attention":"shell"})";
+    // The first listing is the tracker's first sight of the panes; it looks within a second.
+    std::string state;
+    EXPECT_TRUE(test::waitFor([&] {
+        state = call("GET", "/api/state").body;
+        return std::regex_search(state, std::regex(R"(shell".*shell")"));
+    })) << state;
     // A loaded machine may take a second or two between the prompt and this request.
     const std::regex recently(R"("activity":[0-5],)");
-    EXPECT_EQ(std::regex_replace(call("GET", "/api/state").body, recently, R"("activity":0,)"),
+    EXPECT_EQ(std::regex_replace(state, recently, R"("activity":0,)"),
               R"({"sessions":[{"name":"say \"hi\"",)" + idleShell + R"(,{"name":"仕事",)" + idleShell +
                   R"(],"tmux":true,"battery":64,"onAC":false,"capsLock":true,"carry":null})");
     ASSERT_TRUE(raw({"send-keys", "-t", "=仕事:", "echo こん😀", "Enter"}).ok());
@@ -409,15 +415,18 @@ TEST_F(PhoneApi, ASessionWhoseTmuxHangsStarvesNoOtherAndItsSendsStillArriveWhole
 TEST(TmuxListing, AnOddLineIsSkippedAndWarnedOfOnce) {
     test::TempDir dir;
     test::writeExecutable(
-        dir / "odd", "#!/bin/sh\nprintf 'a\\0371\\0372\\0371\\037vim\\0373\\nb\\0371\\0372\\0370\\037sh\\n"
-                     "c|1|2|0|sh|3\\n\\nd\\0371\\0372\\0370\\037sh\\0373\\037x\\n'\n");
+        dir / "odd",
+        "#!/bin/sh\nprintf "
+        "'a\\0371\\0372\\0371\\037vim\\0373\\03742\\037/dev/pts/9\\nb\\0371\\0372\\0370\\037sh\\n"
+        "c|1|2|0|sh|3\\n\\nd\\0371\\0372\\0370\\037sh\\0373\\037x\\n'\n");
     Tmux odd({(dir / "odd").string()});
     test::LogCapture log;
     for (int i = 0; i < 2; ++i) {
         const auto sessions = odd.sessions();
         ASSERT_EQ(sessions.size(), 1u);
         EXPECT_TRUE(sessions[0].name == "a" && sessions[0].attached &&
-                    sessions[0].lastOutput == SystemTime{} + 3s);
+                    sessions[0].lastOutput == SystemTime{} + 3s && sessions[0].panePid == 42 &&
+                    sessions[0].paneTty == "/dev/pts/9");
     }
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "WARN: tmux のセッション一覧の読めない行を飛ばしました: b?1?2?0?sh",

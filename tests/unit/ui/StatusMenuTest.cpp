@@ -37,7 +37,8 @@ TEST(StatusMenu, ReadsTheStateTicksTheCurrentChoicesAndEachRowDoesWhatItsTitleSa
     state.launchAtLogin = false;
     state.powerDescription = "バッテリー駆動・85%";
     state.helperDescription = "ヘルパー: 未導入";
-    state.sessions = {SessionBlock::State::listed, {{"build & test", true, "作業中（make）", "1時間2分"}}};
+    state.sessions = {SessionBlock::State::listed,
+                      {{"build & test", Attention::working, "作業中（make）", "1時間2分"}}};
     const StatusMenuExtensions ext{{MenuItem::command("\u3000ふた閉じ抑止を有効にする…", [] {})},
                                    {MenuItem::command("スマホ連携を開始", [] {})}};
     const Menu menu = StatusMenu::build(state, actions, ext);
@@ -77,6 +78,24 @@ TEST(StatusMenu, ReadsTheStateTicksTheCurrentChoicesAndEachRowDoesWhatItsTitleSa
     const Menu bare = StatusMenu::build(state, actions);
     EXPECT_TRUE(row(bare, "tmux 未導入（sudo apt install tmux）"));
     EXPECT_FALSE(row(bare, "ログイン時に起動"));
+}
+
+TEST(StatusMenu, SessionsThatNeedTheUserComeFirstAndEachStateHasItsSymbol) {
+    StatusSnapshot state;
+    state.sessions = {SessionBlock::State::listed,
+                      {{"a", Attention::ended, "終了", "3分"},
+                       {"b", Attention::shell, "待機中", "2分"},
+                       {"c", Attention::working, "作業中（make）", "1分"},
+                       {"d", Attention::input, "入力待ち", "0分"},
+                       {"e", Attention::shell, "待機中", "0分"}}};
+    const Menu menu = StatusMenu::build(state, {});
+    std::vector<std::string> rows;
+    for (auto it = std::find_if(menu.begin(), menu.end(), [](auto& m) { return m.title == "監視中の作業"; });
+         ++it != menu.end() && it->title.starts_with("\u3000");)
+        rows.push_back(it->title);
+    EXPECT_EQ(rows, (std::vector<std::string>{"\u3000◆ d — 入力待ち・0分", "\u3000● c — 作業中（make）・1分",
+                                              "\u3000○ b — 待機中・2分", "\u3000○ e — 待機中・0分",
+                                              "\u3000× a — 終了・3分"}));
 }
 
 } // namespace

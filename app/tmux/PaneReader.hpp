@@ -1,0 +1,24 @@
+#pragma once
+
+#include "app/tmux/Attention.hpp"
+
+#include <memory>
+#include <string>
+
+namespace torvane {
+
+// What the attention of a pane is decided on: one look at its processes. One thread only.
+class PaneReader {
+public:
+    virtual ~PaneReader() = default;
+    // Once before each round of looks; a reader that indexes the processes does it here.
+    virtual void beginRound() {}
+    // The pane whose process is `pid` and whose terminal is `tty` ("/dev/pts/3").
+    virtual PaneLook look(int pid, const std::string& tty) = 0;
+};
+
+// The platform's reader: /proc on Linux. Elsewhere a reader that can tell nothing, so every pane
+// shows as working until tmux no longer lists it.
+std::unique_ptr<PaneReader> makePaneReader();
+
+} // namespace torvane
