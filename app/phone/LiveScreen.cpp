@@ -163,13 +163,16 @@ std::string LiveScreen::answerFor(const Waiter& waiter, bool always) const {
                 const auto& look = *now.look;
                 json += ",\"ended\":false,\"from\":" + std::to_string(base ? base->version : 0);
                 json += ",\"trim\":" + std::to_string(splice.trim) + ",\"at\":" + std::to_string(splice.at);
-                json += ",\"del\":" + std::to_string(splice.removed) + ",\"ins\":" + linesJSON(splice.inserted);
-                json += ",\"lines\":" + std::to_string(look.lines.size()) + ",\"top\":" + std::to_string(look.top);
+                json +=
+                    ",\"del\":" + std::to_string(splice.removed) + ",\"ins\":" + linesJSON(splice.inserted);
+                json += ",\"lines\":" + std::to_string(look.lines.size()) +
+                        ",\"top\":" + std::to_string(look.top);
                 json += ",\"cursor\":";
                 json += look.cursor ? "{\"line\":" + std::to_string(look.cursor->line) +
                                           ",\"col\":" + std::to_string(look.cursor->column) + "}"
                                     : std::string("null");
-                json += ",\"width\":" + std::to_string(look.width) + ",\"height\":" + std::to_string(look.height);
+                json +=
+                    ",\"width\":" + std::to_string(look.width) + ",\"height\":" + std::to_string(look.height);
                 json += std::string(",\"alt\":") + (look.alternate ? "true" : "false") + "}";
             }
         }
@@ -282,28 +285,29 @@ bool LiveScreen::tend(Watch& watch, Clock::time_point now) {
         if (!asked || (ended && !afresh))
             return false;
         watch.looked = now;
-        auto control = std::make_unique<TmuxControl>(tmux_, [this, &watch](const TmuxControl::Change& change) {
-            using Kind = TmuxControl::Kind;
-            switch (change.kind) {
-            case Kind::ended:
-            case Kind::serverGone:
-            case Kind::renamed:
-                watch.lost = true;
-                break;
-            case Kind::session:
-                if (change.id != watch.name)
+        auto control =
+            std::make_unique<TmuxControl>(tmux_, [this, &watch](const TmuxControl::Change& change) {
+                using Kind = TmuxControl::Kind;
+                switch (change.kind) {
+                case Kind::ended:
+                case Kind::serverGone:
+                case Kind::renamed:
                     watch.lost = true;
-                break;
-            case Kind::sessions:
-            case Kind::otherWindows:
-                watch.sessions = true;
-                break;
-            default:
-                watch.dirty = true;
-                break;
-            }
-            poke();
-        });
+                    break;
+                case Kind::session:
+                    if (change.id != watch.name)
+                        watch.lost = true;
+                    break;
+                case Kind::sessions:
+                case Kind::otherWindows:
+                    watch.sessions = true;
+                    break;
+                default:
+                    watch.dirty = true;
+                    break;
+                }
+                poke();
+            });
         if (!control->watch(watch.name)) {
             record(watch, nullptr);
             return false;
@@ -318,7 +322,8 @@ bool LiveScreen::tend(Watch& watch, Clock::time_point now) {
         return false;
     // A look that fails (an answer too long to keep, a pane gone between two commands) is tried
     // again less and less often; a client that ended says so itself.
-    const auto pause = std::min<std::chrono::milliseconds>(options_.minInterval * (1 << std::min(watch.failures, 6)), 2000ms);
+    const auto pause = std::min<std::chrono::milliseconds>(
+        options_.minInterval * (1 << std::min(watch.failures, 6)), 2000ms);
     if (now - watch.looked < pause)
         return true;
     watch.looked = now;
@@ -345,7 +350,8 @@ bool LiveScreen::look(Watch& watch) {
         return false;
     auto& document = watch.document;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const bool whole = attempt > 0 || document.needsAll(*pane) || document.rowsToCapture(*pane) >= pane->history;
+        const bool whole =
+            attempt > 0 || document.needsAll(*pane) || document.rowsToCapture(*pane) >= pane->history;
         // Output goes on between the two commands: "-" takes the history from its start, however much
         // has come meanwhile.
         std::string rows = whole ? (pane->history > ScreenDocument::maxHistory
@@ -403,7 +409,8 @@ void LiveScreen::refreshState(Clock::time_point now) {
         return;
     std::optional<std::string> json;
     if (control) {
-        static const std::string list = "list-sessions -F " + *control::quoteArgument(Tmux::sessionListFormat());
+        static const std::string list =
+            "list-sessions -F " + *control::quoteArgument(Tmux::sessionListFormat());
         if (const auto listed = control->command(list))
             json = state_.json(Tmux::parseSessionList(*listed));
     }

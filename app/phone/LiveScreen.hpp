@@ -39,8 +39,8 @@ public:
     using Clock = std::chrono::steady_clock;
 
     struct Options {
-        std::chrono::milliseconds keep{30000};        // a session no page asked for this long is let go
-        std::chrono::milliseconds minInterval{40};    // between two looks at one pane
+        std::chrono::milliseconds keep{30000};         // a session no page asked for this long is let go
+        std::chrono::milliseconds minInterval{40};     // between two looks at one pane
         std::chrono::milliseconds stateInterval{1000}; // the state document is looked at this often
         std::chrono::milliseconds maxWait{20000};
         std::size_t maxWaiting = 64; // beyond, a request is answered at once
@@ -74,7 +74,7 @@ private:
         ScreenDocument document;           // the loop thread's
         std::deque<Shot> shots;            // newest last; guarded by mutex_
         Clock::time_point wanted{}, looked{};
-        int failures = 0; // looks in a row that failed
+        int failures = 0;                     // looks in a row that failed
         std::unique_ptr<TmuxControl> control; // last: its reader thread uses the members above
     };
     struct Waiter {

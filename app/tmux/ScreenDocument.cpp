@@ -60,7 +60,8 @@ bool ScreenDocument::merge(const Pane& pane, const std::string& capture, bool wh
                 line = std::make_shared<const std::string>();
         next.lines = std::move(window);
         if (pane.cursorShown && pane.cursorY < next.lines.size())
-            next.cursor = Cursor{pane.cursorY, screen::codePointsBefore(*next.lines[pane.cursorY], pane.cursorX)};
+            next.cursor =
+                Cursor{pane.cursorY, screen::codePointsBefore(*next.lines[pane.cursorY], pane.cursorX)};
         look_ = std::move(next);
         last_ = pane;
         return true;
@@ -122,8 +123,9 @@ bool ScreenDocument::merge(const Pane& pane, const std::string& capture, bool wh
         if (pane.cursorY < row + rowsHere) {
             cursorLine = i;
             if (pane.cursorShown)
-                next.cursor = Cursor{
-                    i, screen::codePointsBefore(*next.lines[i], (pane.cursorY - row) * pane.width + pane.cursorX)};
+                next.cursor =
+                    Cursor{i, screen::codePointsBefore(*next.lines[i],
+                                                       (pane.cursorY - row) * pane.width + pane.cursorX)};
             break;
         }
         row += rowsHere;
@@ -131,7 +133,8 @@ bool ScreenDocument::merge(const Pane& pane, const std::string& capture, bool wh
     // The blank rows under the prompt would push it off a small screen.
     std::size_t keep = next.lines.size();
     const std::size_t guard = cursorLine < next.lines.size() ? cursorLine + 1 : next.top;
-    while (keep > guard && screen::visibleText(*next.lines[keep - 1]).find_first_not_of(' ') == std::string::npos)
+    while (keep > guard &&
+           screen::visibleText(*next.lines[keep - 1]).find_first_not_of(' ') == std::string::npos)
         --keep;
     next.lines.resize(keep);
     look_ = std::move(next);

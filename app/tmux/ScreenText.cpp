@@ -58,7 +58,7 @@ struct Style {
                 }
                 const std::size_t count = i + 1 < items.size() && items[i + 1] == "5"   ? 2
                                           : i + 1 < items.size() && items[i + 1] == "2" ? 4
-                                                                                         : 0;
+                                                                                        : 0;
                 if (count == 0 || i + count >= items.size())
                     return; // malformed: the rest cannot be told apart
                 colour = std::to_string(n);

@@ -43,7 +43,8 @@ struct Page {
         std::vector<std::string> inserted;
         for (const auto& line : screen["ins"].toArray())
             inserted.push_back(line.toString().toStdString());
-        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(at), lines.begin() + static_cast<std::ptrdiff_t>(at + del));
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(at),
+                    lines.begin() + static_cast<std::ptrdiff_t>(at + del));
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), inserted.begin(), inserted.end());
         return lines.size() == static_cast<std::size_t>(screen["lines"].toInt());
     }
@@ -82,9 +83,14 @@ protected:
     void newSession(const std::string& name, int width = 60, int height = 12) {
         // A server just killed may still be on its way out.
         ASSERT_TRUE(test::waitFor([&] {
-            return raw({"new-session", "-d", "-s", name, "-x", std::to_string(width), "-y", std::to_string(height)}).ok();
+            return raw({"new-session", "-d", "-s", name, "-x", std::to_string(width), "-y",
+                        std::to_string(height)})
+                .ok();
         }));
-        ASSERT_TRUE(test::waitFor([&] { return raw({"capture-pane", "-p", "-t", "=" + name + ":"}).out.find("ready>") != std::string::npos; }));
+        ASSERT_TRUE(test::waitFor([&] {
+            return raw({"capture-pane", "-p", "-t", "=" + name + ":"}).out.find("ready>") !=
+                   std::string::npos;
+        }));
     }
     void type(const std::string& name, const std::string& keys, bool enter = true) {
         ASSERT_TRUE(raw({"send-keys", "-t", "=" + name + ":", "-l", keys}).ok());
@@ -92,7 +98,8 @@ protected:
             ASSERT_TRUE(raw({"send-keys", "-t", "=" + name + ":", "Enter"}).ok());
         }
     }
-    QJsonObject ask(const std::string& session, std::uint64_t version, std::chrono::milliseconds wait = 5000ms) {
+    QJsonObject ask(const std::string& session, std::uint64_t version,
+                    std::chrono::milliseconds wait = 5000ms) {
         std::promise<Response> answer;
         auto future = answer.get_future();
         live_->await(session, version, wait, [&answer](Response r) { answer.set_value(std::move(r)); });
@@ -122,7 +129,8 @@ protected:
     std::vector<std::string> fullCapture(const std::string& session) {
         auto lines = screen::selfContainedLines(
             raw({"capture-pane", "-p", "-e", "-J", "-S", "-2000", "-t", "=" + session + ":"}).out);
-        while (!lines.empty() && screen::visibleText(lines.back()).find_first_not_of(' ') == std::string::npos)
+        while (!lines.empty() &&
+               screen::visibleText(lines.back()).find_first_not_of(' ') == std::string::npos)
             lines.pop_back();
         return lines;
     }
@@ -142,8 +150,11 @@ TEST_F(LiveScreenTest, ThePageRebuildsThePaneInColourFromSmallSplicesWhateverScr
     EXPECT_NE(page.text().find("ready>"), std::string::npos);
 
     // A style left on at a line's end carries into the next: each line must bring it along.
-    type("A", R"(printf '\033[33mwarn\033[0m \033[1;32m✓ ok\033[38;5;200m two\n\033[38;2;1;2;3mthree\033[7m rev\033[0m\n')");
-    ASSERT_TRUE(follow(page, "A", [](const Page& p) { return p.text().find("three rev") != std::string::npos; }));
+    type(
+        "A",
+        R"(printf '\033[33mwarn\033[0m \033[1;32m✓ ok\033[38;5;200m two\n\033[38;2;1;2;3mthree\033[7m rev\033[0m\n')");
+    ASSERT_TRUE(
+        follow(page, "A", [](const Page& p) { return p.text().find("three rev") != std::string::npos; }));
     const auto line = [&](const std::string& start) {
         for (const auto& l : page.lines)
             if (screen::visibleText(l).starts_with(start))
@@ -161,7 +172,8 @@ TEST_F(LiveScreenTest, ThePageRebuildsThePaneInColourFromSmallSplicesWhateverScr
     ASSERT_TRUE(follow(page, "A", [&](const Page& p) {
         sent += static_cast<std::size_t>(p.screen["ins"].toArray().size());
         // The prompt and the cursor after it may come in two looks.
-        return p.text().find("done-42\nready>") != std::string::npos && p.screen["cursor"].toObject()["col"].toInt() == 7;
+        return p.text().find("done-42\nready>") != std::string::npos &&
+               p.screen["cursor"].toObject()["col"].toInt() == 7;
     }));
     EXPECT_EQ(page.lines, fullCapture("A"));
     EXPECT_NE(page.text().find("progress 99%\n"), std::string::npos);
@@ -210,13 +222,15 @@ TEST_F(LiveScreenTest, AnEndedSessionIsToldAndARestartedServerIsWatchedAgainWhil
     EXPECT_TRUE(page.apply(ask("A", 0)));
     EXPECT_TRUE(page.apply(ask("", 0)));
     ASSERT_TRUE(raw({"kill-session", "-t", "=A"}).ok());
-    EXPECT_TRUE(follow(page, "A", [](const Page& p) { return p.ended; }, 5s));
+    EXPECT_TRUE(follow(
+        page, "A", [](const Page& p) { return p.ended; }, 5s));
     EXPECT_EQ(raw({"list-sessions", "-F", "#{session_name}"}).out, "B\n") << "B untouched";
 
     raw({"kill-server"});
     newSession("A");
     Page again;
-    ASSERT_TRUE(follow(again, "A", [](const Page& p) { return p.text().find("ready>") != std::string::npos; }, 5s));
+    ASSERT_TRUE(follow(
+        again, "A", [](const Page& p) { return p.text().find("ready>") != std::string::npos; }, 5s));
     EXPECT_GT(live_->clientPid("A"), 0);
     EXPECT_NE(live_->clientPid("A"), first);
     EXPECT_TRUE(again.apply(ask("A", again.v, 100ms)));
