@@ -48,6 +48,15 @@ inline constexpr std::string_view phoneLinkPort = "phoneLinkPort";
 // Where the phone link listens: "lan" (unset: the LAN addresses the pairing URL offers, and loopback),
 // "all", "loopback", or addresses, comma separated (app/phone/LocalAddress.hpp, ListenPlan).
 inline constexpr std::string_view listenAddresses = "listenAddresses";
+// Phone notifications (app/push): an ntfy topic URL, and/or a command as a JSON array of strings (the
+// message on its standard input); notifyOff keeps both but sends nothing. notifyScreenLines (0-20, 0
+// unless set) adds that many of the session's last screen lines; notifyDesktop also shows `input` on
+// the desktop (off unless set: the laptop is usually in a bag).
+inline constexpr std::string_view notifyURL = "notifyURL";
+inline constexpr std::string_view notifyCommand = "notifyCommand";
+inline constexpr std::string_view notifyOff = "notifyOff";
+inline constexpr std::string_view notifyScreenLines = "notifyScreenLines";
+inline constexpr std::string_view notifyDesktop = "notifyDesktop";
 } // namespace Key
 
 } // namespace torvane::Config

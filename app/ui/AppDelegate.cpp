@@ -155,6 +155,8 @@ void AppDelegate::evaluate(std::string_view reason) {
     if (told)
         for (const std::string& text : report.releases)
             notify(text);
+    if (told && releaseListener_)
+        releaseListener_(decision.reason, report.releases);
     refreshUI();
     if (carryListener_)
         carryListener_(carryState());
@@ -314,6 +316,9 @@ Menu AppDelegate::rebuild() {
     extensions.helperRows = helperRows();
     if (phoneLinkRows_)
         extensions.phoneLinkRows = phoneLinkRows_();
+    if (pushRows_) // in the phone-link group, after its rows
+        for (MenuItem& row : pushRows_())
+            extensions.phoneLinkRows.push_back(std::move(row));
     return StatusMenu::build(s, actions, extensions);
 }
 

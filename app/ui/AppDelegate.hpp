@@ -105,6 +105,12 @@ public:
     // step at termination.
     void setPhoneLinkRows(MenuRowProvider provider) { phoneLinkRows_ = std::move(provider); }
     void setStopPhoneLink(std::function<void()> stop) { stopPhoneLink_ = std::move(stop); }
+    // The phone notifications' rows, after the phone link's.
+    void setPushRows(MenuRowProvider provider) { pushRows_ = std::move(provider); }
+    // Told each release that took carry mode down (the reason and the texts the desktop shows).
+    void setReleaseListener(std::function<void(CarryReason, const std::vector<std::string>&)> listener) {
+        releaseListener_ = std::move(listener);
+    }
     // Told the carry state after every evaluation, for readers on other threads.
     void setCarryListener(std::function<void(const CarryState&)> listener) {
         carryListener_ = std::move(listener);
@@ -151,6 +157,8 @@ private:
     MenuRowProvider phoneLinkRows_;
     std::function<void()> stopPhoneLink_;
     std::function<void(const CarryState&)> carryListener_;
+    MenuRowProvider pushRows_;
+    std::function<void(CarryReason, const std::vector<std::string>&)> releaseListener_;
     // The last tmux listing: absent before the first comes back; inside, absent for no answer.
     std::optional<std::optional<std::vector<AgentSession>>> listing_;
     OutputWatch outputs_; // the sessions' last output on the boot clock, for the work-done guard

@@ -6,6 +6,7 @@
 #include "app/phone/Router.hpp"
 #include "app/phone/Server.hpp"
 #include "app/platform/Platform.hpp"
+#include "app/push/Notices.hpp"
 #include "app/tmux/Tmux.hpp"
 #include "app/ui/AppDelegate.hpp"
 #include "app/ui/Pairing.hpp"
@@ -14,6 +15,7 @@
 #include "app/ui/qt/QtDesktop.hpp"
 #include "app/ui/qt/QtMainLoop.hpp"
 #include "app/ui/qt/QtSettings.hpp"
+#include "app/ui/qt/QtTextPrompt.hpp"
 #include "app/ui/qt/SignalBridge.hpp"
 #include "app/ui/qt/TrayShell.hpp"
 
@@ -37,11 +39,14 @@ bool isSet(const char* name) {
 // (logout, a crashed X server or compositor); the termination then runs from this handler.
 AppDelegate* runningDelegate = nullptr;
 Server* runningServer = nullptr;
+push::Notices* runningNotices = nullptr;
 
 void terminateOnExit() {
     if (AppDelegate* delegate = runningDelegate) {
         runningDelegate = nullptr;
         delegate->terminate();
+        if (push::Notices* notices = std::exchange(runningNotices, nullptr))
+            notices->shutdown();
         if (Server* server = std::exchange(runningServer, nullptr))
             server->awaitWork(); // tmux calls are cut off by now, so this is short
         Log::shared().flush();
@@ -96,6 +101,10 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     const std::unique_ptr<Notifier> notifier = platform::makeNotifier();
     const std::unique_ptr<SessionActivity> session = platform::makeSessionActivity(loop);
 
+    // Phone notifications; the sessions' changes reach them through sessionChanged.
+    QtTextPrompt prompt;
+    push::Notices notices({loop, settings, alerts, &prompt, notifier.get(), bootNow, {}, {}});
+
     AppDelegate* delegate = nullptr;
     TrayShell shell([&delegate] { return delegate ? delegate->menuOpening() : Menu{}; });
     AppDelegate::Ports ports{loop,
@@ -140,6 +149,13 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
         {loop, server, phones, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }, &settings});
     appDelegate.setPhoneLinkRows([&pairing] { return pairing.menuRows(); });
     appDelegate.setStopPhoneLink([&pairing] { pairing.shutdown(); });
+    appDelegate.setPushRows([&notices] { return notices.menuRows(); });
+    appDelegate.setReleaseListener([&notices](CarryReason why, const std::vector<std::string>& texts) {
+        std::string reason;
+        for (const std::string& text : texts)
+            reason += (reason.empty() ? "" : "\n") + text;
+        notices.carryReleased(reason, push::tagsFor(why));
+    });
 
     // A stop signal ends the event loop exactly as "終了" does; the end itself runs below.
     SignalBridge signalBridge([&desktop](int) { desktop.terminate(); });
@@ -153,13 +169,16 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     static const bool exitHandlerRegistered = std::atexit(terminateOnExit) == 0;
     runningDelegate = exitHandlerRegistered ? &appDelegate : nullptr;
     runningServer = exitHandlerRegistered ? &server : nullptr;
+    runningNotices = exitHandlerRegistered ? &notices : nullptr;
 
     const int status = QApplication::exec();
 
     runningDelegate = nullptr;
     runningServer = nullptr;
+    runningNotices = nullptr;
     carry->detach();
     appDelegate.terminate();
+    notices.shutdown();
     delegate = nullptr;
     Log::shared().flush();
     return status;

@@ -3,6 +3,8 @@
 #include "app/core/Log.hpp"
 #include "common/Clock.hpp"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSettings>
 #include <QString>
 #include <QVariant>
@@ -110,6 +112,12 @@ std::optional<bool> QtSettings::boolean(std::string_view key) const {
 std::optional<std::string> QtSettings::string(std::string_view key) const {
     std::lock_guard lock(mutex_);
     const QVariant v = value(key);
+    // An unquoted value with commas is a list to QSettings: it reads as the JSON array of its items,
+    // so "notifyCommand=/usr/bin/tool, --stdin" names a program and its argument.
+    if (v.typeId() == QMetaType::QVariantList || v.typeId() == QMetaType::QStringList)
+        return QJsonDocument(QJsonArray::fromStringList(v.toStringList()))
+            .toJson(QJsonDocument::Compact)
+            .toStdString();
     if (!v.isValid() || !v.canConvert<QString>())
         return std::nullopt;
     return v.toString().toStdString();
