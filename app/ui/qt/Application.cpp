@@ -2,11 +2,13 @@
 
 #include "app/core/InstanceLock.hpp"
 #include "app/core/Log.hpp"
+#include "app/core/Worker.hpp"
 #include "app/install/HelperInstaller.hpp"
 #include "app/phone/Router.hpp"
 #include "app/phone/Server.hpp"
 #include "app/platform/Platform.hpp"
 #include "app/push/Notices.hpp"
+#include "app/tmux/AttentionTracker.hpp"
 #include "app/tmux/Tmux.hpp"
 #include "app/ui/AppDelegate.hpp"
 #include "app/ui/Pairing.hpp"
@@ -23,6 +25,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -156,6 +159,39 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
             reason += (reason.empty() ? "" : "\n") + text;
         notices.carryReleased(reason, push::tagsFor(why));
     });
+
+    // A session's change of attention to the alerts, on the main thread; its last lines (a tmux call,
+    // on a worker) only when the user asked for them.
+    Worker screenWorker(loop);
+    const auto tellChange = [&notices, &screenWorker](const std::string& session, Attention from,
+                                                      Attention to) {
+        const auto state = [](Attention a) {
+            return push::stateNamed(attentionName(a)).value_or(push::State::working);
+        };
+        const int lines = notices.screenLines();
+        if (lines <= 0) {
+            notices.sessionChanged(session, state(from), state(to));
+            return;
+        }
+        screenWorker.submit(
+            [&notices, session, from = state(from), to = state(to), lines]() -> std::function<void()> {
+                std::vector<std::string> screen;
+                std::istringstream text(Tmux::shared().capture(session, 0).value_or(""));
+                for (std::string line; std::getline(text, line);)
+                    screen.push_back(line);
+                while (!screen.empty() && screen.back().find_first_not_of(' ') == std::string::npos)
+                    screen.pop_back();
+                if (screen.size() > static_cast<std::size_t>(lines))
+                    screen.erase(screen.begin(), screen.end() - lines);
+                return [&notices, session, from, to, screen = std::move(screen)]() mutable {
+                    notices.sessionChanged(session, from, to, std::move(screen));
+                };
+            });
+    };
+    const AttentionTracker::Subscription alertChanges = AttentionTracker::shared().subscribe(
+        [&loop, &tellChange](const std::string& session, Attention from, Attention to) {
+            loop.post([&tellChange, session, from, to] { tellChange(session, from, to); });
+        });
 
     // A stop signal ends the event loop exactly as "終了" does; the end itself runs below.
     SignalBridge signalBridge([&desktop](int) { desktop.terminate(); });
