@@ -353,15 +353,19 @@ bool LiveScreen::look(Watch& watch) {
     if (!pane)
         return false;
     auto& document = watch.document;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const bool whole =
-            attempt > 0 || document.needsAll(*pane) || document.rowsToCapture(*pane) >= pane->history;
+    // A screenful and a little history; when that cannot be placed (a burst scrolled by more), a few
+    // screens more; the whole history only when even that cannot.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::size_t wanted = document.rowsToCapture(*pane);
+        if (attempt == 1)
+            wanted = std::max(wanted, 4 * (pane->height + 16));
+        const bool whole = attempt == 2 || document.needsAll(*pane) || wanted >= pane->history;
         // Output goes on between the two commands: "-" takes the history from its start, however much
         // has come meanwhile.
         std::string rows = whole ? (pane->history > ScreenDocument::maxHistory
                                         ? "-" + std::to_string(ScreenDocument::maxHistory)
                                         : std::string("-"))
-                                 : "-" + std::to_string(document.rowsToCapture(*pane));
+                                 : "-" + std::to_string(wanted);
         std::string command = "capture-pane -p -e -t " + pane->id;
         command += pane->alternate ? " -N" : " -J -S " + rows;
         const auto capture = watch.control->command(command);

@@ -40,8 +40,10 @@ public:
     using Clock = std::chrono::steady_clock;
 
     struct Options {
-        std::chrono::milliseconds keep{30000};         // a session no page asked for this long is let go
-        std::chrono::milliseconds minInterval{40};     // between two looks at one pane
+        std::chrono::milliseconds keep{30000}; // a session no page asked for this long is let go
+        // Between two looks at one pane: output after a quiet spell is looked at at once, a busy pane's
+        // lines are taken ten times a second.
+        std::chrono::milliseconds minInterval{100};
         std::chrono::milliseconds stateInterval{1000}; // the state document is looked at this often
         std::chrono::milliseconds maxWait{20000};
         std::size_t maxWaiting = 64; // beyond, a request is answered at once

@@ -12,6 +12,8 @@ using Line = ScreenDocument::Line;
 
 // Rows scrolled into history between two looks that a small capture still covers.
 constexpr std::size_t spareRows = 16;
+// Rows of the history already seen that a capture takes along to place the new ones after.
+constexpr std::size_t anchorRows = 8;
 
 bool same(const Line& a, const Line& b) {
     return a == b || *a == *b;
@@ -44,7 +46,14 @@ bool ScreenDocument::needsAll(const Pane& pane) const {
 std::size_t ScreenDocument::rowsToCapture(const Pane& pane) const {
     if (pane.alternate)
         return 0;
-    return std::min(pane.history, needsAll(pane) ? maxHistory : pane.height + spareRows);
+    if (needsAll(pane))
+        return std::min(pane.history, maxHistory);
+    // While tmux's history grows, it says how many rows came since the last look: those, and a few of
+    // the history before them to place them by.
+    std::size_t rows = pane.height + spareRows;
+    if (pane.history >= last_->history && pane.history < pane.historyLimit)
+        rows = std::min(rows, pane.history - last_->history + anchorRows);
+    return std::min(pane.history, rows);
 }
 
 bool ScreenDocument::merge(const Pane& pane, const std::string& capture, bool whole) {

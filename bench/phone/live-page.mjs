@@ -101,7 +101,8 @@ while True:
   console.log(`first screen after opening: median ${at(firsts, 0.5).toFixed(0)} ms, max ${Math.max(...firsts).toFixed(0)} ms (10 reloads)`);
 
   await fixture.closePages();
-  await sleep(35000); // the watched session is let go 30 s after the last ask
+  // The watched session is let go 30 s after the last ask, which a held long poll (15 s) renews.
+  await sleep(50000);
   const clients = fixture.tmux.run('list-clients', '-F', '#{client_control_mode}').trim();
   console.log(`page closed: control clients left: ${clients === '' ? 'none' : clients.split('\n').length}`);
   await measure('no page', 'busy');
