@@ -44,6 +44,7 @@ public:
 
     Tmux& tmux() { return tmux_; }
     StateDocument& state() { return state_; }
+    LiveScreen& live() { return live_; }
 
 private:
     Response readState(const Request& request);

@@ -90,7 +90,19 @@ LiveScreen::LiveScreen(Tmux& tmux, StateDocument& state, Options options)
     : tmux_(tmux), state_(state), options_(options),
       version_(static_cast<std::uint64_t>(std::max<long long>(
           1, std::chrono::duration_cast<std::chrono::milliseconds>(systemNow().time_since_epoch()).count()))),
-      thread_([this] { loop(); }) {}
+      thread_([this] { loop(); }),
+      attentionChanges_(
+          state.attention().subscribe([this](const std::string&, Attention, Attention) { stateChanged(); })) {
+}
+
+void LiveScreen::stateChanged() {
+    {
+        const std::lock_guard lock(mutex_);
+        stateDirty_ = true;
+        poked_ = true;
+    }
+    wake_.notify_all();
+}
 
 LiveScreen::~LiveScreen() {
     {
@@ -115,8 +127,8 @@ void LiveScreen::await(std::string session, std::uint64_t version, std::chrono::
             waiter.session.empty() ||
             (found != watches_.end() &&
              !(waiter.version == 0 && !found->second->shots.empty() && !found->second->shots.back().look));
-        // A state nobody looked at lately, or a session not watched yet, is looked at first.
-        const bool fresh = Clock::now() - stateLooked_ < options_.stateInterval * 2;
+        // A state not looked at just now, or a session not watched yet, is looked at first.
+        const bool fresh = Clock::now() - stateLooked_ < 500ms;
         answer =
             watched && fresh && !silent_ ? answerFor(waiter, waiters_.size() >= options_.maxWaiting) : "";
         if (answer.empty()) {
@@ -334,6 +346,7 @@ bool LiveScreen::tend(Watch& watch, Clock::time_point now) {
     watch.dirty = false;
     if (look(watch)) {
         watch.failures = 0;
+        watch.output = true; // a program that starts or ends mostly prints: the state may have moved
     } else {
         watch.dirty = true;
         ++watch.failures;
@@ -405,14 +418,17 @@ void LiveScreen::refreshState(Clock::time_point now) {
     {
         const std::lock_guard lock(mutex_);
         asked = !waiters_.empty();
+        changed = std::exchange(stateDirty_, false);
         for (const auto& [name, watch] : watches_) {
             changed = watch->sessions.exchange(false) || changed;
+            changed = (watch->output.exchange(false) && now - stateLooked_ >= 1s) || changed;
             if (watch->control && !control)
                 control = watch->control.get();
         }
     }
-    // Without a client the listing costs a process: not more often than the old poll did.
-    const auto interval = control ? options_.stateInterval : options_.stateInterval * 2;
+    // Without a client the listing costs a process: as often as the old poll did.
+    const auto interval = control ? options_.stateInterval
+                                  : std::min<std::chrono::milliseconds>(options_.stateInterval, 2000ms);
     if (!asked || (!changed && now - stateLooked_ < interval))
         return;
     std::optional<std::string> json;

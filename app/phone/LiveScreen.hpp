@@ -44,7 +44,9 @@ public:
         // Between two looks at one pane: output after a quiet spell is looked at at once, a busy pane's
         // lines are taken ten times a second.
         std::chrono::milliseconds minInterval{100};
-        std::chrono::milliseconds stateInterval{1000}; // the state document is looked at this often
+        // The state document is looked at this often, and at once when told it changed (carry mode,
+        // a session's attention) or tmux says sessions came or went.
+        std::chrono::milliseconds stateInterval{3000};
         std::chrono::milliseconds maxWait{20000};
         std::size_t maxWaiting = 64; // beyond, a request is answered at once
     };
@@ -60,6 +62,9 @@ public:
     // An empty session asks for the state only.
     void await(std::string session, std::uint64_t version, std::chrono::milliseconds wait, Reply reply);
 
+    // Something in the state document changed: the waiting pages are told at once.
+    void stateChanged();
+
     // The control client watching `session`; -1 when none runs. For tests and measurements.
     pid_t clientPid(const std::string& session) const;
 
@@ -74,6 +79,7 @@ private:
         std::atomic<bool> dirty{true};
         std::atomic<bool> lost{false};     // the client ended: the session may have
         std::atomic<bool> sessions{false}; // sessions were added, ended or renamed
+        std::atomic<bool> output{false};   // the pane was looked at after it printed
         ScreenDocument document;           // the loop thread's
         std::deque<Shot> shots;            // newest last; guarded by mutex_
         Clock::time_point wanted{}, looked{};
@@ -107,6 +113,7 @@ private:
     bool stopping_ = false;
     bool poked_ = false;
     bool silent_ = false; // tmux did not answer the last look at the sessions
+    bool stateDirty_ = false;
     std::uint64_t version_;
     std::list<Waiter> waiters_;
     std::map<std::string, std::unique_ptr<Watch>> watches_; // entries added and erased on the loop thread
@@ -114,6 +121,7 @@ private:
     std::uint64_t stateVersion_ = 0;
     Clock::time_point stateLooked_{};
     std::thread thread_;
+    AttentionTracker::Subscription attentionChanges_; // last: it calls stateChanged()
 };
 
 } // namespace torvane

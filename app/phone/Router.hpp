@@ -29,7 +29,13 @@ public:
     Plan plan(Request request) override;
 
     // Carry mode's state and pause; without it "carry" is null and /api/carry fails. Before serving.
-    void setCarryLink(std::shared_ptr<CarryLink> link) { api_->state().setCarryLink(std::move(link)); }
+    void setCarryLink(std::shared_ptr<CarryLink> link) {
+        link->listen([api = std::weak_ptr<ApiRoutes>(api_)] {
+            if (const auto routes = api.lock())
+                routes->live().stateChanged();
+        });
+        api_->state().setCarryLink(std::move(link));
+    }
 
     // Where the page's sealed calls go: the body is one envelope, the answer another.
     static constexpr std::string_view sealedPath = "/api/sealed";

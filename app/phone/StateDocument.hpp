@@ -30,6 +30,7 @@ public:
 
     // Where "attention" comes from; the application's shared tracker unless set. Before serving.
     void setAttention(AttentionTracker& tracker) { attention_ = &tracker; }
+    AttentionTracker& attention() { return *attention_; }
 
     // None when tmux was asked and gave no answer: a hung tmux is not a tmux without sessions.
     std::optional<std::string> json();

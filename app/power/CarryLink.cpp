@@ -7,8 +7,19 @@
 namespace torvane {
 
 void CarryLink::publish(const CarryState& state) {
+    Listener listener;
+    {
+        const std::lock_guard lock(mutex_);
+        state_ = state;
+        listener = listener_;
+    }
+    if (listener)
+        listener();
+}
+
+void CarryLink::listen(Listener listener) {
     const std::lock_guard lock(mutex_);
-    state_ = state;
+    listener_ = std::move(listener);
 }
 
 void CarryLink::attach(Poster post, Pauser pause) {

@@ -21,6 +21,10 @@ public:
 
     // Main thread.
     void publish(const CarryState& state);
+    // Told after each publish (on the main thread, without a lock held), so that a page waiting for
+    // news hears of it. One listener; an empty one ends it.
+    using Listener = std::function<void()>;
+    void listen(Listener listener);
     void attach(Poster post, Pauser pause);
     // From now on pausing fails; the poster is never called again once this returns.
     void detach();
@@ -36,6 +40,7 @@ private:
     mutable std::mutex mutex_; // the state and the pauser
     std::optional<CarryState> state_;
     Pauser pause_;
+    Listener listener_;
     std::mutex postMutex_; // held while posting, so that detach() waits for a post under way
     Poster post_;
 };

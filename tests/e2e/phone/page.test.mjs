@@ -60,9 +60,10 @@ test('the carry bar shows mode, battery and temperature, warns of the lid, and p
   await waitFor('paused', async () => (await bar()) === '持ち運び: 一時停止中 電池 76%・温度 62°C 再開');
   await page.click('#carry-toggle'); // resuming asks nothing
   await waitFor('resumed', async () => (await bar())?.startsWith('持ち運び: 有効'));
-  // The laptop stops answering: its carry mode is unknown, not the last one seen.
+  // The laptop stops answering: its carry mode is unknown, not the last one seen. The long poll under
+  // way was let through and is held for up to 15 s first.
   await page.route('**/api/sealed', (route) => route.abort());
-  await waitFor('unknown', async () => (await bar())?.startsWith('持ち運び: 接続なし'), { timeout: 15000 });
+  await waitFor('unknown', async () => (await bar())?.startsWith('持ち運び: 接続なし'), { timeout: 25000 });
   assert.equal(await page.$eval('#carry-toggle', (b) => b.disabled), true);
   assert.deepEqual(page.errors, []);
 });
@@ -125,9 +126,10 @@ test('two phones pair on keys of their own; a revoked one says so and hides its 
   await gone.clock.runFor(2000);
   // Told at its next call: a long poll held by the server (15 s at most) ends first.
   assert.equal((await waitForPage(gone, 'the revocation', (p) => p.conn === REVOKED, { timeout: 20000 })).controls, false);
-  // Refusals in the clear, which anyone on the way can send, do not end a page that still opens answers.
+  // Refusals in the clear, which anyone on the way can send, do not end a page that still opens answers
+  // (they meet the calls after the long poll under way, held for up to 15 s).
   await kept.route('**/api/sealed', (route) => route.fulfill({ status: 401, body: '合言葉が違います' }), { times: 2 });
-  await waitForPage(kept, 'the refusals told', (p) => p.dot === 'dot off');
+  await waitForPage(kept, 'the refusals told', (p) => p.dot === 'dot off', { timeout: 25000 });
   await waitForPage(kept, 'the page back', (p) => p.dot === 'dot on' && p.controls, { timeout: 15000 });
 
   // Every envelope of the page under a nonce of its own.

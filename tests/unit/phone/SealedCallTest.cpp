@@ -23,7 +23,7 @@ protected:
         test::writeExecutable(dir_ / "tmux",
                               "#!/bin/sh\necho \"$*\" >> \"$0.calls\"\n"
                               "case \"$*\" in *load-buffer*) cat >> \"$0.calls\";; *list-sessions*) printf "
-                              "'work\\0371\\0371\\0370\\037sh\\0371\\n';;"
+                              "'work\\0371\\0371\\0370\\037sh\\0371\\0370\\037\\n';;"
                               " *capture-pane*) echo '画面の文字';; esac\n");
         const auto code = phones_.newCode("仕事用");
         const auto phone = phones_.redeem(code.value_or("").substr(0, code.value_or("").find('.')), "");
