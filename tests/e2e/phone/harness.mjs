@@ -180,8 +180,9 @@ export class Fixture {
 
   // A fresh browser context (own storage, own clock) with one page on the server's page, paired from
   // a fresh pairing URL's "#p=" (or opened at `address` as given, unpaired). With `clock` the page's
-  // timers run only when the test advances them, and its clock is months off the server's.
-  async openPage({ address = null, clock = false, port = this.port } = {}) {
+  // timers run only when the test advances them, and its clock is months off the server's. `init`
+  // runs in the page before its own scripts.
+  async openPage({ address = null, clock = false, port = this.port, init = null } = {}) {
     const context = await this.browser.newContext(phone);
     this.contexts.push(context);
     const page = await context.newPage();
@@ -203,6 +204,7 @@ export class Fixture {
       (await page.evaluate(() => window.__testFetched)).filter((f) => f.path === '/api/sealed').map((f) => f.body);
     page.fetched = async (pathname) => (await page.evaluate(() => window.__testFetched)).filter((f) =>
       (f.path === '/api/sealed' ? this.openRequest(f.body)?.target.split('?')[0] : f.path) === pathname).length;
+    if (init) await page.addInitScript(init);
     if (clock) {
       // Time stands still from the start: timers fire only when the test runs the clock.
       const start = Date.UTC(2026, 0, 1);

@@ -143,7 +143,7 @@ test('⏎なし types without Enter, per session; keys such as ^C and q go as th
   await waitForPage(page, 'its output', (p) => p.screen.includes('\nlast-words'));
   fixture.tmux.run('kill-session', '-t', '=brief');
   const ended = await waitForPage(page, 'the end told', (p) => p.toast?.includes('終了しました'));
-  assert.ok(ended.screen.includes('\nlast-words') && ended.options[0] === 'brief（終了）' && ended.selected === '', JSON.stringify(ended));
+  assert.ok(ended.screen.includes('\nlast-words') && ended.options.at(-1) === 'brief（終了）' && ended.selected === '', JSON.stringify(ended));
   assert.equal(await page.$eval('#send', (b) => b.disabled), true);
   await page.selectOption('#sessions', 'work');
   await waitForPage(page, 'typing again', (p) => p.selected === 'work');
