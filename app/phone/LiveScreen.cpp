@@ -236,6 +236,8 @@ void LiveScreen::loop() {
         // Answer whoever has something newer, or has waited long enough.
         std::vector<std::pair<Reply, std::string>> replies;
         auto next = now + options_.stateInterval;
+        for (const auto& [name, watch] : watches_)
+            next = std::min(next, watch->wanted + options_.keep + 1ms); // when it is let go
         for (auto it = waiters_.begin(); it != waiters_.end();) {
             const bool due = it->deadline <= Clock::now();
             std::string answer = silent_ ? "" : answerFor(*it, due);
@@ -421,7 +423,7 @@ void LiveScreen::refreshState(Clock::time_point now) {
         changed = std::exchange(stateDirty_, false);
         for (const auto& [name, watch] : watches_) {
             changed = watch->sessions.exchange(false) || changed;
-            changed = (watch->output.exchange(false) && now - stateLooked_ >= 1s) || changed;
+            changed = (watch->output.exchange(false) && now - stateLooked_ >= 3s) || changed;
             if (watch->control && !control)
                 control = watch->control.get();
         }

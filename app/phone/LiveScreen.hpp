@@ -42,11 +42,11 @@ public:
     struct Options {
         std::chrono::milliseconds keep{30000}; // a session no page asked for this long is let go
         // Between two looks at one pane: output after a quiet spell is looked at at once, a busy pane's
-        // lines are taken ten times a second.
-        std::chrono::milliseconds minInterval{100};
+        // lines are taken in batches, about seven times a second.
+        std::chrono::milliseconds minInterval{150};
         // The state document is looked at this often, and at once when told it changed (carry mode,
         // a session's attention) or tmux says sessions came or went.
-        std::chrono::milliseconds stateInterval{3000};
+        std::chrono::milliseconds stateInterval{10000};
         std::chrono::milliseconds maxWait{20000};
         std::size_t maxWaiting = 64; // beyond, a request is answered at once
     };
