@@ -29,6 +29,12 @@ void AttentionTracker::stop() {
         thread.join();
 }
 
+bool AttentionTracker::isSettling(const std::string& session) const {
+    std::lock_guard lock(mutex_);
+    const auto it = panes_.find(session);
+    return it != panes_.end() && std::chrono::steady_clock::now() - it->second.followed < settling;
+}
+
 void AttentionTracker::follow(const std::vector<AgentSession>& sessions) {
     {
         std::lock_guard lock(mutex_);

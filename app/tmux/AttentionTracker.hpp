@@ -43,6 +43,9 @@ public:
 
     // None for a session not followed. Before its first look a session counts as working.
     std::optional<Attention> attention(const std::string& session) const;
+    // Just followed: its first judgements are facts found, not changes (an alert would be false).
+    static constexpr std::chrono::seconds settling{6};
+    bool isSettling(const std::string& session) const;
     std::map<std::string, Attention> all() const;
 
     // Held for as long as its owner wants the changes; dropping it waits for a call under way.
@@ -70,6 +73,7 @@ private:
         std::string tty;
         AttentionJudge judge;
         Attention shown = Attention::working;
+        std::chrono::steady_clock::time_point followed = std::chrono::steady_clock::now();
     };
     struct Change {
         std::string session;

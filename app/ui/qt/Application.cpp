@@ -188,9 +188,11 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
                 };
             });
     };
+    // What a session is found doing when first followed (at launch, or a new session) is no change.
     const AttentionTracker::Subscription alertChanges = AttentionTracker::shared().subscribe(
         [&loop, &tellChange](const std::string& session, Attention from, Attention to) {
-            loop.post([&tellChange, session, from, to] { tellChange(session, from, to); });
+            if (!AttentionTracker::shared().isSettling(session))
+                loop.post([&tellChange, session, from, to] { tellChange(session, from, to); });
         });
 
     // A stop signal ends the event loop exactly as "終了" does; the end itself runs below.

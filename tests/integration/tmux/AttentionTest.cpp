@@ -102,6 +102,7 @@ TEST_P(Attention, ProgramsWaitingForTheUserReadInputWithinTheirDelaysAndAKilledS
     start("agent", "python3 " + (dir_ / "agent.py").string() + " menu");
     follow();
     EXPECT_TRUE(timeTo("prompt", torvane::Attention::shell, 3s)) << "bash at its prompt";
+    EXPECT_TRUE(tracker_.isSettling("prompt")) << "found at its prompt: no program finished there";
     ASSERT_TRUE(timeTo("script", torvane::Attention::shell, 3s));
 
     type("script", "bash " + (dir_ / "ask.sh").string());
