@@ -434,13 +434,17 @@ void LiveScreen::refreshState(Clock::time_point now) {
     if (!asked || (!changed && now - stateLooked_ < interval))
         return;
     std::optional<std::string> json;
+    bool stuck = false;
     if (control) {
         static const std::string list =
             "list-sessions -F " + *control::quoteArgument(Tmux::sessionListFormat());
         if (const auto listed = control->command(list))
             json = state_.json(Tmux::parseSessionList(*listed));
+        // Its client still attached but no answer: the server is stuck, and a process would only
+        // wait for it too.
+        stuck = !json && control->isWatching();
     }
-    if (!json)
+    if (!json && !stuck)
         json = state_.json();
     const std::lock_guard lock(mutex_);
     stateLooked_ = now;

@@ -46,7 +46,7 @@ public:
         std::chrono::milliseconds minInterval{150};
         // The state document is looked at this often, and at once when told it changed (carry mode,
         // a session's attention) or tmux says sessions came or went.
-        std::chrono::milliseconds stateInterval{10000};
+        std::chrono::milliseconds stateInterval{5000};
         std::chrono::milliseconds maxWait{20000};
         std::size_t maxWaiting = 64; // beyond, a request is answered at once
     };
