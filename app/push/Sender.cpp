@@ -2,32 +2,19 @@
 
 #include "app/core/Config.hpp"
 #include "app/core/Log.hpp"
+#include "app/phone/Token.hpp"
 #include "common/Subprocess.hpp"
 
 #include <curl/curl.h>
 #include <memory>
 #include <mutex>
+#include <span>
 
 extern char** environ;
 
 namespace torvane::push {
 
 namespace {
-
-std::string base64(std::string_view bytes) {
-    static constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (i + 1 < bytes.size())
-            v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size())
-            v |= static_cast<unsigned char>(bytes[i + 2]);
-        for (std::size_t k = 0; k < 4; ++k)
-            out += i + k <= bytes.size() ? digits[(v >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
-}
 
 // One header line that cannot be split: control characters (CR and LF among them) become spaces, and
 // text beyond ASCII goes as an RFC 2047 encoded word, which ntfy decodes.
@@ -41,7 +28,12 @@ std::string header(std::string_view name, std::string_view value) {
         ascii = ascii && b < 0x80;
     }
     clean = oneLine(clean, 200); // valid UTF-8, no C1 controls
-    return std::string(name) + ": " + (ascii ? clean : "=?UTF-8?B?" + base64(clean) + "?=");
+    return std::string(name) + ": " +
+           (ascii ? clean
+                  : "=?UTF-8?B?" +
+                        token::base64(
+                            std::span(reinterpret_cast<const unsigned char*>(clean.data()), clean.size())) +
+                        "?=");
 }
 
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
