@@ -1,7 +1,8 @@
 // What following ten sessions' attention costs: ten panes in a private tmux server run varied programs
 // (shells at their prompt, a prompt, quiet sleeps, a printing loop, a reader of the terminal); an
 // AttentionTracker looks at them once a second. Reports the CPU of one round of looks (median of many,
-// timed on this thread) and the whole process's CPU while the tracker runs alone (% of one core).
+// timed on this thread), the whole process's CPU while the tracker runs alone (% of one core), and what
+// a thread that only wakes once a second costs here: the floor of any look once a second.
 //   attention_cost [seconds=60]
 #include "app/tmux/AttentionTracker.hpp"
 #include "app/tmux/Tmux.hpp"
@@ -9,10 +10,12 @@
 #include "common/Subprocess.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -82,10 +85,28 @@ int main(int argc, char** argv) {
     runSubprocess(*tmux.executablePath(), {"kill-server"});
     std::filesystem::remove_all(dir);
 
+    // The floor: a thread that only wakes once a second as the tracker's does.
+    long long floor = 0;
+    {
+        std::mutex mutex;
+        std::condition_variable never;
+        const long long start = cpuNs(CLOCK_PROCESS_CPUTIME_ID);
+        std::thread waker([&] {
+            std::unique_lock lock(mutex);
+            auto next = std::chrono::steady_clock::now();
+            for (int i = 0; i < seconds; ++i)
+                never.wait_until(lock, next += 1s, [] { return false; });
+        });
+        waker.join();
+        floor = cpuNs(CLOCK_PROCESS_CPUTIME_ID) - start;
+    }
+
     std::printf("sessions %zu: %s\n", sessions.size(), states.c_str());
     std::printf("one round of looks: median %.0f us, p90 %.0f us\n", roundUs[roundUs.size() / 2],
                 roundUs[roundUs.size() * 9 / 10]);
     std::printf("tracker over %d s: %.1f ms CPU (%.4f %% of one core)\n", seconds, used / 1e6,
                 used / 1e7 / seconds);
+    std::printf("of which a thread's bare wake each second: %.1f ms (%.4f %%)\n", floor / 1e6,
+                floor / 1e7 / seconds);
     return sessions.size() == std::size(programs) ? 0 : 1;
 }

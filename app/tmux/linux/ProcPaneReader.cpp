@@ -7,6 +7,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <set>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -116,7 +117,11 @@ std::unique_ptr<PaneReader> makePaneReader() {
 }
 
 ProcPaneReader::ProcPaneReader(Options options)
-    : options_(std::move(options)), syscallsReadable_(options_.syscalls) {}
+    : options_(std::move(options)), syscallsReadable_(options_.syscalls),
+      childrenReadable_(options_.children && ::access((options_.proc + "/" + std::to_string(::getpid()) +
+                                                       "/task/" + std::to_string(::getpid()) + "/children")
+                                                          .c_str(),
+                                                      R_OK) == 0) {}
 
 std::optional<ProcPaneReader::Stat> ProcPaneReader::parseStat(std::string_view text) {
     // The command name may hold spaces and parentheses: the fields start after the last ")".
@@ -136,6 +141,8 @@ std::optional<ProcPaneReader::Stat> ProcPaneReader::parseStat(std::string_view t
     s.session = *session;
     s.tpgid = *tpgid;
     s.start = *start;
+    if (f.size() > 30) // "sigignore", decimal: enough for the classic signals
+        s.ignored = number<std::uint64_t>(f[30]);
     for (int i = 11; i <= 14; ++i) {
         const auto ticks = number<std::int64_t>(f[static_cast<std::size_t>(i)]);
         if (!ticks)
@@ -145,17 +152,66 @@ std::optional<ProcPaneReader::Stat> ProcPaneReader::parseStat(std::string_view t
     return s;
 }
 
+ProcPaneReader::~ProcPaneReader() {
+    for (const auto& [key, file] : held_)
+        ::close(file.fd);
+}
+
+std::optional<std::string> ProcPaneReader::pidFile(int pid, PidFile which) {
+    static constexpr const char* names[] = {"stat",    "schedstat", "io",      "status",
+                                            "syscall", "wchan",     "children"};
+    const auto key = static_cast<std::uint64_t>(pid) << 8 | static_cast<std::uint8_t>(which);
+    auto it = held_.find(key);
+    if (it == held_.end()) {
+        const std::string base = options_.proc + "/" + std::to_string(pid) + "/";
+        const std::string path =
+            (which == PidFile::children ? base + "task/" + std::to_string(pid) + "/" : base) +
+            names[static_cast<std::size_t>(which)];
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return std::nullopt;
+        if (held_.size() >= maxHeld) { // more than panes ever need: read it the plain way
+            const ssize_t n = ::read(fd, buffer_.data(), buffer_.size());
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return n < 0 ? std::nullopt
+                         : std::optional(std::string(buffer_.data(), static_cast<std::size_t>(n)));
+        }
+        it = held_.emplace(key, Held{fd, round_}).first;
+    }
+    it->second.used = round_;
+    // Read again from the start, the file is generated afresh; a process gone since reads as an error.
+    const ssize_t n = ::pread(it->second.fd, buffer_.data(), buffer_.size(), 0);
+    if (n < 0) {
+        const int error = errno;
+        ::close(it->second.fd);
+        held_.erase(it);
+        errno = error;
+        return std::nullopt;
+    }
+    return std::string(buffer_.data(), static_cast<std::size_t>(n));
+}
+
 std::optional<ProcPaneReader::Stat> ProcPaneReader::stat(int pid) {
-    const auto text = readSmall(options_.proc + "/" + std::to_string(pid) + "/stat", 1024);
+    const auto text = pidFile(pid, PidFile::stat);
     return text ? parseStat(*text) : std::nullopt;
 }
 
 void ProcPaneReader::beginRound() {
-    // Every pid's session, read once as it appears: the foreground group's members are found among
-    // the pane's session without reading every process on each look. Skipped while every watched
-    // pane stood still: listing /proc costs more than all the looks together.
+    // Files no look has read for a minute belong to processes that left every pane.
+    if (++round_ % 60 == 0)
+        std::erase_if(held_, [&](const auto& h) {
+            const bool drop = round_ - h.second.used > 60;
+            if (drop)
+                ::close(h.second.fd);
+            return drop;
+        });
+    // Every pid's session, read once as it appears. Walking the children of a pane's processes finds
+    // nearly every newcomer; the scan catches the rest (a child of another thread, an orphan), so it is
+    // rare: listing /proc costs more than all the looks together, the more so the busier the machine.
     const auto now = std::chrono::steady_clock::now();
-    if (!scan_ || now - lastScan_ < std::chrono::seconds(5))
+    if (!scan_ || now - lastScan_ < std::chrono::seconds(childrenReadable_ ? 30 : 5))
         return;
     scan_ = false;
     lastScan_ = now;
@@ -170,32 +226,80 @@ void ProcPaneReader::beginRound() {
             continue;
         if (const auto known = sessionOf_.find(*pid); known != sessionOf_.end())
             seen.emplace(*pid, known->second);
-        else if (const auto s = stat(*pid))
-            seen.emplace(*pid, s->session);
+        else if (const auto text = readSmall(options_.proc + "/" + entry->d_name + "/stat", 1024))
+            if (const auto s = parseStat(*text)) {
+                seen.emplace(*pid, s->session); // not held: most belong to no pane
+                still_.erase(s->session);       // a pane with a new process is looked at afresh
+            }
     }
     ::closedir(dir);
     sessionOf_ = std::move(seen);
+    std::erase_if(held_, [&](const auto& h) {
+        const bool drop = !sessionOf_.contains(static_cast<int>(h.first >> 8));
+        if (drop)
+            ::close(h.second.fd);
+        return drop;
+    });
     std::erase_if(memo_, [&](const auto& m) { return !sessionOf_.contains(m.first); });
     std::erase_if(front_, [&](const auto& m) { return !sessionOf_.contains(m.first); });
     std::erase_if(still_, [&](const auto& m) { return !sessionOf_.contains(m.first); });
 }
 
 std::optional<std::string> ProcPaneReader::schedstat(int pid) {
-    auto text = readSmall(options_.proc + "/" + std::to_string(pid) + "/schedstat", 128);
+    auto text = pidFile(pid, PidFile::schedstat);
     return text && !text->empty() ? text : std::nullopt;
 }
 
-PaneLook ProcPaneReader::look(int pid, const std::string& tty) {
-    if (const auto it = still_.find(pid); it != still_.end()) {
-        const auto& kept = it->second.schedstats;
-        if (std::all_of(kept.begin(), kept.end(),
-                        [&](const auto& k) { return schedstat(k.first) == k.second; }))
-            return it->second.look;
-        still_.erase(it);
+bool ProcPaneReader::walk(int pane) {
+    if (!childrenReadable_)
+        return false;
+    std::vector<int> known;
+    for (const auto& [p, session] : sessionOf_)
+        if (session == pane && p != pane)
+            known.push_back(p);
+    known.push_back(pane); // a pane followed since the last scan is not noted before its first look
+    std::set<int> newcomers;
+    for (int p : known)
+        if (const auto text = pidFile(p, PidFile::children))
+            for (const auto child : words(*text))
+                if (const auto c = number<int>(child); c && !sessionOf_.contains(*c))
+                    newcomers.insert(*c);
+    bool added = false;
+    std::set<int>& before = sighted_[pane];
+    for (auto it = newcomers.begin(); it != newcomers.end();) {
+        if (!before.contains(*it)) {
+            ++it;
+            continue;
+        }
+        if (const auto s = stat(*it)) {
+            sessionOf_[*it] = s->session;
+            added = true;
+        }
+        it = newcomers.erase(it);
     }
+    before = std::move(newcomers);
+    if (before.empty())
+        sighted_.erase(pane);
+    return added;
+}
+
+PaneLook ProcPaneReader::look(int pid, const std::string& tty) {
+    const auto it = still_.find(pid);
+    bool still =
+        it != still_.end() && std::all_of(it->second.schedstats.begin(), it->second.schedstats.end(),
+                                          [&](const auto& k) { return schedstat(k.first) == k.second; });
+    // What ran may have started a process; one seen last time and still there is looked at.
+    if ((!still || sighted_.contains(pid)) && walk(pid))
+        still = false;
+    if (still)
+        return it->second.look;
+    if (it != still_.end())
+        still_.erase(it);
     PaneLook out = lookAfresh(pid, tty);
-    if (!out.present)
+    if (!out.present) {
+        sighted_.erase(pid);
         return out;
+    }
     std::vector<std::pair<int, std::string>> kept;
     for (const auto& [p, session] : sessionOf_) {
         const auto memo = memo_.find(p);
@@ -231,12 +335,15 @@ PaneLook ProcPaneReader::lookAfresh(int pid, const std::string& tty) {
     std::uint64_t cpu = 0;
     std::optional<std::uint64_t> wrote = 0;
     bool busy = false;
+    std::vector<int> gone;
     for (auto& [p, session] : sessionOf_) {
         if (session != pid)
             continue;
         const auto s = p == pid ? pane : stat(p);
-        if (!s)
+        if (!s) {
+            gone.push_back(p);
             continue;
+        }
         session = s->session;
         if (s->pgrp != pane->tpgid || s->state == 'Z')
             continue;
@@ -247,9 +354,13 @@ PaneLook ProcPaneReader::lookAfresh(int pid, const std::string& tty) {
         const auto sched = schedstat(p);
         if (!sched || *sched != memo.schedstat) {
             scan_ = true;
-            memo = Memo{sched.value_or(""), TerminalWait::none, false, written(p), std::nullopt};
+            memo = Memo{sched.value_or(""), TerminalWait::none, false, written(p)};
         }
         wrote = wrote && memo.written ? std::optional(*wrote + *memo.written) : std::nullopt;
+    }
+    for (int p : gone) {
+        sessionOf_.erase(p); // a later process under the pid comes back with the next scan
+        memo_.erase(p);
     }
     if (const auto [it, added] = front_.try_emplace(pid, pane->tpgid); added || it->second != pane->tpgid) {
         it->second = pane->tpgid;
@@ -264,10 +375,9 @@ PaneLook ProcPaneReader::lookAfresh(int pid, const std::string& tty) {
     out.cpuTicks = cpu;
     out.written = wrote;
     if (pane->tpgid == pane->pgrp) {
-        Memo& memo = memo_[pid]; // a member: the group is its own
-        if (!memo.stops || memo.schedstat.empty())
-            memo.stops = ignoresStop(pid);
-        out.shellInFront = *memo.stops;
+        // A job-control shell ignores SIGTSTP (bash, zsh, dash, fish when interactive); the programs it
+        // runs get the default back, and a script's shell never took it.
+        out.shellInFront = pane->ignored ? (*pane->ignored >> (SIGTSTP - 1) & 1) != 0 : ignoresStop(pid);
     }
     if (busy)
         return out;
@@ -283,14 +393,13 @@ PaneLook ProcPaneReader::lookAfresh(int pid, const std::string& tty) {
 }
 
 std::optional<std::uint64_t> ProcPaneReader::written(int pid) {
-    const auto text = readSmall(options_.proc + "/" + std::to_string(pid) + "/io", 512);
+    const auto text = pidFile(pid, PidFile::io);
     return text ? number<std::uint64_t>(field(*text, "wchar:")) : std::nullopt;
 }
 
 bool ProcPaneReader::ignoresStop(int pid) {
-    // A job-control shell ignores SIGTSTP (bash, zsh, dash, fish when interactive); the programs it
-    // runs get the default back, and a script's shell never took it.
-    const auto text = readSmall(options_.proc + "/" + std::to_string(pid) + "/status");
+    // Where stat lacks the field.
+    const auto text = pidFile(pid, PidFile::status);
     if (!text)
         return false;
     const auto mask = number<std::uint64_t>(field(*text, "SigIgn:"), 16);
@@ -299,7 +408,7 @@ bool ProcPaneReader::ignoresStop(int pid) {
 
 TerminalWait ProcPaneReader::waitOf(int pid, const std::string& tty) {
     if (syscallsReadable_) {
-        if (const auto text = readSmall(options_.proc + "/" + std::to_string(pid) + "/syscall", 512))
+        if (const auto text = pidFile(pid, PidFile::syscall))
             return waitFromSyscall(pid, tty, *text);
         // Refused for every process alike (ptrace rules): stop asking.
         if (errno == EPERM || errno == EACCES || errno == ENOENT)
@@ -340,7 +449,7 @@ TerminalWait ProcPaneReader::waitFromSyscall(int pid, const std::string& tty, st
 }
 
 TerminalWait ProcPaneReader::waitFromWchan(int pid, const std::string& tty) {
-    const auto text = readSmall(options_.proc + "/" + std::to_string(pid) + "/wchan", 128);
+    const auto text = pidFile(pid, PidFile::wchan);
     if (!text)
         return TerminalWait::none;
     const std::string_view wchan = *text;

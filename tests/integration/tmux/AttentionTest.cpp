@@ -36,8 +36,9 @@ os.read(fd, 1)
 termios.tcsetattr(fd, termios.TCSADRAIN, saved)
 )";
 
-// Each case against the real program in a real tmux of the test's own, with /proc/<pid>/syscall read
-// (true) or refused as under Yama's ptrace_scope 1 (false: wchan and the open fds stand in).
+// Each case against the real program in a real tmux of the test's own, with /proc/<pid>/syscall and the
+// children lists read (true), or as a kernel under Yama's ptrace_scope 1 and without children lists
+// (false: wchan and the open fds stand in for the one, a scan of /proc for the other).
 class Attention : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
@@ -92,7 +93,8 @@ protected:
     const std::thread::id testThread_ = std::this_thread::get_id();
     test::TempDir dir_;
     Tmux tmux_;
-    AttentionTracker tracker_{std::make_unique<ProcPaneReader>(ProcPaneReader::Options{"/proc", GetParam()})};
+    AttentionTracker tracker_{
+        std::make_unique<ProcPaneReader>(ProcPaneReader::Options{"/proc", GetParam(), GetParam()})};
 };
 
 TEST_P(Attention, ProgramsWaitingForTheUserReadInputWithinTheirDelaysAndAKilledSessionEnds) {
@@ -115,6 +117,13 @@ TEST_P(Attention, ProgramsWaitingForTheUserReadInputWithinTheirDelaysAndAKilledS
 
     type("script", "y");
     EXPECT_TRUE(timeTo("script", torvane::Attention::shell, 3s)) << "answered: back at the prompt";
+    // The asking program is a child of the job's leader, which only waits for it.
+    type("script", "bash -c 'echo starting; sleep 1; python3 -c \"input(\\\"child? \\\")\"; echo done'");
+    waitScreen("script", "child? ");
+    EXPECT_TRUE(timeTo("script", torvane::Attention::input, GetParam() ? 5s : 10s))
+        << "a script's program asking";
+    type("script", "n");
+    EXPECT_TRUE(timeTo("script", torvane::Attention::shell, 3s));
 
     std::mutex mutex;
     std::vector<std::string> told;
@@ -159,7 +168,7 @@ TEST_P(Attention, BusyOrQuietProgramsThatDoNotReadTheTerminalNeverReadInput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ProcFacts, Attention, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Syscall" : "WchanOnly"; });
+                         [](const auto& info) { return info.param ? "SyscallChildren" : "WchanScan"; });
 
 } // namespace
 } // namespace torvane

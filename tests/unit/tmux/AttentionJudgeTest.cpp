@@ -83,5 +83,16 @@ TEST(ProcPaneReader, ReadsStatFieldsAfterACommandNameWithSpacesAndParentheses) {
     EXPECT_EQ(s->tpgid, 4250);
     EXPECT_EQ(s->cpuTicks, 12u + 3 + 4 + 5) << "reaped children's time counts: a script's commands";
     EXPECT_EQ(s->start, 98765u);
+    EXPECT_FALSE(s->ignored) << "an old kernel's shorter line";
     EXPECT_FALSE(ProcPaneReader::parseStat("4242 (a) S 1 2"));
+
+    // An interactive bash at its prompt: SIGTSTP (20) among the ignored.
+    const auto shell = ProcPaneReader::parseStat(
+        "22048 (bash) S 22046 22046 15709 34817 22046 4194304 190 0 0 0 0 0 0 0 20 0 1 0 2854017 4464640 849 "
+        "18446744073709551615 94100417929216 94100418718621 140722055949536 0 0 0 0 3686404 1266761467 0 0 0 "
+        "17 "
+        "1 0 0 0 0 0 94100418951920 94100419000164 94101300801536 140722055952807 140722055952857 "
+        "140722055952857 140722055954410 0\n");
+    ASSERT_TRUE(shell && shell->ignored);
+    EXPECT_EQ(*shell->ignored, 3686404u);
 }
