@@ -234,6 +234,75 @@ TEST(PushSender, AFailingServiceCostsOnlyItsOwnSendsAndIsLoggedOncePerKind) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
+// Answers the dialog from a script and notes what it was shown.
+class ScriptedPrompt final : public TextPrompt {
+public:
+    std::vector<std::optional<std::string>> answers;
+    std::vector<std::string> shown; // the text each ask started with
+    std::optional<std::string> ask(const std::string&, const std::string&,
+                                   const std::string& initial) override {
+        shown.push_back(initial);
+        if (answers.empty())
+            return std::nullopt;
+        auto answer = answers.front();
+        answers.erase(answers.begin());
+        return answer;
+    }
+};
+
+// The rows of the alerts' submenu by title; each must exist.
+MenuItem row(push::Notices& notices, const std::string& title) {
+    const std::vector<MenuItem> rows = notices.menuRows();
+    for (const MenuItem& item : rows.at(0).submenu)
+        if (item.title == title)
+            return item;
+    ADD_FAILURE() << "no row " << title;
+    return {};
+}
+
+TEST(PushNotices, TheMenuSetsTheURLRefusingWhatCannotBeSentAndItsTestReachesTheService) {
+    Receiver phone;
+    ScriptedPrompt prompt;
+    test::LogCapture log;
+    VirtualMainLoop loop;
+    MemorySettings settings;
+    test::FakeAlertPresenter alerts;
+    push::Notices notices(
+        {loop, settings, alerts, &prompt, nullptr, [&] { return BootSeconds(loop.now()); }, "lap"});
+    settings.setBoolean(Config::Key::notifyOff, true);
+    EXPECT_EQ(notices.menuRows().at(0).title, "スマホへの通知: 未設定");
+    EXPECT_FALSE(row(notices, "テスト通知を送る").enabled) << "nowhere to send to";
+
+    prompt.answers = {" ftp://example.org/topic\n", "  " + phone.url("topic") + "\n"};
+    row(notices, "送り先の URL を設定…").action();
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].message, "この URL は使えません");
+    EXPECT_EQ(prompt.shown, (std::vector<std::string>{"", "ftp://example.org/topic"}))
+        << "asked again with the refused text to mend";
+    EXPECT_EQ(settings.string(Config::Key::notifyURL), phone.url("topic"));
+    EXPECT_EQ(settings.boolean(Config::Key::notifyOff), false) << "a URL just set is meant to be used";
+    EXPECT_EQ(notices.menuRows().at(0).title, "スマホへの通知: " + phone.place());
+
+    row(notices, "テスト通知を送る").action();
+    EXPECT_EQ(row(notices, "テスト通知を送信中…").enabled, false) << "one test at a time";
+    ASSERT_TRUE(test::waitFor([&] {
+        loop.runPosted();
+        return alerts.shown.size() == 2;
+    }));
+    EXPECT_EQ(alerts.shown[1].message, "テスト通知を送りました");
+    ASSERT_EQ(phone.requests().size(), 1u);
+    EXPECT_EQ(phone.requests()[0].path, "/topic");
+    EXPECT_EQ(phone.requests()[0].body, "テスト通知です。これが届けば通知の設定は動いています（lap）");
+
+    prompt.answers = {std::nullopt};
+    row(notices, "送り先の URL を設定…").action();
+    EXPECT_EQ(settings.string(Config::Key::notifyURL), phone.url("topic")) << "cancelled: kept";
+    prompt.answers = {""};
+    row(notices, "送り先の URL を設定…").action();
+    EXPECT_EQ(settings.string(Config::Key::notifyURL), "");
+    EXPECT_EQ(notices.menuRows().at(0).title, "スマホへの通知: 未設定");
+}
+
 TEST(PushNotices, CommandGetsTheMessageOnStandardInputAndBadSettingsAreReportedOnce) {
     test::TempDir dir;
     NoticesFixture f;
