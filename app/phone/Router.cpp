@@ -24,7 +24,7 @@ Response page(bool gzip) {
 Router::Router(Tmux& tmux, StateDocument::PowerReader power, StateDocument::CapsLockReader capsLock,
                PairingSecret& secret, PhoneRegistry& phones)
     : api_(std::make_shared<ApiRoutes>(tmux, std::move(power), std::move(capsLock))), secret_(secret),
-      gate_(phones) {}
+      phones_(phones), gate_(phones) {}
 
 Router::Match Router::match(const Request& request) {
     using Kind = Match::Kind;
@@ -116,8 +116,15 @@ RequestHandler::Plan Router::planSealed(std::string_view body) {
     if (plan.answer) {
         plan.answer = sealer.sealed(*plan.answer);
     } else if (plan.later) {
-        plan.later = [later = std::move(plan.later), sealer = letter.sealer](Reply reply) {
-            later([reply = std::move(reply), sealer](Response answer) { reply(sealer.sealed(answer)); });
+        plan.later = [later = std::move(plan.later), sealer = letter.sealer, phones = &phones_](Reply reply) {
+            later([reply = std::move(reply), sealer, phones](Response answer) {
+                // Revoked while it waited: nothing more of the screen goes out under that key.
+                const auto entry = phones->find(sealer.keyId);
+                reply(!entry ? Response::unauthorized()
+                      : entry->kind == PhoneRegistry::Kind::phone
+                          ? sealer.sealed(answer)
+                          : sealer.sealed(Response::text(410, "revoked")));
+            });
         };
     } else {
         plan.work = [work = std::move(plan.work), sealer = letter.sealer, time = letter.time](bool inTime) {

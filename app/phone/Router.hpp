@@ -55,6 +55,7 @@ private:
 
     std::shared_ptr<ApiRoutes> api_;
     PairingSecret& secret_;
+    PhoneRegistry& phones_;
     SealedGate gate_;
 };
 

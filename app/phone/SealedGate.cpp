@@ -26,7 +26,7 @@ std::variant<SealedGate::Letter, Response> SealedGate::open(std::string_view bod
     if (!call) {
         return Response::unauthorized();
     }
-    const Sealer sealer{entry->key, call->id, run_};
+    const Sealer sealer{entry->key, call->id, run_, std::string(keyId)};
     // Refusals are sealed too: the page learns the server's clock and run from them, an onlooker
     // nothing. A revoked phone is told so whatever else its request holds.
     if (entry->kind == PhoneRegistry::Kind::revoked) {

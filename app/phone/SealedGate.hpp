@@ -30,6 +30,7 @@ public:
         seal::Key key;
         std::string id;
         std::string run;
+        std::string keyId; // the phone (or code) whose key this is
         Response sealed(const Response& answer) const;
     };
     // A request let in, what seals its answer, and its time (milliseconds since the epoch).

@@ -10,11 +10,14 @@
 #include "tests/integration/phone/SealedClient.hpp"
 
 #include <algorithm>
+#include <future>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace torvane {
 namespace {
+
+using namespace std::chrono_literals;
 
 // The sealed route over a stand-in tmux that records what it is asked to do, with one paired phone.
 class SealedRoute : public ::testing::Test {
@@ -132,6 +135,18 @@ TEST_F(SealedRoute, ThePushPathIsSealedBothWaysAndAWaitCannotBeReplayedOrAltered
     altered[altered.size() - 5] ^= 1;
     EXPECT_EQ(phone_.post(altered, "live-altered-0123456"), "401 Unauthorized");
     EXPECT_EQ(phone_.call("GET", "/api/live?v=x"), "400|bad request");
+
+    // Revoked while its long poll waited: the answer tells it so and carries nothing of the screen.
+    auto held = Request::fromHead("POST /api/sealed HTTP/1.1", Origin::network);
+    held->setBody(phone_.sealed("live-held-0123456789", "GET", "/api/live?v=0&w=0"));
+    auto plan = router_.plan(std::move(*held));
+    ASSERT_TRUE(plan.later);
+    ASSERT_TRUE(phones_.revoke("仕事用"));
+    std::promise<Response> answered;
+    plan.later([&](Response response) { answered.set_value(std::move(response)); });
+    auto future = answered.get_future();
+    ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(phone_.read(future.get().bytes(), "live-held-0123456789"), "410|revoked");
 }
 
 TEST(PlainToken, OpensTheApiFromTheNetworkOnlyWhenAskedForAndNeverGivesAKey) {
