@@ -1,3 +1,4 @@
+#include "app/core/Config.hpp"
 #include "app/phone/LocalAddress.hpp"
 #include "app/ui/PhoneCommands.hpp"
 #include "app/ui/qt/Application.hpp"
@@ -69,10 +70,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "torvane: このオプションは使えません: %s\n\n%s", given.c_str(), usage);
         return 2;
     }
-    // The running copy's settings; a pairing URL goes to this terminal only.
+    // The running copy's settings; a pairing URL goes to this terminal only, naming an address the
+    // link listens on.
     torvane::QtSettings settings;
+    const auto listening =
+        torvane::ListenPlan::parse(settings.string(torvane::Config::Key::listenAddresses).value_or("lan"));
     return torvane::PhoneCommands::run(
         *command, settings,
-        torvane::chooseLocalAddress(torvane::systemInterfaceAddresses(), torvane::hostInterfacePolicy()),
+        listening.pairingAddress(torvane::systemInterfaceAddresses(), torvane::hostInterfacePolicy()),
         {std::cin, ::isatty(STDIN_FILENO) == 1, std::cout, std::cerr});
 }

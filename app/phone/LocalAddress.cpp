@@ -127,6 +127,20 @@ std::vector<std::string> ListenPlan::resolve(const std::vector<InterfaceAddress>
     return result;
 }
 
+std::optional<std::string> ListenPlan::pairingAddress(const std::vector<InterfaceAddress>& interfaces,
+                                                      const InterfacePolicy& policy) const {
+    if (narrowed()) {
+        // Only the addresses the setting names are listened on: offer the first a phone can reach.
+        for (const auto& address : addresses) {
+            if (address.find(':') == std::string::npos && !address.starts_with("127.")) {
+                return address;
+            }
+        }
+        return std::nullopt;
+    }
+    return chooseLocalAddress(interfaces, policy);
+}
+
 std::optional<std::string> chooseLocalAddress(const std::vector<InterfaceAddress>& addresses,
                                               const InterfacePolicy& policy) {
     std::optional<std::string> fallback;

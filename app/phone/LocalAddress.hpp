@@ -47,6 +47,11 @@ struct ListenPlan {
     // The addresses to listen on now; none for `all`.
     std::vector<std::string> resolve(const std::vector<InterfaceAddress>& interfaces,
                                      const InterfacePolicy& policy) const;
+    // The address a pairing URL names: one listened on that a phone can reach; none if there is none.
+    std::optional<std::string> pairingAddress(const std::vector<InterfaceAddress>& interfaces,
+                                              const InterfacePolicy& policy) const;
+    // Only the addresses the setting names (and maybe loopback) are listened on.
+    bool narrowed() const { return !all && !lan; }
 };
 
 // The IPv4 address of an up, non-loopback interface, preferring the policy's interfaces;

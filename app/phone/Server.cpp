@@ -94,20 +94,10 @@ ListenPlan Server::listenPlan() const {
 }
 
 std::optional<std::string> Server::localIPAddress() const {
-    const ListenPlan plan = listenPlan();
-    if (!plan.all && !plan.lan) {
-        // Only the addresses the setting names are listened on: offer the first a phone can reach.
-        for (const auto& address : plan.addresses) {
-            if (address.find(':') == std::string::npos && !address.starts_with("127.")) {
-                return address;
-            }
-        }
-        return std::nullopt;
-    }
     const InterfacePolicy& policy =
         options_.interfacePolicy != nullptr ? *options_.interfacePolicy : hostInterfacePolicy();
-    return chooseLocalAddress(options_.interfaces ? options_.interfaces() : systemInterfaceAddresses(),
-                              policy);
+    return listenPlan().pairingAddress(
+        options_.interfaces ? options_.interfaces() : systemInterfaceAddresses(), policy);
 }
 
 std::optional<std::string> Server::pairingURL(std::string_view code) {

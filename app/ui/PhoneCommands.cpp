@@ -1,6 +1,7 @@
 #include "app/ui/PhoneCommands.hpp"
 
 #include "app/core/Config.hpp"
+#include "app/phone/LocalAddress.hpp"
 #include "app/phone/PairingSecret.hpp"
 #include "app/phone/PhoneRegistry.hpp"
 #include "app/phone/Server.hpp"
@@ -29,8 +30,11 @@ std::string timeText(long long seconds) {
 int pair(const Command& command, Settings& settings, const std::optional<std::string>& address,
          const Terminal& terminal) {
     if (!address) {
-        terminal.err << "ネットワークのアドレスが見つかりません。Wi-"
-                        "Fi（またはテザリング）に繋がっているか確認してください\n";
+        if (ListenPlan::parse(settings.string(Config::Key::listenAddresses).value_or("lan")).narrowed())
+            terminal.err << "設定 listenAddresses のアドレスに、スマホから届くものがありません\n";
+        else
+            terminal.err << "ネットワークのアドレスが見つかりません。Wi-"
+                            "Fi（またはテザリング）に繋がっているか確認してください\n";
         return 1;
     }
     PhoneRegistry phones(settings);

@@ -176,6 +176,15 @@ TEST(PhoneCommands, PairListRevokeAndRenewThroughTheSettingsFileWhileTheAppRuns)
     EXPECT_EQ(run({"--renew-token"}).exitStatus, 0);
     EXPECT_NE(secret.token(), "QmFzZTY0VXJsVG9rZW5Gb3JUZXN0czEy");
 
+    // Narrowed to named addresses, the URL names one the link listens on, whatever the interfaces.
+    QtSettings(file).setString(Config::Key::listenAddresses, "loopback, 192.0.2.7");
+    EXPECT_TRUE(run({"--pairing-url"}).out.starts_with("http://192.0.2.7:8790/#p="));
+    QtSettings(file).setString(Config::Key::listenAddresses, "loopback");
+    const SubprocessResult unreachable = run({"--pairing-url"});
+    EXPECT_EQ(unreachable.exitStatus, 1);
+    EXPECT_EQ(unreachable.err, "設定 listenAddresses のアドレスに、スマホから届くものがありません\n");
+    QtSettings(file).setString(Config::Key::listenAddresses, "lan");
+
     const auto address = chooseLocalAddress(systemInterfaceAddresses(), hostInterfacePolicy());
     const SubprocessResult pair = run({"--pair", "--name", "台所のiPad"});
     if (!address) {
