@@ -127,8 +127,11 @@ void LiveScreen::await(std::string session, std::uint64_t version, std::chrono::
             waiter.session.empty() ||
             (found != watches_.end() &&
              !(waiter.version == 0 && !found->second->shots.empty() && !found->second->shots.back().look));
-        // A state not looked at just now, or a session not watched yet, is looked at first.
+        // A state not looked at just now, or a session not watched yet, is looked at first. A page
+        // starting afresh gets a state looked at after it asked: it may have had a newer one from the
+        // old poll, and a session missing from an older one would read as ended.
         const bool fresh = Clock::now() - stateLooked_ < 500ms;
+        stateDirty_ = stateDirty_ || waiter.version == 0;
         answer =
             watched && fresh && !silent_ ? answerFor(waiter, waiters_.size() >= options_.maxWaiting) : "";
         if (answer.empty()) {
@@ -152,6 +155,8 @@ pid_t LiveScreen::clientPid(const std::string& session) const {
 
 std::string LiveScreen::answerFor(const Waiter& waiter, bool always) const {
     const std::uint64_t v = waiter.version;
+    if (v == 0 && stateLooked_ < waiter.asked && !always)
+        return ""; // a page starting afresh waits for a state looked at after it asked
     const bool unknown = v == 0 || v > version_; // everything afresh
     std::string json;
     if (stateVersion_ != 0 && (unknown || stateVersion_ > v))
@@ -435,6 +440,7 @@ void LiveScreen::refreshState(Clock::time_point now) {
         return;
     std::optional<std::string> json;
     bool stuck = false;
+    const auto began = Clock::now(); // what existed before this is in the listing
     if (control) {
         static const std::string list =
             "list-sessions -F " + *control::quoteArgument(Tmux::sessionListFormat());
@@ -447,7 +453,7 @@ void LiveScreen::refreshState(Clock::time_point now) {
     if (!json && !stuck)
         json = state_.json();
     const std::lock_guard lock(mutex_);
-    stateLooked_ = now;
+    stateLooked_ = began;
     silent_ = !json; // a hung tmux is not a tmux without sessions: the waiting pages are told so
     if (!json)
         return;

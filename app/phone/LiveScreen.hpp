@@ -91,6 +91,7 @@ private:
         std::uint64_t version;
         Clock::time_point deadline;
         Reply reply;
+        Clock::time_point asked = Clock::now();
     };
 
     void loop();

@@ -221,6 +221,13 @@ TEST_F(LiveScreenTest, AnEndedSessionIsToldAndARestartedServerIsWatchedAgainWhil
     ASSERT_GT(first, 0);
     EXPECT_TRUE(page.apply(ask("A", 0)));
     EXPECT_TRUE(page.apply(ask("", 0)));
+    // A page starting afresh is shown a session started just before it asked, however recent the
+    // last look at the state: an older state would tell it that session had ended.
+    ASSERT_TRUE(raw({"new-session", "-d", "-s", "C"}).ok());
+    const QJsonArray sessions = ask("A", 0).value("state").toObject().value("sessions").toArray();
+    EXPECT_TRUE(std::any_of(sessions.begin(), sessions.end(),
+                            [](const QJsonValue& s) { return s.toObject().value("name") == "C"; }));
+    ASSERT_TRUE(raw({"kill-session", "-t", "=C"}).ok());
     ASSERT_TRUE(raw({"kill-session", "-t", "=A"}).ok());
     EXPECT_TRUE(follow(
         page, "A", [](const Page& p) { return p.ended; }, 5s));
