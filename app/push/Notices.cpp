@@ -63,6 +63,11 @@ int Notices::screenLines() {
     return reader_.read(ports_.settings).screenLines;
 }
 
+bool Notices::sendsAnywhere() {
+    const Targets t = reader_.read(ports_.settings);
+    return t.sends() || (t.desktop && ports_.notifier);
+}
+
 void Notices::carryReleased(const std::string& reason, const std::string& tags) {
     if (!sender_)
         return;

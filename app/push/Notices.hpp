@@ -44,6 +44,8 @@ public:
                         std::vector<std::string> screen = {});
     // How many screen lines sessionChanged wants (notifyScreenLines; 0: none, do not capture).
     int screenLines();
+    // Whether an alert would go anywhere (a URL or command and not off, or the desktop's).
+    bool sendsAnywhere();
     // Carry mode was released by a guard: `reason` is the sentence shown, `tags` ntfy's emoji names.
     void carryReleased(const std::string& reason, const std::string& tags);
 

@@ -29,10 +29,12 @@ void AttentionTracker::stop() {
         thread.join();
 }
 
-bool AttentionTracker::isSettling(const std::string& session) const {
+bool AttentionTracker::isNews(const std::string& session, Attention to) const {
     std::lock_guard lock(mutex_);
     const auto it = panes_.find(session);
-    return it != panes_.end() && std::chrono::steady_clock::now() - it->second.followed < settling;
+    if (it == panes_.end() || std::chrono::steady_clock::now() - it->second.followed >= settling)
+        return true;
+    return to == Attention::input && !it->second.atStart;
 }
 
 void AttentionTracker::follow(const std::vector<AgentSession>& sessions) {
@@ -51,6 +53,7 @@ void AttentionTracker::follow(const std::vector<AgentSession>& sessions) {
                 pane = Pane{};
                 pane.pid = s.panePid;
                 pane.tty = s.paneTty;
+                pane.atStart = firstListing_;
                 if (const auto g = gone_.find(s.name); g != gone_.end() && g->second == s.panePid)
                     pane.shown = Attention::ended;
                 if (!added && before != pane.shown)
@@ -72,6 +75,7 @@ void AttentionTracker::follow(const std::vector<AgentSession>& sessions) {
         }
         if (!untold_.empty())
             lookSoon_ = true;
+        firstListing_ = false;
         if (!thread_.joinable() && !stopping_ && !panes_.empty())
             thread_ = std::thread([this] { run(); });
     }

@@ -43,9 +43,12 @@ public:
 
     // None for a session not followed. Before its first look a session counts as working.
     std::optional<Attention> attention(const std::string& session) const;
-    // Just followed: its first judgements are facts found, not changes (an alert would be false).
+    // Whether a change to `to` is news worth an alert. For `settling` after a session is followed its
+    // judgements are facts found, not changes ("finished" for a shell found at its prompt would be
+    // false), except a session that appeared after the first listing already waiting for the user:
+    // nobody was told of that yet.
     static constexpr std::chrono::seconds settling{6};
-    bool isSettling(const std::string& session) const;
+    bool isNews(const std::string& session, Attention to) const;
     std::map<std::string, Attention> all() const;
 
     // Held for as long as its owner wants the changes; dropping it waits for a call under way.
@@ -74,6 +77,7 @@ private:
         AttentionJudge judge;
         Attention shown = Attention::working;
         std::chrono::steady_clock::time_point followed = std::chrono::steady_clock::now();
+        bool atStart = false; // in the first listing
     };
     struct Change {
         std::string session;
@@ -96,6 +100,7 @@ private:
     std::vector<Change> untold_; // from follow, told by the thread; guarded by mutex_
     bool lookSoon_ = false;      // guarded by mutex_
     bool stopping_ = false;      // guarded by mutex_
+    bool firstListing_ = true;   // guarded by mutex_
     std::thread thread_;         // started under mutex_
 
     std::mutex listenersMutex_; // held while a listener is called

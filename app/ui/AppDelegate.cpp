@@ -139,7 +139,7 @@ void AppDelegate::evaluate(std::string_view reason) {
     for (const std::string& line : report.lines)
         Log::write(line);
     // The listing comes from the background: the last one decided now, the next one decides next time.
-    if (decision.work.wantsListing)
+    if (decision.work.wantsListing || (listingWanted_ && listingWanted_()))
         refreshListing();
     // Only a release that took carry mode down is told: one while it was off is just logged.
     const bool told = decision.changed && !report.releases.empty();

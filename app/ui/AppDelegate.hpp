@@ -107,6 +107,9 @@ public:
     void setStopPhoneLink(std::function<void()> stop) { stopPhoneLink_ = std::move(stop); }
     // The phone notifications' rows, after the phone link's.
     void setPushRows(MenuRowProvider provider) { pushRows_ = std::move(provider); }
+    // Whether someone wants every session's attention followed (alerts that go somewhere): the
+    // sessions are then listed at each review, so that a session started later is followed too.
+    void setListingWanted(std::function<bool()> wanted) { listingWanted_ = std::move(wanted); }
     // Told each release that took carry mode down (the reason and the texts the desktop shows).
     void setReleaseListener(std::function<void(CarryReason, const std::vector<std::string>&)> listener) {
         releaseListener_ = std::move(listener);
@@ -158,6 +161,7 @@ private:
     std::function<void()> stopPhoneLink_;
     std::function<void(const CarryState&)> carryListener_;
     MenuRowProvider pushRows_;
+    std::function<bool()> listingWanted_;
     std::function<void(CarryReason, const std::vector<std::string>&)> releaseListener_;
     // The last tmux listing: absent before the first comes back; inside, absent for no answer.
     std::optional<std::optional<std::vector<AgentSession>>> listing_;

@@ -153,6 +153,7 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     appDelegate.setPhoneLinkRows([&pairing] { return pairing.menuRows(); });
     appDelegate.setStopPhoneLink([&pairing] { pairing.shutdown(); });
     appDelegate.setPushRows([&notices] { return notices.menuRows(); });
+    appDelegate.setListingWanted([&notices] { return notices.sendsAnywhere(); });
     appDelegate.setReleaseListener([&notices](CarryReason why, const std::vector<std::string>& texts) {
         std::string reason;
         for (const std::string& text : texts)
@@ -188,10 +189,10 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
                 };
             });
     };
-    // What a session is found doing when first followed (at launch, or a new session) is no change.
+    // What a session is found doing when first followed is no change, unless a new one already waits.
     const AttentionTracker::Subscription alertChanges = AttentionTracker::shared().subscribe(
         [&loop, &tellChange](const std::string& session, Attention from, Attention to) {
-            if (!AttentionTracker::shared().isSettling(session))
+            if (AttentionTracker::shared().isNews(session, to))
                 loop.post([&tellChange, session, from, to] { tellChange(session, from, to); });
         });
 

@@ -104,7 +104,8 @@ TEST_P(Attention, ProgramsWaitingForTheUserReadInputWithinTheirDelaysAndAKilledS
     start("agent", "python3 " + (dir_ / "agent.py").string() + " menu");
     follow();
     EXPECT_TRUE(timeTo("prompt", torvane::Attention::shell, 3s)) << "bash at its prompt";
-    EXPECT_TRUE(tracker_.isSettling("prompt")) << "found at its prompt: no program finished there";
+    EXPECT_FALSE(tracker_.isNews("prompt", torvane::Attention::shell))
+        << "found at its prompt: no program finished there";
     ASSERT_TRUE(timeTo("script", torvane::Attention::shell, 3s));
 
     type("script", "bash " + (dir_ / "ask.sh").string());
@@ -114,6 +115,15 @@ TEST_P(Attention, ProgramsWaitingForTheUserReadInputWithinTheirDelaysAndAKilledS
     EXPECT_TRUE(timeTo("python", torvane::Attention::input, 3s)) << "input()";
     waitScreen("agent", "2. No");
     EXPECT_TRUE(timeTo("agent", torvane::Attention::input, 5s)) << "a raw-mode menu";
+    EXPECT_FALSE(tracker_.isNews("agent", torvane::Attention::input)) << "waiting before the first listing";
+
+    // A session that appears later, already asking: nobody was told of it yet.
+    start("late", "python3 -c 'input(\"late? \")'");
+    follow();
+    waitScreen("late", "late?");
+    EXPECT_TRUE(timeTo("late", torvane::Attention::input, 3s));
+    EXPECT_TRUE(tracker_.isNews("late", torvane::Attention::input));
+    EXPECT_FALSE(tracker_.isNews("late", torvane::Attention::shell));
 
     type("script", "y");
     EXPECT_TRUE(timeTo("script", torvane::Attention::shell, 3s)) << "answered: back at the prompt";

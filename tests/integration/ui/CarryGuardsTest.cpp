@@ -158,6 +158,29 @@ TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
     EXPECT_TRUE(delegate.power().isActive());
 }
 
+// Alerts that go somewhere want every session followed, carry mode on or not: each review then lists
+// the sessions, so one started after the launch is followed too. Nobody wanting them, nothing runs.
+TEST_F(CarryGuards, WhileAlertsGoSomewhereEachReviewListsTheSessionsSoALaterOneIsFollowed) {
+    bool wanted = false;
+    delegate.setListingWanted([&] { return wanted; });
+    delegate.launch();
+    listed();
+    ASSERT_TRUE(raw({"new-session", "-d", "-s", "later", "sleep 100000"}).ok());
+    const auto shown = [&] {
+        const Menu menu = delegate.rebuild();
+        return std::any_of(menu.begin(), menu.end(),
+                           [](const MenuItem& m) { return m.title.find(" later — ") != std::string::npos; });
+    };
+    review();
+    listed();
+    EXPECT_FALSE(shown()) << "listed only at the launch";
+    wanted = true;
+    review();
+    listed();
+    EXPECT_TRUE(shown());
+    EXPECT_FALSE(delegate.power().isActive());
+}
+
 TEST_F(CarryGuards, WithNoSessionAtAllTheWorkIsDoneTenMinutesAfterCarryModeCameOn) {
     settings.setBoolean(Config::Key::releaseWhenIdle, true);
     launchActive(); // no tmux server at all; the bound itself is CarryPolicy's (GuardsTest)
