@@ -131,6 +131,10 @@ TEST_F(CarryGuards, TheProcessorsHeatReleasesOnceIsToldAndAVanishedZoneIsWarnedO
 TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
     const SystemTime created = systemNow();
     ASSERT_TRUE(raw({"new-session", "-d", "-s", "job", "sleep 100000"}).ok());
+    // The shell tmux starts it with has made way for it (a loaded machine takes its time).
+    ASSERT_TRUE(test::waitFor([&] {
+        return raw({"display-message", "-p", "-t", "=job:", "#{pane_current_command}"}).out == "sleep\n";
+    }));
     settings.setBoolean(Config::Key::releaseWhenIdle, true);
     launchActive();
     wall = created + 601s; // for the menu's age; the quiet time counts on the boot clock
