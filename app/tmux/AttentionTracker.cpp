@@ -136,6 +136,19 @@ void AttentionTracker::lookRound() {
         looks.reserve(targets.size());
         for (const Target& t : targets)
             looks.push_back(reader_->look(t.pid, t.tty));
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            if (!looks[i].present)
+                continue;
+            const auto mark = reader_->siblingsMark(targets[i].pid);
+            if (mark && panesMark_ && *mark != *panesMark_) {
+                std::lock_guard lock(listenersMutex_);
+                for (const auto& [id, listener] : paneListeners_)
+                    listener();
+            }
+            panesMark_ = mark ? mark : panesMark_;
+            tellsOfPanes_ = mark.has_value();
+            break;
+        }
         const auto now = std::chrono::steady_clock::now();
         std::lock_guard lock(mutex_);
         for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -169,9 +182,17 @@ AttentionTracker::Subscription AttentionTracker::subscribe(Listener listener) {
     return Subscription(this, id);
 }
 
+AttentionTracker::Subscription AttentionTracker::subscribePanes(std::function<void()> listener) {
+    std::lock_guard lock(listenersMutex_);
+    const int id = nextId_++;
+    paneListeners_.emplace(id, std::move(listener));
+    return Subscription(this, id);
+}
+
 void AttentionTracker::unsubscribe(int id) {
     std::lock_guard lock(listenersMutex_);
     listeners_.erase(id);
+    paneListeners_.erase(id);
 }
 
 AttentionTracker::Subscription::Subscription(Subscription&& other) noexcept

@@ -4,6 +4,7 @@
 #include "app/tmux/Attention.hpp"
 #include "app/tmux/PaneReader.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -66,6 +67,11 @@ public:
         int id_ = 0;
     };
     [[nodiscard]] Subscription subscribe(Listener listener);
+    // Told (on the tracker's thread) when tmux begins or ends a pane, seen at a look: a new session
+    // to follow, perhaps, for whoever lists them.
+    [[nodiscard]] Subscription subscribePanes(std::function<void()> listener);
+    // Whether the last look could tell that (a kernel without /proc's children lists cannot).
+    bool tellsOfPanes() const { return tellsOfPanes_; }
 
     // Ends the thread (also done by the destructor); later follows are kept but nobody looks.
     void stop();
@@ -105,6 +111,9 @@ private:
 
     std::mutex listenersMutex_; // held while a listener is called
     std::map<int, Listener> listeners_;
+    std::map<int, std::function<void()>> paneListeners_;
+    std::optional<std::uint64_t> panesMark_; // the tracker's thread only
+    std::atomic<bool> tellsOfPanes_ = false;
     int nextId_ = 1;
 };
 

@@ -2,7 +2,9 @@
 
 #include "app/tmux/Attention.hpp"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace torvane {
@@ -15,6 +17,9 @@ public:
     virtual void beginRound() {}
     // The pane whose process is `pid` and whose terminal is `tty` ("/dev/pts/3").
     virtual PaneLook look(int pid, const std::string& tty) = 0;
+    // A digest of the processes the parent of `pid` started (for a pane: tmux's panes); another value
+    // tells of a pane begun or ended. None where that cannot be read.
+    virtual std::optional<std::uint64_t> siblingsMark(int /*pid*/) { return std::nullopt; }
 };
 
 // The platform's reader: /proc on Linux. Elsewhere a reader that can tell nothing, so every pane

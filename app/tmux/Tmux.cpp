@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utf8proc.h>
 
@@ -102,6 +103,14 @@ std::optional<std::string> Tmux::executablePath() {
 
 bool Tmux::isAvailable() {
     return executablePath().has_value();
+}
+
+bool Tmux::serverMayRun() {
+    const char* dir = std::getenv("TMUX_TMPDIR");
+    const std::string socket =
+        std::string(dir && *dir ? dir : "/tmp") + "/tmux-" + std::to_string(::getuid()) + "/default";
+    struct stat st {};
+    return ::stat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 const std::set<std::string, std::less<>>& Tmux::shellNames() {

@@ -36,6 +36,9 @@ public:
     // while none is found every call searches again, so a tmux installed later is picked up.
     std::optional<std::string> executablePath();
     bool isAvailable();
+    // Whether the default server's socket is there: without it no server runs, and listing would
+    // only start a process to learn that.
+    static bool serverMayRun();
 
     // The sessions in tmux's order; empty on any failure (no tmux, no server, an error).
     std::vector<AgentSession> sessions();

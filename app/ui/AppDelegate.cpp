@@ -76,6 +76,14 @@ void AppDelegate::launch() {
                         showChangedRows();
                 });
             });
+    if (ports_.attention)
+        paneChanges_ = ports_.attention->subscribePanes(
+            [&loop = ports_.loop, alive = std::weak_ptr<bool>(alive_), this] {
+                loop.post([alive, this] {
+                    if (alive.lock() && listingWanted_ && listingWanted_())
+                        refreshListing(); // a session begun, perhaps
+                });
+            });
 
     // start() never reports the state it finds, so this is what applies Caps Lock already on.
     evaluate("launch");
@@ -99,6 +107,7 @@ void AppDelegate::terminate() {
         ports_.session->onChange({});
     reviewTimer_.reset();
     attentionChanges_ = {};
+    paneChanges_ = {};
     alive_.reset();
     if (stopPhoneLink_)
         stopPhoneLink_();
@@ -139,7 +148,11 @@ void AppDelegate::evaluate(std::string_view reason) {
     for (const std::string& line : report.lines)
         Log::write(line);
     // The listing comes from the background: the last one decided now, the next one decides next time.
-    if (decision.work.wantsListing || (listingWanted_ && listingWanted_()))
+    // Wanted for the alerts, the sessions are listed here only while no live one is followed (the
+    // first one) or the attention's looks cannot tell when tmux begins a pane.
+    if (decision.work.wantsListing ||
+        (listingWanted_ && (!followingAny() || !ports_.attention->tellsOfPanes()) && Tmux::serverMayRun() &&
+         listingWanted_()))
         refreshListing();
     // Only a release that took carry mode down is told: one while it was off is just logged.
     const bool told = decision.changed && !report.releases.empty();
@@ -182,6 +195,13 @@ Menu AppDelegate::menuOpening() {
     evaluate("menu");
     refreshListing();
     return rebuild();
+}
+
+bool AppDelegate::followingAny() const {
+    if (!ports_.attention)
+        return false;
+    const auto all = ports_.attention->all();
+    return std::any_of(all.begin(), all.end(), [](const auto& s) { return s.second != Attention::ended; });
 }
 
 void AppDelegate::refreshListing() {

@@ -108,7 +108,8 @@ public:
     // The phone notifications' rows, after the phone link's.
     void setPushRows(MenuRowProvider provider) { pushRows_ = std::move(provider); }
     // Whether someone wants every session's attention followed (alerts that go somewhere): the
-    // sessions are then listed at each review, so that a session started later is followed too.
+    // sessions are then listed when tmux begins a pane, or at each review while none is followed, so
+    // that a session started later is followed too.
     void setListingWanted(std::function<bool()> wanted) { listingWanted_ = std::move(wanted); }
     // Told each release that took carry mode down (the reason and the texts the desktop shows).
     void setReleaseListener(std::function<void(CarryReason, const std::vector<std::string>&)> listener) {
@@ -169,6 +170,8 @@ private:
     bool listingUnderWay_ = false;
     SessionBlock shownSessions_; // as the menu last built shows them
     AttentionTracker::Subscription attentionChanges_;
+    AttentionTracker::Subscription paneChanges_;
+    bool followingAny() const; // a session not ended, looked at by the attention
     // Checked on the main thread by what the tracker's thread posts: none reaches a delegate gone.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     bool installUnderWay_ = false;

@@ -133,10 +133,12 @@ std::optional<ProcPaneReader::Stat> ProcPaneReader::parseStat(std::string_view t
         return std::nullopt;
     Stat s;
     s.state = f[0][0];
-    const auto pgrp = number<int>(f[2]), session = number<int>(f[3]), tpgid = number<int>(f[5]);
+    const auto parent = number<int>(f[1]), pgrp = number<int>(f[2]), session = number<int>(f[3]),
+               tpgid = number<int>(f[5]);
     const auto start = number<std::uint64_t>(f[19]);
-    if (!pgrp || !session || !tpgid || !start)
+    if (!parent || !pgrp || !session || !tpgid || !start)
         return std::nullopt;
+    s.parent = *parent;
     s.pgrp = *pgrp;
     s.session = *session;
     s.tpgid = *tpgid;
@@ -248,6 +250,18 @@ void ProcPaneReader::beginRound() {
 std::optional<std::string> ProcPaneReader::schedstat(int pid) {
     auto text = pidFile(pid, PidFile::schedstat);
     return text && !text->empty() ? text : std::nullopt;
+}
+
+std::optional<std::uint64_t> ProcPaneReader::siblingsMark(int pid) {
+    const auto s = childrenReadable_ ? stat(pid) : std::nullopt;
+    const auto text = s && s->parent > 1 ? pidFile(s->parent, PidFile::children) : std::nullopt;
+    if (!text)
+        return std::nullopt;
+    std::vector<int> pids;
+    for (const auto word : words(*text))
+        if (const auto p = number<int>(word))
+            pids.push_back(*p);
+    return digest(pids);
 }
 
 bool ProcPaneReader::walk(int pane) {

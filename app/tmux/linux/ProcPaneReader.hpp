@@ -36,9 +36,11 @@ public:
 
     void beginRound() override;
     PaneLook look(int pid, const std::string& tty) override;
+    std::optional<std::uint64_t> siblingsMark(int pid) override;
 
     struct Stat {
         char state = '?';
+        int parent = 0;
         int pgrp = 0;
         int session = 0;
         int tpgid = 0;

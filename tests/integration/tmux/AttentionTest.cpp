@@ -4,6 +4,7 @@
 #include "common/Subprocess.hpp"
 #include "tests/fakes/TestSupport.hpp"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <map>
 #include <thread>
@@ -117,8 +118,14 @@ TEST_P(Attention, ProgramsWaitingForTheUserReadInputWithinTheirDelaysAndAKilledS
     EXPECT_TRUE(timeTo("agent", torvane::Attention::input, 5s)) << "a raw-mode menu";
     EXPECT_FALSE(tracker_.isNews("agent", torvane::Attention::input)) << "waiting before the first listing";
 
-    // A session that appears later, already asking: nobody was told of it yet.
+    // A session that appears later, already asking: nobody was told of it yet. Its pane is seen
+    // begun without a listing, so whoever lists the sessions can follow it.
+    std::atomic<int> begun = 0;
+    const auto panes = tracker_.subscribePanes([&] { ++begun; });
     start("late", "python3 -c 'input(\"late? \")'");
+    EXPECT_EQ(tracker_.tellsOfPanes(), GetParam()) << "through the children lists";
+    EXPECT_EQ(test::waitFor([&] { return begun > 0; }, GetParam() ? 3s : 1500ms), GetParam())
+        << "a pane begun";
     follow();
     waitScreen("late", "late?");
     EXPECT_TRUE(timeTo("late", torvane::Attention::input, 3s));

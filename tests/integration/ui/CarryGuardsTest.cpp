@@ -165,10 +165,13 @@ TEST_F(CarryGuards, TenMinutesWithoutOutputReleasesAndNewOutputLiftsTheLatch) {
 // Alerts that go somewhere want every session followed, carry mode on or not: each review then lists
 // the sessions, so one started after the launch is followed too. Nobody wanting them, nothing runs.
 TEST_F(CarryGuards, WhileAlertsGoSomewhereEachReviewListsTheSessionsSoALaterOneIsFollowed) {
-    bool wanted = false;
+    bool wanted = true;
     delegate.setListingWanted([&] { return wanted; });
     delegate.launch();
     listed();
+    review();
+    EXPECT_FALSE(delegate.isListing()) << "no tmux server: no process started to learn that";
+    wanted = false;
     ASSERT_TRUE(raw({"new-session", "-d", "-s", "later", "sleep 100000"}).ok());
     const auto shown = [&] {
         const Menu menu = delegate.rebuild();
