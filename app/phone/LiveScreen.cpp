@@ -104,6 +104,16 @@ void LiveScreen::stateChanged() {
     wake_.notify_all();
 }
 
+void LiveScreen::answerWaiting() {
+    {
+        const std::lock_guard lock(mutex_);
+        for (Waiter& waiter : waiters_)
+            waiter.deadline = Clock::now();
+        poked_ = true;
+    }
+    wake_.notify_all();
+}
+
 LiveScreen::~LiveScreen() {
     {
         const std::lock_guard lock(mutex_);

@@ -64,6 +64,9 @@ public:
 
     // Something in the state document changed: the waiting pages are told at once.
     void stateChanged();
+    // Answers every waiting page now with what there is (a phone revoked meanwhile is told so by
+    // whoever seals the answer).
+    void answerWaiting();
 
     // The control client watching `session`; -1 when none runs. For tests and measurements.
     pid_t clientPid(const std::string& session) const;

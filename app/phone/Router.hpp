@@ -37,6 +37,10 @@ public:
         api_->state().setCarryLink(std::move(link));
     }
 
+    // Phones were revoked: their pages' waiting calls are answered now (sealed 410), not when their
+    // wait ends.
+    void phonesRevoked() { api_->live().answerWaiting(); }
+
     // Where the page's sealed calls go: the body is one envelope, the answer another.
     static constexpr std::string_view sealedPath = "/api/sealed";
 

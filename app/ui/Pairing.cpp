@@ -65,8 +65,11 @@ void Pairing::revoke(const PhoneRegistry::Phone& phone) {
                    "このスマホからは操作できなくなります。もう一度使うには、QRコードを読み直してください。",
                    "取り消す"))
         return;
-    if (const auto revoked = ports_.phones.revoke(phone.id))
+    if (const auto revoked = ports_.phones.revoke(phone.id)) {
         Log::write("スマホの接続を取り消しました: " + revoked->name);
+        if (ports_.revoked)
+            ports_.revoked();
+    }
 }
 
 void Pairing::revokeAll() {
@@ -75,8 +78,11 @@ void Pairing::revokeAll() {
                    "どのスマホからも操作できなくなります。もう一度使うには、QRコードを読み直してください。",
                    "すべて取り消す"))
         return;
-    if (const auto revoked = ports_.phones.revokeAll(); revoked.value_or(0) > 0)
+    if (const auto revoked = ports_.phones.revokeAll(); revoked.value_or(0) > 0) {
         Log::write("すべてのスマホの接続を取り消しました (" + std::to_string(*revoked) + "台)");
+        if (ports_.revoked)
+            ports_.revoked();
+    }
 }
 
 void Pairing::startServer() {

@@ -30,6 +30,7 @@ public:
         std::function<void()> refreshUI; // the status icon, after the link was stopped
         // Where the link's being on and its port are remembered; none: nothing is remembered.
         Settings* settings = nullptr;
+        std::function<void()> revoked = {}; // after phones were revoked from the menu
     };
 
     // Between choosing the menu row and the dialog: the server has come up and the menu has closed.

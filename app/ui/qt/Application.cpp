@@ -148,8 +148,8 @@ int runApplication(int argc, char** argv, const ApplicationOptions& options) {
     ServerOptions phoneOptions;
     phoneOptions.settings = &settings; // where it listens
     Server server(router, secret, phoneOptions);
-    Pairing pairing(
-        {loop, server, phones, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); }, &settings});
+    Pairing pairing({loop, server, phones, alerts, clipboard, [&appDelegate] { appDelegate.refreshUI(); },
+                     &settings, [&router] { router.phonesRevoked(); }});
     appDelegate.setPhoneLinkRows([&pairing] { return pairing.menuRows(); });
     appDelegate.setStopPhoneLink([&pairing] { pairing.shutdown(); });
     appDelegate.setPushRows([&notices] { return notices.menuRows(); });

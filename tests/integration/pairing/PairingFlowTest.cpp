@@ -74,7 +74,9 @@ protected:
     test::FakeAlertPresenter alerts_;
     FakeClipboard clipboard_;
     int refreshes_ = 0;
-    Pairing pairing_{{loop_, server_, phones_, alerts_, clipboard_, [this] { ++refreshes_; }, &settings_}};
+    int revocations_ = 0; // told to the link, so that waiting pages hear of it at once
+    Pairing pairing_{{loop_, server_, phones_, alerts_, clipboard_, [this] { ++refreshes_; }, &settings_,
+                      [this] { ++revocations_; }}};
 };
 
 TEST_F(PairingFlow, StartShowsAFreshCodeRenewingDropsItRevokingAsksFirstAndStopEndsTheLink) {
@@ -105,7 +107,9 @@ TEST_F(PairingFlow, StartShowsAFreshCodeRenewingDropsItRevokingAsksFirstAndStopE
     alerts_.answers = {1, 0};
     rows[2].submenu[1].action();
     EXPECT_EQ(sealedCall(router_, phone, "/api/capture?s="), "400|session required") << "declined";
+    EXPECT_EQ(revocations_, 0);
     rows[2].submenu[1].action();
+    EXPECT_EQ(revocations_, 1);
     EXPECT_EQ(alerts_.shown.back().message, "「Pixel」の接続を取り消しますか？");
     EXPECT_EQ(sealedCall(router_, phone, "/api/capture?s="), "410|revoked");
     EXPECT_TRUE(log_.contains("スマホの接続を取り消しました: Pixel"));
