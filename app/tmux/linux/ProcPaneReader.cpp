@@ -202,6 +202,7 @@ std::optional<ProcPaneReader::Stat> ProcPaneReader::stat(int pid) {
 
 void ProcPaneReader::beginRound() {
     // Files no look has read for a minute belong to processes that left every pane.
+    schedstats_.clear();
     if (++round_ % 60 == 0)
         std::erase_if(held_, [&](const auto& h) {
             const bool drop = round_ - h.second.used > 60;
@@ -248,8 +249,11 @@ void ProcPaneReader::beginRound() {
 }
 
 std::optional<std::string> ProcPaneReader::schedstat(int pid) {
+    // Once a round: the still check and the fresh look that may follow ask for the same members.
+    if (const auto seen = schedstats_.find(pid); seen != schedstats_.end())
+        return seen->second;
     auto text = pidFile(pid, PidFile::schedstat);
-    return text && !text->empty() ? text : std::nullopt;
+    return schedstats_[pid] = text && !text->empty() ? text : std::nullopt;
 }
 
 std::optional<std::uint64_t> ProcPaneReader::siblingsMark(int pid) {

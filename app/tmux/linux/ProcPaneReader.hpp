@@ -107,6 +107,7 @@ private:
     };
     std::unordered_map<int, Still> still_;
     std::optional<std::string> schedstat(int pid);
+    std::unordered_map<int, std::optional<std::string>> schedstats_; // this round's reads
     // The children of the pane's known processes that no scan has seen: one seen in two walks in a
     // row is noted (a child gone within a second, such as a loop's sleep, costs nothing more).
     // Whether any was noted.
